@@ -1,0 +1,40 @@
+# Two commands do all set-up on a fresh Debian 12 machine (as root):
+#   make run   builds and runs the player
+#   make test  builds and passes the tests (plainly, then under ASan+UBSan)
+# For developers: make tsan runs the tests under ThreadSanitizer; make bench builds the benchmarks.
+
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+
+.PHONY: setup build run test tsan bench clean
+
+setup:
+	bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/lumetta --help
+
+test: setup
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMETTA_BUILD_BENCH=OFF
+	cmake --build build -j $(JOBS)
+	bash scripts/run-tests.sh build
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMETTA_SANITIZE=address -DLUMETTA_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	bash scripts/run-tests.sh build-asan
+
+tsan: setup
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMETTA_SANITIZE=thread -DLUMETTA_BUILD_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	bash scripts/run-tests.sh build-tsan
+
+bench: setup
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMETTA_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	@echo "run ./build-bench/bench/lumetta_bench"
+
+clean:
+	rm -rf build build-asan build-tsan build-bench
