@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/file_utils.h"
+#include "core/palette.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -50,6 +51,11 @@ TEST(WriteFileAtomically, MissingDirectoryFailsWithOpenLine) {
     EXPECT_NE(err.find(" Failed to open temporary file for " + target + ": " + std::strerror(ENOENT)),
               std::string::npos);
     EXPECT_FALSE(fs::exists(target));
+    if (!colorEnabled()) {
+        // Without colour the line starts with the bare tag and holds no escape byte at all.
+        EXPECT_EQ(err.rfind("[FILE]", 0), 0u);
+        EXPECT_EQ(err.find('\x1b'), std::string::npos);
+    }
 }
 
 TEST(WriteFileAtomically, FailedRenameRemovesTemporaryAndKeepsTarget) {
