@@ -1,0 +1,104 @@
+#pragma once
+// The process-wide store of pictures decoded ahead of time.
+//
+// Background threads decode image files into SDL surfaces with prepareImage; the Image
+// element takes the surface for its path out with takePreparedImage instead of decoding
+// on the render thread. At most PREPARED_IMAGE_LIMIT bytes of pixels are kept; the
+// entries stored first leave first.
+
+#include <SDL3/SDL.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace lumetta {
+
+inline constexpr std::size_t PREPARED_IMAGE_LIMIT = 134217728;  // 128 MiB of surface bytes
+
+struct SurfaceDeleter {
+    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
+};
+using SurfaceHandle = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
+
+struct PreparedImage {
+    SurfaceHandle surface;
+    std::size_t byteSize = 0;             // height × pitch
+    std::uint64_t preparedImageId = 0;    // the playlist it was prepared for; 0 for none
+    std::uint64_t generation = 0;         // unique per stored entry
+};
+
+struct EvictionTicket {
+    std::string path;
+    std::uint64_t generation = 0;
+};
+
+class PreparedImageCache {
+public:
+    PreparedImageCache() = default;
+    PreparedImageCache(const PreparedImageCache&) = delete;
+    PreparedImageCache& operator=(const PreparedImageCache&) = delete;
+
+    // Decodes the file (without holding the lock) and stores it. A file that cannot be
+    // decoded is reported on standard error and leaves the cache unchanged.
+    void prepare(const std::string& path, std::uint64_t preparedImageId);
+
+    // Stores an already decoded surface, taking ownership, and evicts the oldest entries
+    // while the byte total is above the limit. A surface for a released id is destroyed.
+    void store(const std::string& path, SDL_Surface* surface, std::uint64_t preparedImageId);
+
+    // The surface stored for the path, removed from the cache and owned by the caller;
+    // null when the path has no entry.
+    SDL_Surface* take(const std::string& path);
+
+    // Releases a playlist's pictures: marks the id as released (so late work for it is
+    // refused), drops every entry stored under it, and then asks `workStillPending`
+    // whether the playlist's downloads may still produce pictures. That question is asked
+    // with the cache lock held, so it may take the download queue's lock (never the other
+    // way round). When nothing is pending the id is unmarked at once; otherwise it stays
+    // released until forgetReleasedId. An id of 0 does nothing.
+    void releasePreparedImageId(std::uint64_t preparedImageId, const std::function<bool()>& workStillPending);
+
+    // Unmarks a released id once its playlist's last pending download is done.
+    void forgetReleasedId(std::uint64_t preparedImageId);
+
+    bool isReleased(std::uint64_t preparedImageId) const;
+    std::size_t byteTotal() const;
+    std::size_t entryCount() const;
+    bool contains(const std::string& path) const;
+
+private:
+    void removeTicketLocked(const std::string& path, std::uint64_t generation);
+    void eraseEntryLocked(std::unordered_map<std::string, PreparedImage>::iterator entry);
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, PreparedImage> entries_;
+    std::deque<EvictionTicket> evictionQueue_;
+    std::size_t byteTotal_ = 0;
+    std::unordered_set<std::uint64_t> releasedPreparedImageIds_;
+    std::uint64_t preparedImageGeneration_ = 1;
+};
+
+// The one cache of the process.
+PreparedImageCache& preparedImageCache();
+
+// Image-processing worker: prepare for a playlist's prepared-image id.
+void prepareImage(const std::string& path, std::uint64_t preparedImageId);
+// Slide image preloader: prepare for no playlist (id 0, never refused).
+void prepareImage(const std::string& path);
+SDL_Surface* takePreparedImage(const std::string& path);
+
+// True when the name, in any case, ends in ".png", ".jpg" or ".jpeg".
+bool isResizableImage(const std::string& fileName);
+
+// True when the picture in the file is wider than maxWidth or taller than maxHeight.
+// An unreadable file is reported and counts as not too large.
+bool imageExceedsSize(const std::string& path, int maxWidth, int maxHeight);
+
+}  // namespace lumetta
