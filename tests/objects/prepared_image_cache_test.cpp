@@ -203,6 +203,9 @@ TEST(PreparedImageCache, PrepareDecodesFilesAndReportsFailures) {
 
 TEST(PreparedImageCache, ConcurrentPrepareAndTakeKeepTheAccounting) {
     PreparedImageCache cache;
+    // SDL sets up its table of live objects lazily with its own (uninstrumented) atomics;
+    // let that happen before the threads start.
+    destroy(surfaceClaiming(MiB));
     std::atomic<bool> stop{false};
     std::vector<std::jthread> producers;
     for (int t = 0; t < 3; ++t) {
