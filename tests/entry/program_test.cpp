@@ -1,0 +1,113 @@
+// The built program, run as a separate process.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "core/palette.h"
+#include "core/program_entry.h"
+#include "support/subprocess.h"
+
+namespace lumetta {
+namespace {
+
+std::string withoutEscapes(std::string text) {
+    text = std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), "");
+    return std::regex_replace(text, std::regex("\r"), "");
+}
+
+std::string plainUsage() {
+    std::ostringstream usage;
+    printUsage(usage);
+    return usage.str() + "\n";
+}
+
+TEST(Program, HelpPrintsTheUsageAndEndsWith255) {
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    const testing::ProcessResult result = testing::runProcess({LUMETTA_PROGRAM, "--help"}, plain);
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.out, plainUsage());
+    EXPECT_EQ(result.err, "");
+
+    // On a terminal the same text comes coloured.
+    testing::ProcessOptions terminal;
+    terminal.environment["NO_COLOR"] = std::nullopt;
+    terminal.environment["TERM"] = "xterm-256color";
+    terminal.stdoutTerminal = true;
+    terminal.stderrTerminal = true;
+    const testing::ProcessResult coloured = testing::runProcess({LUMETTA_PROGRAM, "--help"}, terminal);
+    EXPECT_EQ(coloured.exitStatus, 255);
+    EXPECT_NE(coloured.out.find("\x1b["), std::string::npos);
+    EXPECT_EQ(withoutEscapes(coloured.out), plainUsage());
+}
+
+TEST(Program, ShowGitHashPrintsTheCommitAndEndsWith255) {
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    const testing::ProcessResult result = testing::runProcess({LUMETTA_PROGRAM, "--show-git-hash"}, plain);
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_TRUE(std::regex_match(result.out, std::regex("Show Hash: [0-9a-f]{40}\n\n"))) << result.out;
+}
+
+TEST(Program, PackageRunIsHandedOffWhateverFollows) {
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    for (const char* second : {"--check", "--capture", "--help"}) {
+        const testing::ProcessResult result =
+            testing::runProcess({LUMETTA_PROGRAM, "missing/show.zip", second}, plain);
+        EXPECT_EQ(result.exitStatus, 1) << second;
+        EXPECT_EQ(result.out, "") << second;
+        EXPECT_EQ(result.err, "[PACKAGE] Local playlist packages are not available yet\n") << second;
+    }
+}
+
+// Runs `script` with the program as $1 in a private mount namespace whose /home is an empty
+// temporary file system, so a managed run never touches the machine's /home.
+testing::ProcessResult runWithPrivateHome(const std::string& script, const testing::ProcessOptions& options) {
+    return testing::runProcess(
+        {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+         "mount -t tmpfs lumetta-test-home /home || exit 99\n" + script, "sh", LUMETTA_PROGRAM},
+        options);
+}
+
+bool privateHomeAvailable() {
+    return runWithPrivateHome("exit 0", {}).exitStatus == 0;
+}
+
+TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
+    if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+
+    // A fresh device: the data directory is made so that settings can be saved.
+    const testing::ProcessResult fresh = runWithPrivateHome(
+        "\"$1\"; status=$?\n"
+        "test -d /home/lumetta && echo 'data directory present'\n"
+        "exit $status",
+        plain);
+    EXPECT_EQ(fresh.exitStatus, 1) << fresh.err;
+    EXPECT_NE(fresh.out.find("data directory present"), std::string::npos) << fresh.out;
+    EXPECT_NE(fresh.err.find("[PLAYER] The player loop is not available yet\n"), std::string::npos) << fresh.err;
+
+    // An older installation: its one-value files are folded into the configuration file.
+    const testing::ProcessResult migrated = runWithPrivateHome(
+        "mkdir -p /home/lumetta\n"
+        "printf 'Hall 2\\n' > /home/lumetta/name\n"
+        "printf -- '-90\\n' > /home/lumetta/orientation\n"
+        "printf 'lobby\\r\\n' > /home/lumetta/peer-group\n"
+        "\"$1\" --mirror; status=$?\n"
+        "cat /home/lumetta/config.json; ls /home/lumetta\n"
+        "exit $status",
+        plain);
+    EXPECT_EQ(migrated.exitStatus, 1) << migrated.err;
+    EXPECT_EQ(migrated.err.find("[CONFIG]"), std::string::npos) << migrated.err;
+    EXPECT_NE(migrated.out.find("\"name\" : \"Hall 2\\n\""), std::string::npos) << migrated.out;
+    EXPECT_NE(migrated.out.find("\"orientation\" : -90"), std::string::npos) << migrated.out;
+    EXPECT_NE(migrated.out.find("\"groupId\" : \"lobby\""), std::string::npos) << migrated.out;
+    EXPECT_EQ(migrated.out.find("peer-group"), std::string::npos) << migrated.out;
+}
+
+}  // namespace
+}  // namespace lumetta
