@@ -1,0 +1,183 @@
+#include "objects/text_preparation.h"
+
+#include <SDL3_ttf/SDL_ttf.h>
+
+#include <memory>
+
+namespace lumetta {
+
+namespace {
+
+std::string colorKey(SDL_Color color) {
+    return std::to_string(color.r) + "," + std::to_string(color.g) + "," + std::to_string(color.b) + "," +
+           std::to_string(color.a);
+}
+
+std::uint64_t surfaceBytes(const SDL_Surface* surface) {
+    return static_cast<std::uint64_t>(surface->h) * static_cast<std::uint64_t>(surface->pitch);
+}
+
+SDL_Surface* copySurface(SDL_Surface* surface) { return SDL_ConvertSurface(surface, surface->format); }
+
+struct FontCloser {
+    void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
+};
+
+struct SurfaceDestroyer {
+    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
+};
+
+// Built before main, destroyed after the worker (a function-local static created later).
+TextSurfaceCache processCache;
+
+}  // namespace
+
+std::string textJobKey(const std::string& fontFamily, int fontSize, std::uint8_t style, SDL_Color color,
+                       const std::string& text) {
+    return fontFamily + "|" + std::to_string(fontSize) + "|" + std::to_string(style) + "|" + colorKey(color) + "|" + text;
+}
+
+std::string textRunKeyPrefix(const std::string& resolvedFontPath, int fontSize) {
+    return resolvedFontPath + "|" + std::to_string(fontSize);
+}
+
+std::string textRunKey(const std::string& keyPrefix, const StyledRun& run) {
+    return keyPrefix + "|" + std::to_string(run.style) + "|" + colorKey(run.color) + "|" + run.text;
+}
+
+TextSurfaceCache::~TextSurfaceCache() {
+    for (auto& entry : entries_) SDL_DestroySurface(entry.second);
+}
+
+void TextSurfaceCache::store(const std::string& key, SDL_Surface* surface) {
+    if (surface == nullptr) return;
+    SDL_Surface* copied = copySurface(surface);
+    if (copied == nullptr) return;
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find(key);
+    if (found != entries_.end()) {
+        totalBytes_ -= surfaceBytes(found->second);
+        SDL_DestroySurface(found->second);
+        found->second = copied;
+    } else {
+        order_.push_back(key);
+        entries_.emplace(key, copied);
+    }
+    totalBytes_ += surfaceBytes(copied);
+    while (entries_.size() > maxEntries || totalBytes_ > maxBytes) {
+        const std::string oldest = std::move(order_.front());
+        order_.pop_front();
+        auto victim = entries_.find(oldest);
+        if (victim == entries_.end()) continue;
+        totalBytes_ -= surfaceBytes(victim->second);
+        SDL_DestroySurface(victim->second);
+        entries_.erase(victim);
+    }
+}
+
+SDL_Surface* TextSurfaceCache::copy(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find(key);
+    if (found == entries_.end() || found->second == nullptr) return nullptr;
+    return copySurface(found->second);
+}
+
+bool TextSurfaceCache::contains(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return entries_.count(key) != 0;
+}
+
+std::size_t TextSurfaceCache::size() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+std::uint64_t TextSurfaceCache::totalBytes() const {
+    std::lock_guard lock(mutex_);
+    return totalBytes_;
+}
+
+TextSurfaceCache& textSurfaceCache() { return processCache; }
+
+void storePreparedSurface(const std::string& key, SDL_Surface* surface) { processCache.store(key, surface); }
+
+SDL_Surface* copyPreparedSurface(const std::string& key) { return processCache.copy(key); }
+
+void renderTextLines(const TextJob& job) {
+    if (job.text.empty() || job.fontSize < 1) return;
+    const std::string path = fontPath(job.fontFamily, job.style);
+    if (path.empty()) return;
+    std::unique_ptr<TTF_Font, FontCloser> font(TTF_OpenFont(path.c_str(), static_cast<float>(job.fontSize)));
+    if (!font) return;
+    if ((job.style & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
+    const std::string prefix = textRunKeyPrefix(path, job.fontSize);
+    for (std::string line : splitTextSegments(job.text, "\n")) {
+        std::erase_if(line, [](char c) { return c == '\r' || c == '\n'; });
+        for (const auto& run : parseAnsiStyledRuns(line, job.color, job.style)) {
+            TTF_SetFontStyle(font.get(), run.style & fontEngineStyleMask);
+            const std::string key = textRunKey(prefix, run);
+            if (processCache.contains(key)) continue;
+            std::unique_ptr<SDL_Surface, SurfaceDestroyer> surface(
+                TTF_RenderText_Blended(font.get(), run.text.c_str(), run.text.size(), run.color));
+            storePreparedSurface(key, surface.get());
+        }
+    }
+}
+
+TextPreparationWorker::TextPreparationWorker(Render render)
+    : render_(std::move(render)), thread_([this](std::stop_token stop) { run(stop); }) {}
+
+TextPreparationWorker::~TextPreparationWorker() {
+    stop();
+    // The jthread member joins as it is destroyed, before the queue it reads goes.
+    if (thread_.joinable()) thread_.join();
+}
+
+void TextPreparationWorker::stop() {
+    thread_.request_stop();
+    { std::lock_guard lock(mutex_); }
+    wakeup_.notify_all();
+}
+
+bool TextPreparationWorker::enqueue(TextJob job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (pendingKeys_.count(job.key) != 0) return false;
+        if (jobs_.size() >= maxQueuedJobs) return false;
+        pendingKeys_.insert(job.key);
+        jobs_.push_back(std::move(job));
+    }
+    wakeup_.notify_one();
+    return true;
+}
+
+void TextPreparationWorker::run(std::stop_token stop) {
+    while (true) {
+        TextJob job;
+        {
+            std::unique_lock lock(mutex_);
+            wakeup_.wait(lock, stop, [this] { return !jobs_.empty(); });
+            if (stop.stop_requested()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        try {
+            render_(job);
+        } catch (...) {
+            // Out of memory or a file-system error inside one job: the job is lost, the
+            // element renders the text itself, and the thread goes on.
+        }
+        std::lock_guard lock(mutex_);
+        pendingKeys_.erase(job.key);
+    }
+}
+
+void prepareTextAsync(const std::string& text, int fontSize, const std::string& fontFamily, std::uint8_t style,
+                      SDL_Color color) {
+    if (text.empty() || fontSize <= 0) return;
+    TextJob job{text, fontSize, fontFamily, style, color, textJobKey(fontFamily, fontSize, style, color, text)};
+    static TextPreparationWorker worker;
+    worker.enqueue(std::move(job));
+}
+
+}  // namespace lumetta
