@@ -268,7 +268,14 @@ std::string runKeyFor(const std::string& family, std::uint8_t fileStyle, int siz
 
 class TextRendering : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(engine_.started()) << SDL_GetError(); }
+    void SetUp() override {
+        ASSERT_TRUE(engine_.started()) << SDL_GetError();
+        // As in the player, the render thread uses SDL's surfaces before any other thread does:
+        // SDL builds its pixel-format tables lazily behind atomics the thread sanitizer cannot
+        // see, so the first use belongs on this thread.
+        SurfacePtr warm = filledSurface(1, 1, 0, 0, 0);
+        SurfacePtr(SDL_ConvertSurface(warm.get(), SDL_PIXELFORMAT_ARGB8888));
+    }
     testing::FontEngine engine_;
 };
 

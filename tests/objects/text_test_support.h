@@ -9,15 +9,11 @@
 
 namespace lumetta::testing {
 
-// Starts the font engine for one test and stops it again (the engine counts its users).
+// Starts the font engine for a test. As in the player it stays up until the process ends: the
+// background text worker may still hold a font of its own when a test finishes.
 class FontEngine {
 public:
-    FontEngine() { started_ = TTF_Init(); }
-    ~FontEngine() {
-        if (started_) TTF_Quit();
-    }
-    FontEngine(const FontEngine&) = delete;
-    FontEngine& operator=(const FontEngine&) = delete;
+    FontEngine() { started_ = TTF_WasInit() != 0 || TTF_Init(); }
     bool started() const { return started_; }
 
 private:
