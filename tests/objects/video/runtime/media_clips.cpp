@@ -56,7 +56,7 @@ std::filesystem::path makeSurroundClip(const std::filesystem::path& output) {
 
 std::filesystem::path makeOddSizeClip(const std::filesystem::path& output, int width, int height, int frames) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    return makeClip(output, {"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25", "-frames:v",
+    return makeClip(output, {"-f", "lavfi", "-i", "testsrc=size=" + size + ":rate=25", "-frames:v",
                              std::to_string(frames), "-c:v", "ffv1", "-pix_fmt", "yuv420p"});
 }
 

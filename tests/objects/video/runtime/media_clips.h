@@ -24,7 +24,7 @@ std::filesystem::path makeTwoAudioClip(const std::filesystem::path& output);
 std::filesystem::path makeRawH264Clip(const std::filesystem::path& output, int frames);
 // Video with one second of 5.1 AAC at 44100 Hz; only the front-left channel carries a tone.
 std::filesystem::path makeSurroundClip(const std::filesystem::path& output);
-// Lossless video of an odd size (FFV1 in Matroska, YUV420P).
+// Lossless video of an odd size (testsrc, which keeps odd sizes; FFV1 in Matroska, YUV420P).
 std::filesystem::path makeOddSizeClip(const std::filesystem::path& output, int width, int height, int frames);
 
 // Points ALSA_CONFIG_PATH at a configuration of our own for the life of the object.
