@@ -18,10 +18,8 @@ namespace {
 
 using testing::TempDir;
 
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using testing::FramePtr;
+using testing::failureOf;
 
 FramePtr silentFrame(AVSampleFormat format, int samples, int channels = 2, int rate = 48000) {
     FramePtr frame(av_frame_alloc());
@@ -34,14 +32,6 @@ FramePtr silentFrame(AVSampleFormat format, int samples, int channels = 2, int r
     return frame;
 }
 
-std::string failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no failure)";
-}
 
 // The PCM as a test board would have it: "default" writes raw S16 stereo into a file.
 class AudioOutputTest : public ::testing::Test {

@@ -19,10 +19,8 @@ extern "C" {
 namespace lumetta {
 namespace {
 
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using testing::FramePtr;
+using testing::failureOf;
 
 FramePtr makeFrame(int width, int height, AVPixelFormat format) {
     FramePtr frame(av_frame_alloc());
@@ -50,14 +48,6 @@ FramePtr makeRampFrame(int width, int height, uint8_t u, uint8_t v) {
     return frame;
 }
 
-std::string failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no failure)";
-}
 
 TEST(Conversion, ConstructionRefusesImpossibleOutputs) {
     EXPECT_EQ(failureOf([] { Conversion(1920, 0, AV_PIX_FMT_NV12, SWS_FAST_BILINEAR); }),

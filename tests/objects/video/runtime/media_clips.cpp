@@ -9,6 +9,15 @@
 
 namespace lumetta::testing {
 
+std::string failureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no failure)";
+}
+
 std::filesystem::path makeClip(const std::filesystem::path& output, const std::vector<std::string>& arguments) {
     std::vector<std::string> argv{"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

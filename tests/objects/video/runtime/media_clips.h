@@ -3,11 +3,25 @@
 // own whose "default" PCM writes raw samples to a file.
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 namespace lumetta::testing {
+
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// The message of the standard exception that `action` throws, or "(no failure)".
+std::string failureOf(const std::function<void()>& action);
 
 // Runs the ffmpeg tool with `arguments` writing `output`; fails the calling test (fatally,
 // through an exception) when it does not produce the file.
