@@ -18,14 +18,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 inline constexpr std::size_t PREPARED_IMAGE_LIMIT = 134217728;  // 128 MiB of surface bytes
-
-struct SurfaceDeleter {
-    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-using SurfaceHandle = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
 
 struct PreparedImage {
     SurfaceHandle surface;

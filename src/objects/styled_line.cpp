@@ -9,14 +9,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 namespace {
-
-struct SurfaceDestroyer {
-    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceDestroyer>;
 
 [[noreturn]] void throwSdlError() { throw std::runtime_error(SDL_GetError()); }
 
@@ -154,9 +151,9 @@ StyledLinePixels composeStyledLine(TTF_Font* font, const TextStyle& style, SDL_C
         const int w = sizes[p].x;
         const int h = sizes[p].y;
         TTF_SetFontStyle(font, piece.style & fontEngineStyleMask);
-        SurfacePtr rendered(TTF_RenderText_Blended(font, piece.text.data(), piece.text.size(), piece.color));
+        SurfaceHandle rendered(TTF_RenderText_Blended(font, piece.text.data(), piece.text.size(), piece.color));
         if (!rendered) throwSdlError();
-        SurfacePtr converted(SDL_ConvertSurface(rendered.get(), SDL_PIXELFORMAT_ABGR8888));
+        SurfaceHandle converted(SDL_ConvertSurface(rendered.get(), SDL_PIXELFORMAT_ABGR8888));
         if (!converted) throwSdlError();
         const SDL_Surface* surface = converted.get();
         const int top = (textHeight - h) / 2;
@@ -228,7 +225,7 @@ StyledLine renderStyledLine(SDL_Renderer* renderer, TTF_Font* font, const TextSt
     StyledLine line;
     if (composed.pixels.empty()) return line;
     const auto& canvas = composed.canvas;
-    SurfacePtr surface(SDL_CreateSurface(canvas.width, canvas.height, SDL_PIXELFORMAT_ABGR8888));
+    SurfaceHandle surface(SDL_CreateSurface(canvas.width, canvas.height, SDL_PIXELFORMAT_ABGR8888));
     if (!surface) throwSdlError();
     for (int y = 0; y < canvas.height; ++y) {
         auto* row = reinterpret_cast<Uint32*>(static_cast<std::uint8_t*>(surface->pixels) + y * surface->pitch);

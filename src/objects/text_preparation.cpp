@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 namespace {
@@ -18,14 +20,6 @@ std::uint64_t surfaceBytes(const SDL_Surface* surface) {
 }
 
 SDL_Surface* copySurface(SDL_Surface* surface) { return SDL_ConvertSurface(surface, surface->format); }
-
-struct FontCloser {
-    void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
-};
-
-struct SurfaceDestroyer {
-    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
 
 // Built before main, destroyed after the worker (a function-local static created later).
 TextSurfaceCache processCache;
@@ -107,7 +101,7 @@ void renderTextLines(const TextJob& job) {
     if (job.text.empty() || job.fontSize < 1) return;
     const std::string path = fontPath(job.fontFamily, job.style);
     if (path.empty()) return;
-    std::unique_ptr<TTF_Font, FontCloser> font(TTF_OpenFont(path.c_str(), static_cast<float>(job.fontSize)));
+    FontHandle font(TTF_OpenFont(path.c_str(), static_cast<float>(job.fontSize)));
     if (!font) return;
     if ((job.style & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
     const std::string prefix = textRunKeyPrefix(path, job.fontSize);
@@ -117,7 +111,7 @@ void renderTextLines(const TextJob& job) {
             TTF_SetFontStyle(font.get(), run.style & fontEngineStyleMask);
             const std::string key = textRunKey(prefix, run);
             if (processCache.contains(key)) continue;
-            std::unique_ptr<SDL_Surface, SurfaceDestroyer> surface(
+            SurfaceHandle surface(
                 TTF_RenderText_Blended(font.get(), run.text.c_str(), run.text.size(), run.color));
             storePreparedSurface(key, surface.get());
         }

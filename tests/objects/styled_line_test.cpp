@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "objects/sdl_handles.h"
 #include "text_test_support.h"
 
 namespace lumetta {
@@ -142,11 +143,6 @@ TEST(StyledLineCanvas, AcceptsAtMostSixteenMillionCells) {
 // ---------------------------------------------------------------------------------------------
 // Composition with a real font
 
-struct FontCloser {
-    void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
-};
-using FontPtr = std::unique_ptr<TTF_Font, FontCloser>;
-
 const SDL_Color white{255, 255, 255, 255};
 
 class StyledLineTest : public ::testing::Test {
@@ -170,7 +166,7 @@ protected:
     }
 
     testing::FontEngine engine_;
-    FontPtr font_;
+    FontHandle font_;
 };
 
 const SDL_Color& at(const StyledLinePixels& line, int x, int y) {
@@ -432,7 +428,7 @@ TEST_F(StyledLineTest, CharacterOffsetsAreMeasuredFromTheCanvasEdge) {
 }
 
 TEST_F(StyledLineTest, ALineTooLargeFailsBeforeItIsPainted) {
-    FontPtr huge(TTF_OpenFont(fontPath("Lato", 0).c_str(), 1500.0f));
+    FontHandle huge(TTF_OpenFont(fontPath("Lato", 0).c_str(), 1500.0f));
     ASSERT_TRUE(huge);
     TextStyle style;
     style.outlineWidth = 1;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "objects/sdl_handles.h"
 #include "text_test_support.h"
 
 namespace lumetta {
@@ -32,13 +33,8 @@ TEST(TextKeys, JobAndRunKeysHaveTheirExactShape) {
 // ---------------------------------------------------------------------------------------------
 // Cache
 
-struct SurfaceDeleter {
-    void operator()(SDL_Surface* s) const { SDL_DestroySurface(s); }
-};
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
-
-SurfacePtr filledSurface(int w, int h, Uint8 r, Uint8 g, Uint8 b) {
-    SurfacePtr surface(SDL_CreateSurface(w, h, SDL_PIXELFORMAT_ABGR8888));
+SurfaceHandle filledSurface(int w, int h, Uint8 r, Uint8 g, Uint8 b) {
+    SurfaceHandle surface(SDL_CreateSurface(w, h, SDL_PIXELFORMAT_ABGR8888));
     if (surface) SDL_FillSurfaceRect(surface.get(), nullptr, SDL_MapSurfaceRGBA(surface.get(), r, g, b, 255));
     return surface;
 }
@@ -56,11 +52,11 @@ TEST(TextSurfaceCache, EvictsTheFirstStoredKeyPast256Entries) {
     // Replacing the oldest key keeps its place at the front of the eviction order.
     cache.store("k0", filledSurface(1, 1, 99, 0, 0).get());
     EXPECT_EQ(cache.size(), 256u);
-    SurfacePtr replaced(cache.copy("k0"));
+    SurfaceHandle replaced(cache.copy("k0"));
     ASSERT_TRUE(replaced);
     EXPECT_EQ(redAt(replaced.get()), 99);
     // A lookup does not refresh either.
-    SurfacePtr(cache.copy("k1"));
+    SurfaceHandle(cache.copy("k1"));
 
     cache.store("k256", filledSurface(1, 1, 1, 0, 0).get());
     EXPECT_EQ(cache.size(), 256u);
@@ -73,7 +69,7 @@ TEST(TextSurfaceCache, EvictsTheFirstStoredKeyPast256Entries) {
 TEST(TextSurfaceCache, KeepsAtMost32MiBOfPixels) {
     TextSurfaceCache cache;
     const std::uint64_t eightMiB = 8u << 20;
-    SurfacePtr big = filledSurface(1024, 2048, 5, 5, 5);  // exactly 8 MiB
+    SurfaceHandle big = filledSurface(1024, 2048, 5, 5, 5);  // exactly 8 MiB
     ASSERT_TRUE(big);
     ASSERT_EQ(std::uint64_t(big->h) * std::uint64_t(big->pitch), eightMiB);
     for (int i = 0; i < 4; ++i) cache.store("big" + std::to_string(i), big.get());
@@ -98,18 +94,18 @@ TEST(TextSurfaceCache, KeepsAtMost32MiBOfPixels) {
 
 TEST(TextSurfaceCache, SurfacesGoInAndComeOutAsPrivateCopies) {
     TextSurfaceCache cache;
-    SurfacePtr original = filledSurface(3, 2, 40, 0, 0);
+    SurfaceHandle original = filledSurface(3, 2, 40, 0, 0);
     cache.store("k", original.get());
     SDL_FillSurfaceRect(original.get(), nullptr, SDL_MapSurfaceRGBA(original.get(), 200, 0, 0, 255));
 
-    SurfacePtr first(cache.copy("k"));
+    SurfaceHandle first(cache.copy("k"));
     ASSERT_TRUE(first);
     EXPECT_EQ(first->w, 3);
     EXPECT_EQ(first->h, 2);
     EXPECT_EQ(first->format, SDL_PIXELFORMAT_ABGR8888);
     EXPECT_EQ(redAt(first.get()), 40);
     SDL_FillSurfaceRect(first.get(), nullptr, SDL_MapSurfaceRGBA(first.get(), 7, 0, 0, 255));
-    SurfacePtr second(cache.copy("k"));
+    SurfaceHandle second(cache.copy("k"));
     EXPECT_EQ(redAt(second.get()), 40);
 
     cache.store("null", nullptr);
@@ -273,8 +269,8 @@ protected:
         // As in the player, the render thread uses SDL's surfaces before any other thread does:
         // SDL builds its pixel-format tables lazily behind atomics the thread sanitizer cannot
         // see, so the first use belongs on this thread.
-        SurfacePtr warm = filledSurface(1, 1, 0, 0, 0);
-        SurfacePtr(SDL_ConvertSurface(warm.get(), SDL_PIXELFORMAT_ARGB8888));
+        SurfaceHandle warm = filledSurface(1, 1, 0, 0, 0);
+        SurfaceHandle(SDL_ConvertSurface(warm.get(), SDL_PIXELFORMAT_ARGB8888));
     }
     testing::FontEngine engine_;
 };
@@ -301,7 +297,7 @@ TEST_F(TextRendering, FilesOneSurfaceForEveryRunOfEveryLine) {
                              {"Blue", {0, 0, 255, 255}, 0},
                              {"Last", green, 1}};
     for (const auto& run : runs) {
-        SurfacePtr surface(copyPreparedSurface(runKeyFor("Lato", 0, 32, run.text, run.color, run.style)));
+        SurfaceHandle surface(copyPreparedSurface(runKeyFor("Lato", 0, 32, run.text, run.color, run.style)));
         ASSERT_TRUE(surface) << run.text;
         EXPECT_GT(surface->w, 10) << run.text;
         EXPECT_GT(testing::countPixels(surface.get(), run.color.r, run.color.g, run.color.b), 20) << run.text;
@@ -313,7 +309,7 @@ TEST_F(TextRendering, BoldFallsBackToThePlainFileOfTheFamily) {
     renderTextLines(j);
     const std::string boldPath = fontPath("Great Vibes", 1);
     EXPECT_EQ(boldPath.substr(boldPath.rfind('/')), "/GreatVibes.ttf");
-    SurfacePtr surface(copyPreparedSurface(runKeyFor("Great Vibes", 1, 28, "Fallback", green, 1)));
+    SurfaceHandle surface(copyPreparedSurface(runKeyFor("Great Vibes", 1, 28, "Fallback", green, 1)));
     ASSERT_TRUE(surface);
     EXPECT_GT(testing::countPixels(surface.get(), green.r, green.g, green.b), 20);
 }
@@ -321,8 +317,8 @@ TEST_F(TextRendering, BoldFallsBackToThePlainFileOfTheFamily) {
 TEST_F(TextRendering, OutlineBitOpensTheFontWithAnOutline) {
     renderTextLines(TextJob{"Outlined", 30, "Lato", 0, green, ""});
     renderTextLines(TextJob{"Outlined", 30, "Lato", 8, green, ""});
-    SurfacePtr plain(copyPreparedSurface(runKeyFor("Lato", 0, 30, "Outlined", green, 0)));
-    SurfacePtr outlined(copyPreparedSurface(runKeyFor("Lato", 8, 30, "Outlined", green, 8)));
+    SurfaceHandle plain(copyPreparedSurface(runKeyFor("Lato", 0, 30, "Outlined", green, 0)));
+    SurfaceHandle outlined(copyPreparedSurface(runKeyFor("Lato", 8, 30, "Outlined", green, 8)));
     ASSERT_TRUE(plain);
     ASSERT_TRUE(outlined);
     EXPECT_GE(outlined->w, plain->w + 4);  // 2 pixels on each side
@@ -343,17 +339,17 @@ TEST_F(TextRendering, RunsAlreadyCachedAreNotRenderedAgain) {
     const std::string key = runKeyFor("Lato", 0, 26, "Kept", green, 0);
     storePreparedSurface(key, filledSurface(3, 3, 255, 0, 255).get());
     renderTextLines(TextJob{"Kept\nNew", 26, "Lato", 0, green, ""});
-    SurfacePtr kept(copyPreparedSurface(key));
+    SurfaceHandle kept(copyPreparedSurface(key));
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->w, 3);
     EXPECT_TRUE(textSurfaceCache().contains(runKeyFor("Lato", 0, 26, "New", green, 0)));
 }
 
 // Waits for the background worker to file a key (the worker has no completion signal).
-SurfacePtr waitForSurface(const std::string& key) {
+SurfaceHandle waitForSurface(const std::string& key) {
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (SDL_Surface* surface = copyPreparedSurface(key)) return SurfacePtr(surface);
+        if (SDL_Surface* surface = copyPreparedSurface(key)) return SurfaceHandle(surface);
         std::this_thread::sleep_for(2ms);
     }
     return nullptr;
@@ -364,8 +360,8 @@ TEST_F(TextRendering, PrepareTextAsyncFillsTheCacheInTheBackground) {
     prepareTextAsync("", 20, "Lato", 0, blue);
     prepareTextAsync("Ignored", 0, "Lato", 0, blue);
     prepareTextAsync("Prepared ahead\nSecond", 36, "Lato", 2, blue);
-    SurfacePtr first = waitForSurface(runKeyFor("Lato", 2, 36, "Prepared ahead", blue, 2));
-    SurfacePtr second = waitForSurface(runKeyFor("Lato", 2, 36, "Second", blue, 2));
+    SurfaceHandle first = waitForSurface(runKeyFor("Lato", 2, 36, "Prepared ahead", blue, 2));
+    SurfaceHandle second = waitForSurface(runKeyFor("Lato", 2, 36, "Second", blue, 2));
     ASSERT_TRUE(first);
     ASSERT_TRUE(second);
     EXPECT_GT(testing::countPixels(first.get(), 0, 0, 255), 20);
@@ -389,15 +385,15 @@ TEST_F(TextRendering, ConcurrentRequestsFromSeveralThreads) {
     }
     // Meanwhile the render thread's side reads and files surfaces of its own.
     std::jthread reader([&] {
-        SurfacePtr own = filledSurface(2, 2, 1, 2, 3);
+        SurfaceHandle own = filledSurface(2, 2, 1, 2, 3);
         while (!done) {
             storePreparedSurface("reader", own.get());
-            SurfacePtr copy(copyPreparedSurface(runKeyFor("Lato", 0, 22, "Word 0", white, 0)));
+            SurfaceHandle copy(copyPreparedSurface(runKeyFor("Lato", 0, 22, "Word 0", white, 0)));
         }
     });
     for (auto& thread : threads) thread.join();
     for (int i = 0; i < words; ++i) {
-        SurfacePtr surface = waitForSurface(runKeyFor("Lato", 0, 22, "Word " + std::to_string(i), white, 0));
+        SurfaceHandle surface = waitForSurface(runKeyFor("Lato", 0, 22, "Word " + std::to_string(i), white, 0));
         ASSERT_TRUE(surface) << i;
         EXPECT_GT(testing::countPixels(surface.get(), 255, 255, 255), 10) << i;
     }
