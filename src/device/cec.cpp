@@ -107,23 +107,27 @@ void cecTransmit(CecIo& io, int fd, cec_msg& msg) {
 
 void cecTransmit(int fd, cec_msg& msg) { cecTransmit(systemCecIo(), fd, msg); }
 
+cec_log_addrs playbackClaim(std::string_view osdName) {
+    cec_log_addrs addresses{};
+    addresses.cec_version = CEC_OP_CEC_VERSION_2_0;
+    addresses.num_log_addrs = 1;
+    addresses.vendor_id = CEC_VENDOR_ID_NONE;
+    addresses.flags = CEC_LOG_ADDRS_FL_ALLOW_UNREG_FALLBACK;
+    // At most 14 characters; the last byte stays 0.
+    std::memcpy(addresses.osd_name, osdName.data(), std::min(osdName.size(), sizeof addresses.osd_name - 1));
+    addresses.primary_device_type[0] = CEC_OP_PRIM_DEVTYPE_PLAYBACK;
+    addresses.log_addr_type[0] = CEC_LOG_ADDR_TYPE_PLAYBACK;
+    addresses.all_device_types[0] = CEC_OP_ALL_DEVTYPE_PLAYBACK;
+    return addresses;
+}
+
 cec_log_addrs claimCecPlaybackAddress(CecIo& io, int fd) {
     cec_log_addrs addresses{};
     if (io.ioctl(fd, CEC_ADAP_G_LOG_ADDRS, &addresses) < 0) throw errnoMessage("Reading CEC logical addresses failed");
     // Whoever configured the adapter (the remote-control listener, say), its addresses are used.
     if (addresses.num_log_addrs != 0) return addresses;
 
-    addresses = cec_log_addrs{};
-    addresses.cec_version = CEC_OP_CEC_VERSION_2_0;
-    addresses.num_log_addrs = 1;
-    addresses.vendor_id = CEC_VENDOR_ID_NONE;
-    addresses.flags = CEC_LOG_ADDRS_FL_ALLOW_UNREG_FALLBACK;
-    // The on-screen name: at most 14 characters, the last byte stays 0.
-    const std::string& label = sharedDefaults.productLabel;
-    std::memcpy(addresses.osd_name, label.data(), std::min(label.size(), sizeof addresses.osd_name - 1));
-    addresses.primary_device_type[0] = CEC_OP_PRIM_DEVTYPE_PLAYBACK;
-    addresses.log_addr_type[0] = CEC_LOG_ADDR_TYPE_PLAYBACK;
-    addresses.all_device_types[0] = CEC_OP_ALL_DEVTYPE_PLAYBACK;
+    addresses = playbackClaim(sharedDefaults.productLabel);
     if (io.ioctl(fd, CEC_ADAP_S_LOG_ADDRS, &addresses) < 0) {
         throw errnoMessage("Claiming a CEC playback address failed");
     }

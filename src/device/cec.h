@@ -7,11 +7,13 @@
 // runs over a scripted adapter in tests.
 
 #include <linux/cec.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lumetta {
@@ -56,6 +58,9 @@ CecAdapter findCecAdapter();
 // Sends one message (timeout set here) and returns once the adapter reports it acknowledged.
 void cecTransmit(CecIo& io, int fd, cec_msg& msg);
 void cecTransmit(int fd, cec_msg& msg);
+
+// The Playback address request this device makes, its on-screen name cut to 14 characters.
+cec_log_addrs playbackClaim(std::string_view osdName);
 
 // The adapter's logical addresses; claims a Playback address first when it has none.
 cec_log_addrs claimCecPlaybackAddress(CecIo& io, int fd);
