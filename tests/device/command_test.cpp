@@ -172,7 +172,7 @@ TEST(CommandTelemetry, ReadsProcessorFactsOnceAndTheNetworkEveryTwentyCycles) {
 
     // After 300 counted seconds cycle 21 reads the network again; processor facts never.
     counting.route = "wlan0";
-    gate.holdAtCycle(23);
+    gate.holdAtCycle(22);
     EXPECT_EQ(counting.count("route"), 2);
     EXPECT_EQ(command->defaultRouteText(), "wlan0");
     EXPECT_EQ(command->macAddressText(), "mac@wlan0#2");
