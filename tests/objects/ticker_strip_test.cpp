@@ -369,6 +369,36 @@ TEST(TickerWindow, TransparentStripPixelsKeepTheBackground) {
     EXPECT_EQ(pixelAt(window.get(), 3, 0).r, 4);
 }
 
+// Counts SDL's allocations while installed; frees and reallocations go to SDL's own functions.
+struct SdlAllocationCounter {
+    static inline SDL_malloc_func malloc_ = nullptr;
+    static inline SDL_calloc_func calloc_ = nullptr;
+    static inline SDL_realloc_func realloc_ = nullptr;
+    static inline SDL_free_func free_ = nullptr;
+    static inline int count = 0;
+
+    SdlAllocationCounter() {
+        count = 0;
+        SDL_GetMemoryFunctions(&malloc_, &calloc_, &realloc_, &free_);
+        SDL_SetMemoryFunctions([](size_t n) { ++count; return malloc_(n); },
+                               [](size_t n, size_t size) { ++count; return calloc_(n, size); },
+                               [](void* p, size_t n) { ++count; return realloc_(p, n); }, free_);
+    }
+    ~SdlAllocationCounter() { SDL_SetMemoryFunctions(malloc_, calloc_, realloc_, free_); }
+};
+
+// The band scrolls every frame: composing a window must not allocate.
+TEST(TickerWindow, ComposingAFrameAllocatesNothing) {
+    Surface strip = testStrip(4);
+    Surface window(SDL_CreateSurface(300, 6, SDL_PIXELFORMAT_ABGR8888));
+    compose(strip.get(), window.get(), 0, 6);  // the first blit sets up SDL's blit mapping
+    SdlAllocationCounter counter;
+    for (int offset = 1; offset < 200; offset += 7) compose(strip.get(), window.get(), offset, 6);
+    EXPECT_EQ(SdlAllocationCounter::count, 0);
+    Surface probe(SDL_CreateSurface(2, 2, SDL_PIXELFORMAT_ABGR8888));  // the counter does see allocations
+    EXPECT_GT(SdlAllocationCounter::count, 0);
+}
+
 // ---------------------------------------------------------------- strip cache
 
 TEST(TickerStripCache, HandsOutIndependentCopies) {
