@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 TickerSurfaceCache tickerSurfaceCache;
@@ -82,11 +84,6 @@ namespace {
 
 constexpr std::int64_t kWidthLimit = std::int64_t{1} << 31;
 
-struct SurfaceFree {
-    void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
-
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string(what) + SDL_GetError()); }
 
 // Puts the font's outline back to 0 on every way out.
@@ -101,12 +98,12 @@ private:
     TTF_Font* font_;
 };
 
-SurfacePtr renderPiece(TTF_Font* font, const TickerSegment& segment) {
+SurfaceHandle renderPiece(TTF_Font* font, const TickerSegment& segment) {
     TTF_SetFontOutline(font, tickerOutlineWidth);
-    SurfacePtr outline(TTF_RenderText_Blended(font, segment.text.data(), segment.text.size(), tickerOutlineColor));
+    SurfaceHandle outline(TTF_RenderText_Blended(font, segment.text.data(), segment.text.size(), tickerOutlineColor));
     TTF_SetFontOutline(font, 0);
     if (!outline) fail("TTF outline rendering failed: ");
-    SurfacePtr colored(TTF_RenderText_Blended(font, segment.text.data(), segment.text.size(), segment.color));
+    SurfaceHandle colored(TTF_RenderText_Blended(font, segment.text.data(), segment.text.size(), segment.color));
     if (!colored) fail("TTF_RenderText_Blended failed: ");
     SDL_Rect at{tickerOutlineWidth, tickerOutlineWidth, colored->w, colored->h};
     if (!SDL_BlitSurface(colored.get(), nullptr, outline.get(), &at)) fail("Ticker outline composition failed: ");
@@ -127,7 +124,7 @@ SDL_Surface* renderTickerStrip(TTF_Font* font, const std::string& text, SDL_Colo
     if (font == nullptr) throw std::runtime_error("Ticker font is null");
     OutlineReset outlineReset(font);
 
-    std::vector<SurfacePtr> pieces;
+    std::vector<SurfaceHandle> pieces;
     std::int64_t width = 0;
     int height = 0;
     for (const TickerSegment& segment : tickerSegments(text, color)) {
@@ -141,14 +138,14 @@ SDL_Surface* renderTickerStrip(TTF_Font* font, const std::string& text, SDL_Colo
     }
     checkTickerStripSize(width, height);
 
-    SurfacePtr strip(SDL_CreateSurface(static_cast<int>(width), height, SDL_PIXELFORMAT_ABGR8888));
+    SurfaceHandle strip(SDL_CreateSurface(static_cast<int>(width), height, SDL_PIXELFORMAT_ABGR8888));
     if (!strip) fail("SDL_CreateSurface failed: ");
     if (!SDL_FillSurfaceRect(strip.get(), nullptr, SDL_MapSurfaceRGBA(strip.get(), 0, 0, 0, 0))) {
         fail("SDL_FillSurfaceRect failed: ");
     }
     if (!SDL_SetSurfaceBlendMode(strip.get(), SDL_BLENDMODE_BLEND)) fail("SDL_SetSurfaceBlendMode failed: ");
     int x = 0;
-    for (const SurfacePtr& piece : pieces) {
+    for (const SurfaceHandle& piece : pieces) {
         SDL_Rect at{x, (height - piece->h) / 2, piece->w, piece->h};
         if (!SDL_BlitSurface(piece.get(), nullptr, strip.get(), &at)) fail("SDL_BlitSurface failed: ");
         x += piece->w;

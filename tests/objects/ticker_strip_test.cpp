@@ -1,5 +1,7 @@
 #include "objects/ticker_strip.h"
 
+#include "objects/sdl_handles.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -13,10 +15,7 @@
 namespace lumetta {
 namespace {
 
-struct SurfaceFree {
-    void operator()(SDL_Surface* s) const { SDL_DestroySurface(s); }
-};
-using Surface = std::unique_ptr<SDL_Surface, SurfaceFree>;
+using Surface = SurfaceHandle;
 
 bool sameColor(SDL_Color a, SDL_Color b) { return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a; }
 
