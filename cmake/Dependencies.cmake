@@ -26,7 +26,7 @@ add_library(lumetta_deps INTERFACE)
 target_link_libraries(lumetta_deps INTERFACE
   SDL3::SDL3 SDL3_image::SDL3_image SDL3_ttf::SDL3_ttf
   ${OpenCV_LIBS} PkgConfig::LUMETTA_PKG ${LUMETTA_LIBEV} Threads::Threads ${CMAKE_DL_LIBS})
-target_include_directories(lumetta_deps INTERFACE ${OpenCV_INCLUDE_DIRS} ${LUMETTA_LIBEV_INCLUDE})
+target_include_directories(lumetta_deps SYSTEM INTERFACE ${OpenCV_INCLUDE_DIRS} ${LUMETTA_LIBEV_INCLUDE})
 # The SDL libraries live outside the system paths; the programs find them through their run path.
 set(CMAKE_BUILD_RPATH "${LUMETTA_SDL_PREFIX}/lib")
 set(CMAKE_INSTALL_RPATH "${LUMETTA_SDL_PREFIX}/lib")
