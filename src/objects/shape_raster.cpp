@@ -396,6 +396,7 @@ void rasterizeTriangle(const TriangleRaster& shape, const PixelRows& out) {
 // Ellipse
 
 namespace {
+
 // One straight edge of a sector: the ray from the centre to the ellipse at angle b.
 struct SectorRay {
     double cosine = 1, sine = 0;
@@ -405,6 +406,8 @@ struct SectorRay {
         const double projection = std::clamp(px * cosine + py * -sine, low, high);
         return std::hypot(px - cosine * projection, py - -sine * projection);
     }
+    // Distance of a point to the whole line through the ray (never more than distance()).
+    double lineDistance(double px, double py) const { return std::fabs(px * sine + py * cosine); }
 };
 
 SectorRay sectorRay(double degrees, double hw, double hh, bool arc, double ringWidth) {
@@ -419,73 +422,93 @@ SectorRay sectorRay(double degrees, double hw, double hh, bool arc, double ringW
     }
     return ray;
 }
-}  // namespace
 
-void rasterizeEllipse(const EllipseRaster& shape, const PixelRows& out) {
-    const double hw = out.width / 2.0;
-    const double hh = out.height / 2.0;
-    const bool hollow = shape.mode == EllipseMode::Ring || shape.mode == EllipseMode::Arc;
-    const bool sector = shape.mode == EllipseMode::Arc || shape.mode == EllipseMode::Pie;
-    const double a0 = reduceDegrees(shape.startAngle);
-    double sweep;
-    if (std::fabs(shape.endAngle - shape.startAngle) >= 360) {
-        sweep = 360;
-    } else {
-        sweep = reduceDegrees(shape.endAngle - shape.startAngle);
+// The per-sample colour of an ellipse. With `CheckSector` false the sample is known to be
+// inside the sector and far enough from its straight edges that they change nothing; with
+// `Deep` it is also known to be deeper than the border and the feather on every side, so
+// only its fill colour is worked out, by the same arithmetic as the full path.
+class EllipseSampler {
+public:
+    EllipseSampler(const EllipseRaster& shape, int width, int height)
+        : hw(width / 2.0),
+          hh(height / 2.0),
+          hollow(shape.mode == EllipseMode::Ring || shape.mode == EllipseMode::Arc),
+          sector(shape.mode == EllipseMode::Arc || shape.mode == EllipseMode::Pie),
+          ringWidth(shape.ringWidth),
+          borderWidth(shape.borderWidth),
+          feather(shape.feather),
+          fillAlpha(shape.fillAlpha),
+          borderAlpha(shape.borderAlpha),
+          gradientAlpha(shape.gradientAlpha),
+          fill(shape.color),
+          end(shape.gradientColor),
+          border(shape.borderColor),
+          gradient(shape.gradient) {
+        a0 = reduceDegrees(shape.startAngle);
+        if (std::fabs(shape.endAngle - shape.startAngle) >= 360) {
+            sweep = 360;
+        } else {
+            sweep = reduceDegrees(shape.endAngle - shape.startAngle);
+        }
+        const double theta = reduceDegrees(shape.gradientAngle) * kPi / 180.0;
+        gc = std::cos(theta);
+        gs = std::sin(theta);
+        extent = std::hypot(hw * gc, hh * gs);
+        const bool arc = shape.mode == EllipseMode::Arc;
+        startRay = sectorRay(a0, hw, hh, arc, ringWidth);
+        endRay = sectorRay(a0 + sweep, hw, hh, arc, ringWidth);
+        centreRadius = std::min(hw, hh);
     }
-    const double theta = reduceDegrees(shape.gradientAngle) * kPi / 180.0;
-    const double gc = std::cos(theta);
-    const double gs = std::sin(theta);
-    const double extent = std::hypot(hw * gc, hh * gs);
-    const SectorRay startRay = sectorRay(a0, hw, hh, shape.mode == EllipseMode::Arc, shape.ringWidth);
-    const SectorRay endRay = sectorRay(a0 + sweep, hw, hh, shape.mode == EllipseMode::Arc, shape.ringWidth);
-    const double centreRadius = std::min(hw, hh);
-    const double ringWidth = shape.ringWidth;
-    const double borderWidth = shape.borderWidth;
-    const double feather = shape.feather;
-    const double fillAlpha = shape.fillAlpha;
-    const double borderAlpha = shape.borderAlpha;
-    const double gradientAlpha = shape.gradientAlpha;
-    const SDL_Color fill = shape.color;
-    const SDL_Color end = shape.gradientColor;
-    const SDL_Color border = shape.borderColor;
-    const ShapeGradient gradient = shape.gradient;
-    const bool empty = sector && sweep == 0;
 
-    auto sample = [&](double px, double py, Sums& sums) {
-        const double rho = std::hypot(px / hw, py / hh);
-        if (rho > 1) {
-            return;
-        }
-        const double r = std::hypot(px, py);
-        const double re = rho > 0 ? r / rho : centreRadius;
-        double depth = re - r;
-        if (hollow) {
-            const double inner = re - ringWidth;
-            if (inner > 0) {
-                if (r < inner) {
-                    return;
-                }
-                depth = std::min(depth, r - inner);
+    bool empty() const { return sector && sweep == 0; }
+
+    // Whether a point lies inside the sector (true without one).
+    bool inSector(double px, double py) const {
+        const double angle = reduceDegrees(std::atan2(-py, px) * 180.0 / kPi);
+        return reduceDegrees(angle - a0) <= sweep;
+    }
+
+    template <bool CheckSector, bool Deep>
+    void add(double px, double py, Sums& sums) const {
+        double rho = 0;
+        double v = 1;
+        if constexpr (Deep) {
+            if (gradient == ShapeGradient::Radial) {
+                rho = std::hypot(px / hw, py / hh);
             }
-        }
-        if (sector) {
-            const double angle = reduceDegrees(std::atan2(-py, px) * 180.0 / kPi);
-            if (reduceDegrees(angle - a0) > sweep) {
+        } else {
+            rho = std::hypot(px / hw, py / hh);
+            if (rho > 1) {
                 return;
             }
-            depth = std::min({depth, startRay.distance(px, py), endRay.distance(px, py)});
-        }
-        double v = 1;
-        if (feather > 0) {
-            v = std::max(0.0, std::min(depth / feather, 1.0));
-        }
-        if (depth < borderWidth) {
-            sums.r += border.r * borderAlpha * v;
-            sums.g += border.g * borderAlpha * v;
-            sums.b += border.b * borderAlpha * v;
-            sums.a += borderAlpha * v;
-            return;
+            const double r = std::hypot(px, py);
+            const double re = rho > 0 ? r / rho : centreRadius;
+            double depth = re - r;
+            if (hollow) {
+                const double inner = re - ringWidth;
+                if (inner > 0) {
+                    if (r < inner) {
+                        return;
+                    }
+                    depth = std::min(depth, r - inner);
+                }
+            }
+            if (CheckSector && sector) {
+                if (!inSector(px, py)) {
+                    return;
+                }
+                depth = std::min({depth, startRay.distance(px, py), endRay.distance(px, py)});
+            }
+            if (feather > 0) {
+                v = std::max(0.0, std::min(depth / feather, 1.0));
+            }
+            if (depth < borderWidth) {
+                sums.r += border.r * borderAlpha * v;
+                sums.g += border.g * borderAlpha * v;
+                sums.b += border.b * borderAlpha * v;
+                sums.a += borderAlpha * v;
+                return;
+            }
         }
         double t = 0;
         if (gradient == ShapeGradient::Linear) {
@@ -499,12 +522,70 @@ void rasterizeEllipse(const EllipseRaster& shape, const PixelRows& out) {
         sums.g += (fill.g * wa + end.g * wb) * v;
         sums.b += (fill.b * wa + end.b * wb) * v;
         sums.a += (wa + wb) * v;
-    };
+    }
+
+    const double hw, hh;
+    const bool hollow, sector;
+    const double ringWidth, borderWidth, feather;
+    SectorRay startRay, endRay;
+
+private:
+    const double fillAlpha, borderAlpha, gradientAlpha;
+    const SDL_Color fill, end, border;
+    const ShapeGradient gradient;
+    double a0 = 0, sweep = 0;
+    double gc = 1, gs = 0, extent = 1;
+    double centreRadius = 0;
+};
+
+std::uint32_t resolveEllipsePixel(const Sums& sums) {
+    if (!(sums.a > 0)) {
+        return 0;
+    }
+    return packAbgr8888(clampToByte(std::lround(sums.r / sums.a)), clampToByte(std::lround(sums.g / sums.a)),
+                        clampToByte(std::lround(sums.b / sums.a)), clampToByte(std::lround(sums.a * 0.0625)));
+}
+
+template <bool CheckSector, bool Deep>
+std::uint32_t ellipsePixel(const EllipseSampler& sampler, double column, const double* ys) {
+    Sums sums;
+    for (int b = 0; b < 4; ++b) {
+        for (int a = 0; a < 4; ++a) {
+            sampler.add<CheckSector, Deep>(column + kSampleOffset[a] - sampler.hw, ys[b], sums);
+        }
+    }
+    return resolveEllipsePixel(sums);
+}
+
+}  // namespace
+
+void rasterizeEllipse(const EllipseRaster& shape, const PixelRows& out) {
+    const EllipseSampler sampler(shape, out.width, out.height);
+    const double hw = sampler.hw;
+    const double hh = sampler.hh;
+    // Samples lie within 0.375 pixels of their pixel's centre; with one pixel to spare,
+    // `reach` covers every sample of a pixel and the rounding of the tests below.
+    constexpr double reach = 1.5;
+    // Deeper than this below the outline, the border and the feather change nothing.
+    const double deep = std::max<double>(sampler.borderWidth, sampler.feather);
+    // The inner ellipse with both half axes shortened by `deep + reach` lies at least that
+    // far inside the outline along every ray from the centre.
+    const double innerW = hw - deep - reach;
+    const double innerH = hh - deep - reach;
+    // In a ring, a sample this far out (as a fraction of the radius) is deeper than `deep`
+    // from the hole's edge: the depth to the outline is at most the larger half axis times
+    // (1 - rho), and rho changes by at most 1 / smaller half axis per pixel.
+    const double ringLimit = 1 - (sampler.ringWidth - deep - reach) / std::max(hw, hh) + reach / std::min(hw, hh);
+    const bool canBeDeep = innerW > 0 && innerH > 0 && (!sampler.hollow || ringLimit < 1);
+    const double lineClearance = deep + reach;
+    const double origin[4] = {0, 0, 0, 0};
+    const std::uint32_t uniformDeepPixel = ellipsePixel<false, true>(sampler, hw, origin);
+    const bool uniform = shape.gradient == ShapeGradient::None;
 
     runRowBands(out.height, static_cast<std::int64_t>(out.width) * 16, [&](int firstRow, int endRow) {
         for (int j = firstRow; j < endRow; ++j) {
             std::uint32_t* row = rowPointer(out, j);
-            if (empty) {
+            if (sampler.empty()) {
                 std::memset(row, 0, static_cast<std::size_t>(out.width) * 4);
                 continue;
             }
@@ -512,19 +593,35 @@ void rasterizeEllipse(const EllipseRaster& shape, const PixelRows& out) {
             for (int b = 0; b < 4; ++b) {
                 ys[b] = j + kSampleOffset[b] - hh;
             }
+            const double cy = j + 0.5 - hh;
             for (int i = 0; i < out.width; ++i) {
-                Sums sums;
-                for (int b = 0; b < 4; ++b) {
-                    for (int a = 0; a < 4; ++a) {
-                        sample(i + kSampleOffset[a] - hw, ys[b], sums);
+                const double cx = i + 0.5 - hw;
+                bool checkSector = sampler.sector;
+                if (checkSector && sampler.startRay.lineDistance(cx, cy) > lineClearance &&
+                    sampler.endRay.lineDistance(cx, cy) > lineClearance) {
+                    // Every sample of this pixel is on the same side of both edges as its centre.
+                    if (!sampler.inSector(cx, cy)) {
+                        storePixel(row, i, 0);
+                        continue;
+                    }
+                    checkSector = false;
+                }
+                bool isDeep = false;
+                if (!checkSector && canBeDeep) {
+                    const double ex = (std::fabs(cx) + reach) / innerW;
+                    const double ey = (std::fabs(cy) + reach) / innerH;
+                    isDeep = ex * ex + ey * ey <= 1 - 1e-9;
+                    if (isDeep && sampler.hollow) {
+                        isDeep = std::hypot(cx / hw, cy / hh) >= ringLimit;
                     }
                 }
-                std::uint32_t value = 0;
-                if (sums.a > 0) {
-                    value = packAbgr8888(clampToByte(std::lround(sums.r / sums.a)),
-                                         clampToByte(std::lround(sums.g / sums.a)),
-                                         clampToByte(std::lround(sums.b / sums.a)),
-                                         clampToByte(std::lround(sums.a * 0.0625)));
+                std::uint32_t value;
+                if (isDeep) {
+                    value = uniform ? uniformDeepPixel : ellipsePixel<false, true>(sampler, i, ys);
+                } else if (checkSector) {
+                    value = ellipsePixel<true, false>(sampler, i, ys);
+                } else {
+                    value = ellipsePixel<false, false>(sampler, i, ys);
                 }
                 storePixel(row, i, value);
             }
@@ -545,6 +642,19 @@ std::vector<double> starOutline(int points, double pointHeight, const std::vecto
     return outline;
 }
 
+namespace {
+
+// Where one horizontal line of samples crosses the star's outline. A sample closer to a
+// crossing than `reach` (or on a line through a corner) is decided by the polar test itself.
+struct StarCrossing {
+    double x = 0;
+    double reach = 0;
+};
+
+constexpr double kStarMargin = 1e-9;  // far beyond the rounding of either test
+
+}  // namespace
+
 void rasterizeStar(const StarRaster& shape, const PixelRows& out) {
     const std::vector<double>& outline = *shape.outline;
     const int corners = static_cast<int>(outline.size());
@@ -555,6 +665,8 @@ void rasterizeStar(const StarRaster& shape, const PixelRows& out) {
     const SDL_Color color = shape.color;
     const unsigned alpha = shape.alpha;
 
+    // The polar test: inside when no farther from the centre than the straight edge between
+    // the two outline corners around the sample's direction.
     auto inside = [&](double nx, double ny) {
         double theta = std::atan2(ny, nx) + kPi / 2;
         if (theta < 0) {
@@ -568,18 +680,63 @@ void rasterizeStar(const StarRaster& shape, const PixelRows& out) {
         return nx * nx + ny * ny <= edge * edge;
     };
 
+    // The same outline as a polygon (angle 0 straight up, growing clockwise). The star is
+    // star-shaped around its centre, so the polar test is "inside this polygon", which a
+    // line of samples answers from its sorted crossings away from the edges.
+    std::vector<double> cornerX(static_cast<std::size_t>(corners));
+    std::vector<double> cornerY(static_cast<std::size_t>(corners));
+    for (int c = 0; c < corners; ++c) {
+        cornerX[c] = outline[c] * std::sin(c * h);
+        cornerY[c] = -outline[c] * std::cos(c * h);
+    }
+
     runRowBands(out.height, static_cast<std::int64_t>(out.width) * 16, [&](int firstRow, int endRow) {
+        std::vector<StarCrossing> crossings[4];
+        for (auto& list : crossings) {
+            list.reserve(static_cast<std::size_t>(corners));
+        }
         for (int j = firstRow; j < endRow; ++j) {
             std::uint32_t* row = rowPointer(out, j);
             double ny[4];
+            bool exactRow[4];
             for (int b = 0; b < 4; ++b) {
                 ny[b] = (j + kSampleOffset[b] - hh) / hh;
+                std::vector<StarCrossing>& list = crossings[b];
+                list.clear();
+                exactRow[b] = false;
+                for (int c = 0; c < corners; ++c) {
+                    if (std::fabs(ny[b] - cornerY[c]) <= kStarMargin) {
+                        exactRow[b] = true;
+                    }
+                    const int n = (c + 1) % corners;
+                    const double y0 = cornerY[c], y1 = cornerY[n];
+                    if ((y0 < ny[b]) == (y1 < ny[b])) {
+                        continue;
+                    }
+                    const double dx = cornerX[n] - cornerX[c];
+                    const double dy = y1 - y0;
+                    const double x = cornerX[c] + (ny[b] - y0) * dx / dy;
+                    // A sample |x - crossing| away is |x - crossing| * |dy| / length from the edge.
+                    list.push_back({x, kStarMargin * std::hypot(dx, dy) / std::fabs(dy)});
+                }
+                std::sort(list.begin(), list.end(),
+                          [](const StarCrossing& a, const StarCrossing& b) { return a.x < b.x; });
             }
+            std::size_t next[4] = {0, 0, 0, 0};
             for (int i = 0; i < out.width; ++i) {
                 unsigned count = 0;
                 for (int b = 0; b < 4; ++b) {
+                    const std::vector<StarCrossing>& list = crossings[b];
                     for (int a = 0; a < 4; ++a) {
-                        count += inside((i + kSampleOffset[a] - hw) / hw, ny[b]) ? 1 : 0;
+                        const double nx = (i + kSampleOffset[a] - hw) / hw;
+                        std::size_t& k = next[b];
+                        while (k < list.size() && list[k].x < nx) {
+                            ++k;
+                        }
+                        const bool near = exactRow[b] || (k < list.size() && list[k].x - nx <= list[k].reach) ||
+                                          (k > 0 && nx - list[k - 1].x <= list[k - 1].reach);
+                        const bool in = near ? inside(nx, ny[b]) : (k % 2 == 1);
+                        count += in ? 1 : 0;
                     }
                 }
                 storePixel(row, i,
