@@ -1,0 +1,127 @@
+#include "objects/shape.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+#include "core/palette.h"
+#include "core/process_state.h"
+#include "display/display.h"
+#include "display/draw.h"
+
+namespace lumetta {
+
+namespace {
+
+std::runtime_error sdlFailure(const char* call) {
+    return std::runtime_error(std::string(call) + " failed: " + SDL_GetError());
+}
+
+}  // namespace
+
+SDL_Renderer* shapeRenderer(Display* display, int slideWidth, int slideHeight, std::string_view word) {
+    const std::string name(word);
+    if (display == nullptr) {
+        throw std::runtime_error(name + " display is null");
+    }
+    if (slideWidth <= 0 || slideHeight <= 0) {
+        throw std::runtime_error(name + " logical dimensions must be greater than zero");
+    }
+    SDL_Renderer* renderer = display->renderer();
+    if (renderer == nullptr) {
+        throw std::runtime_error(name + " renderer is null");
+    }
+    return renderer;
+}
+
+SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::string_view word) {
+    SDL_Rect box = rect;
+    if (rect.x == 0 && rect.y == 0 && rect.w == 0 && rect.h == 0) {
+        box = {0, 0, slideWidth, slideHeight};
+    }
+    if (box.w <= 0 || box.h <= 0) {
+        throw std::runtime_error(std::string(word) + " dimensions must be greater than zero");
+    }
+    return box;
+}
+
+SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
+                              const std::function<void(const PixelRows&)>& paint) {
+    std::unique_ptr<SDL_Surface, decltype(&SDL_DestroySurface)> surface(
+        SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ABGR8888), &SDL_DestroySurface);
+    if (!surface) {
+        throw sdlFailure("SDL_CreateSurface");
+    }
+    const bool mustLock = SDL_MUSTLOCK(surface.get());
+    if (mustLock && !SDL_LockSurface(surface.get())) {
+        const std::string error = SDL_GetError();
+        surface.reset();
+        throw std::runtime_error("SDL_LockSurface failed: " + error);
+    }
+    paint(PixelRows{surface->pixels, surface->w, surface->h, surface->pitch});
+    if (mustLock) {
+        SDL_UnlockSurface(surface.get());
+    }
+    SDL_Texture* texture = SDL_CreateTextureFromSurface(renderer, surface.get());
+    surface.reset();
+    if (texture == nullptr) {
+        throw sdlFailure("SDL_CreateTextureFromSurface");
+    }
+    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
+        const std::string error = SDL_GetError();
+        SDL_DestroyTexture(texture);
+        throw std::runtime_error("SDL_SetTextureBlendMode failed: " + error);
+    }
+    return texture;
+}
+
+bool drawShape(const ShapeDrawing& shape, int offsetX, int offsetY, SDL_FlipMode flip) {
+    if (shape.texture == nullptr || shape.display == nullptr || shape.slideWidth <= 0 || shape.slideHeight <= 0 ||
+        shape.box.w <= 0 || shape.box.h <= 0) {
+        return false;
+    }
+    try {
+        SDL_Renderer* renderer = shape.display->renderer();
+        if (renderer == nullptr) {
+            throw std::runtime_error(std::string(shape.word) + " renderer is null");
+        }
+        ShapePlacementInput input;
+        if (!SDL_GetCurrentRenderOutputSize(renderer, &input.outputWidth, &input.outputHeight)) {
+            throw sdlFailure("SDL_GetCurrentRenderOutputSize");
+        }
+        if (input.outputWidth <= 0 || input.outputHeight <= 0) {
+            return false;
+        }
+        if (!SDL_GetRenderViewport(renderer, &input.viewport)) {
+            input.viewport = {0, 0, 0, 0};
+        }
+        input.rotation = displayRotation.load();
+        input.slideWidth = shape.slideWidth;
+        input.slideHeight = shape.slideHeight;
+        input.box = shape.box;
+        input.offsetX = offsetX;
+        input.offsetY = offsetY;
+        input.margin = shape.margin;
+        input.angle = shape.angle;
+        const std::optional<ShapePlacement> placement = placeShape(input);
+        if (!placement) {
+            return false;
+        }
+        if (!drawTexture(renderer, shape.texture, nullptr, &placement->destination, placement->angle,
+                         &placement->centre, flip)) {
+            throw sdlFailure("SDL_RenderTextureRotated");
+        }
+        return true;
+    } catch (const std::exception& error) {
+        std::cerr << shape.word << " Draw Exception: " << ansi::BOLD_RED << error.what() << ansi::RESET << std::endl;
+        return false;
+    }
+}
+
+}  // namespace lumetta

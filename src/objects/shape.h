@@ -1,0 +1,47 @@
+#pragma once
+// What the four slide shapes share: the checks of their surroundings, the texture made
+// from a rasteriser, and the mapping of a shape's box from slide coordinates to the screen.
+
+#include <SDL3/SDL.h>
+
+#include <functional>
+#include <string_view>
+
+#include "objects/shape_placement.h"
+#include "objects/shape_raster.h"
+
+namespace lumetta {
+
+class Display;
+
+// The renderer of `display` after the surroundings checks of a shape under construction;
+// failures throw std::runtime_error "<Word> display is null", "<Word> logical dimensions
+// must be greater than zero" or "<Word> renderer is null".
+SDL_Renderer* shapeRenderer(Display* display, int slideWidth, int slideHeight, std::string_view word);
+
+// The box of a shape: all zeros means the whole slide. A width or height not above 0
+// throws std::runtime_error "<Word> dimensions must be greater than zero".
+SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::string_view word);
+
+// A blended texture of width x height pixels painted by `paint` on an ABGR8888 surface.
+// Throws std::runtime_error naming the failed SDL call; nothing is left behind on failure.
+SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
+                              const std::function<void(const PixelRows&)>& paint);
+
+// Everything one shape's draw needs.
+struct ShapeDrawing {
+    Display* display = nullptr;
+    SDL_Texture* texture = nullptr;
+    int slideWidth = 0;
+    int slideHeight = 0;
+    SDL_Rect box{0, 0, 0, 0};
+    int margin = 0;
+    double angle = 0;
+    std::string_view word;  // "Rectangle", "Triangle", ...
+};
+
+// Draws the texture for this frame. False when there is nothing to draw or the draw failed;
+// a failure is logged as "<Word> Draw Exception: " and the message, never thrown.
+bool drawShape(const ShapeDrawing& shape, int offsetX, int offsetY, SDL_FlipMode flip);
+
+}  // namespace lumetta

@@ -1,0 +1,57 @@
+#include "objects/triangle.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "objects/shape.h"
+#include "objects/shape_raster.h"
+
+namespace lumetta {
+
+namespace {
+constexpr std::string_view kWord = "Triangle";
+}  // namespace
+
+Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
+                   const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
+                   double rotation, float tipPosition, float opacity)
+    : display(display), slideWidth(slideWidth), slideHeight(slideHeight), angle(std::fmod(rotation, 360.0)) {
+    if (direction != "up" && direction != "down" && direction != "left" && direction != "right") {
+        throw std::invalid_argument("Invalid triangle direction");
+    }
+    if (type != "isosceles" && type != "equilateral" && type != "right-angled") {
+        throw std::invalid_argument("Invalid triangle type");
+    }
+    if (!std::isfinite(borderWidth) || borderWidth < 0 || !std::isfinite(rotation) || !std::isfinite(tipPosition) ||
+        tipPosition < 0 || tipPosition > 1) {
+        throw std::invalid_argument("Invalid triangle border width, rotation or tip position");
+    }
+    SDL_Renderer* renderer = shapeRenderer(display, slideWidth, slideHeight, kWord);
+    const SDL_Rect box = shapeBox(rect, slideWidth, slideHeight, kWord);
+
+    TriangleRaster raster;
+    raster.fillAlpha = shapeOpacityToAlpha(color.a, opacity, kWord);
+    raster.borderAlpha = shapeOpacityToAlpha(borderColor.a, opacity, kWord);
+    this->rect = box;
+    if (raster.fillAlpha == 0 && (borderWidth == 0 || raster.borderAlpha == 0)) {
+        return;
+    }
+    raster.color = color;
+    raster.borderColor = borderColor;
+    raster.borderWidth = borderWidth;
+    placeTriangle(raster, box.w, box.h, direction, type, tipPosition);
+    texture = makeShapeTexture(renderer, box.w, box.h, [&](const PixelRows& out) { rasterizeTriangle(raster, out); });
+}
+
+Triangle::~Triangle() {
+    if (texture != nullptr) {
+        SDL_DestroyTexture(texture);
+    }
+}
+
+bool Triangle::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
+    return drawShape(ShapeDrawing{display, texture, slideWidth, slideHeight, rect, 0, angle, kWord}, offsetX, offsetY,
+                     flip);
+}
+
+}  // namespace lumetta

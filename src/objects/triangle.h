@@ -1,0 +1,38 @@
+#pragma once
+// A triangle slide element: isosceles, equilateral or right-angled, pointing up, down, left
+// or right inside its box, with an optional border band, rendered once into a texture.
+
+#include <SDL3/SDL.h>
+
+#include <string>
+
+namespace lumetta {
+
+class Display;
+
+class Triangle {
+public:
+    // `direction` is "up", "down", "left" or "right" (where the tip points), `type`
+    // "isosceles", "equilateral" or "right-angled"; `tipPosition` (0 to 1, along the base)
+    // is used by "isosceles" only. Throws like Rectangle.
+    Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
+             const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
+             double rotation, float tipPosition, float opacity);
+    virtual ~Triangle();
+    Triangle(const Triangle&) = delete;
+    Triangle& operator=(const Triangle&) = delete;
+
+    bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
+
+    SDL_Texture* textureHandle() const { return texture; }
+
+private:
+    Display* display = nullptr;
+    int slideWidth = 0;
+    int slideHeight = 0;
+    SDL_Rect rect{0, 0, 0, 0};
+    SDL_Texture* texture = nullptr;
+    double angle = 0;
+};
+
+}  // namespace lumetta
