@@ -1,12 +1,6 @@
 #include "objects/shape.h"
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
-#include <cstdint>
 #include <iostream>
-#include <memory>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +8,7 @@
 #include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
+#include "objects/sdl_handles.h"
 
 namespace lumetta {
 
@@ -53,8 +48,7 @@ SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::st
 
 SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
                               const std::function<void(const PixelRows&)>& paint) {
-    std::unique_ptr<SDL_Surface, decltype(&SDL_DestroySurface)> surface(
-        SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ABGR8888), &SDL_DestroySurface);
+    SurfaceHandle surface(SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ABGR8888));
     if (!surface) {
         throw sdlFailure("SDL_CreateSurface");
     }
