@@ -41,9 +41,6 @@ private:
 class ShapeTest : public ::testing::Test {
 protected:
     void open(int width, int height) {
-        // The window's frame buffer stays plain memory: accelerating it would load a GL driver
-        // that nothing here needs and that keeps allocations past its unloading.
-        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         display_ = std::make_unique<Display>("", "shapes", -1, -1, width, height, false, std::nullopt);
         SDL_SetRenderDrawColor(display_->renderer(), 0, 0, 0, 255);
         SDL_RenderClear(display_->renderer());
