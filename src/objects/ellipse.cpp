@@ -80,14 +80,8 @@ Ellipse::Ellipse(Display* display, int slideWidth, int slideHeight, SDL_Rect rec
     texture = makeShapeTexture(renderer, box.w, box.h, [&](const PixelRows& out) { rasterizeEllipse(raster, out); });
 }
 
-Ellipse::~Ellipse() {
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-    }
-}
-
 bool Ellipse::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture, slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
+    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
                      flip);
 }
 

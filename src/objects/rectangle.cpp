@@ -112,14 +112,8 @@ Rectangle::Rectangle(Display* display, int slideWidth, int slideHeight, SDL_Rect
     shadowMargin = margin;
 }
 
-Rectangle::~Rectangle() {
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-    }
-}
-
 bool Rectangle::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture, slideWidth, slideHeight, rect, shadowMargin, angle, kWord},
+    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, shadowMargin, angle, kWord},
                      offsetX, offsetY, flip);
 }
 

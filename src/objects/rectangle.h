@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 class Display;
@@ -36,7 +38,7 @@ public:
     // renderer or area and for a failed SDL step.
     Rectangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
               const RectangleStyle& style, float opacity);
-    virtual ~Rectangle();
+    virtual ~Rectangle() = default;
     Rectangle(const Rectangle&) = delete;
     Rectangle& operator=(const Rectangle&) = delete;
 
@@ -44,7 +46,7 @@ public:
     // was drawn; a failure is logged, never thrown.
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
 
-    SDL_Texture* textureHandle() const { return texture; }  // null when invisible
+    SDL_Texture* textureHandle() const { return texture.get(); }  // null when invisible
     SDL_Rect box() const { return rect; }
     int marginPixels() const { return shadowMargin; }
 
@@ -53,7 +55,7 @@ protected:
     int slideWidth = 0;
     int slideHeight = 0;
     SDL_Rect rect{0, 0, 0, 0};
-    SDL_Texture* texture = nullptr;
+    TextureHandle texture;  // null when the shape came out invisible
     double angle = 0;
     int shadowMargin = 0;
 };

@@ -8,7 +8,6 @@
 #include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
-#include "objects/sdl_handles.h"
 
 namespace lumetta {
 
@@ -46,7 +45,7 @@ SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::st
     return box;
 }
 
-SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
+TextureHandle makeShapeTexture(SDL_Renderer* renderer, int width, int height,
                               const std::function<void(const PixelRows&)>& paint) {
     SurfaceHandle surface(SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ABGR8888));
     if (!surface) {
@@ -62,14 +61,14 @@ SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
     if (mustLock) {
         SDL_UnlockSurface(surface.get());
     }
-    SDL_Texture* texture = SDL_CreateTextureFromSurface(renderer, surface.get());
+    TextureHandle texture(SDL_CreateTextureFromSurface(renderer, surface.get()));
     surface.reset();
-    if (texture == nullptr) {
+    if (!texture) {
         throw sdlFailure("SDL_CreateTextureFromSurface");
     }
-    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
+    if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) {
         const std::string error = SDL_GetError();
-        SDL_DestroyTexture(texture);
+        texture.reset();
         throw std::runtime_error("SDL_SetTextureBlendMode failed: " + error);
     }
     return texture;

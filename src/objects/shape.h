@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "objects/shape_placement.h"
+#include "objects/sdl_handles.h"
 #include "objects/shape_raster.h"
 
 namespace lumetta {
@@ -25,7 +26,7 @@ SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::st
 
 // A blended texture of width x height pixels painted by `paint` on an ABGR8888 surface.
 // Throws std::runtime_error naming the failed SDL call; nothing is left behind on failure.
-SDL_Texture* makeShapeTexture(SDL_Renderer* renderer, int width, int height,
+TextureHandle makeShapeTexture(SDL_Renderer* renderer, int width, int height,
                               const std::function<void(const PixelRows&)>& paint);
 
 // Everything one shape's draw needs.

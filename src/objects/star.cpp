@@ -46,14 +46,8 @@ Star::Star(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL
     texture = makeShapeTexture(renderer, box.w, box.h, [&](const PixelRows& out) { rasterizeStar(raster, out); });
 }
 
-Star::~Star() {
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-    }
-}
-
 bool Star::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture, slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
+    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
                      flip);
 }
 

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 class Display;
@@ -17,21 +19,21 @@ public:
     // point, above 0 and at most 1. Throws like Rectangle.
     Star(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color, int points,
          float pointHeight, const std::vector<float>& pointLengths, float opacity);
-    virtual ~Star();
+    virtual ~Star() = default;
     Star(const Star&) = delete;
     Star& operator=(const Star&) = delete;
 
     // The star turns only with the display.
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
 
-    SDL_Texture* textureHandle() const { return texture; }
+    SDL_Texture* textureHandle() const { return texture.get(); }
 
 private:
     Display* display = nullptr;
     int slideWidth = 0;
     int slideHeight = 0;
     SDL_Rect rect{0, 0, 0, 0};
-    SDL_Texture* texture = nullptr;
+    TextureHandle texture;  // null when the shape came out invisible
 };
 
 }  // namespace lumetta

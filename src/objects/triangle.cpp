@@ -43,14 +43,8 @@ Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect r
     texture = makeShapeTexture(renderer, box.w, box.h, [&](const PixelRows& out) { rasterizeTriangle(raster, out); });
 }
 
-Triangle::~Triangle() {
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-    }
-}
-
 bool Triangle::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture, slideWidth, slideHeight, rect, 0, angle, kWord}, offsetX, offsetY,
+    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, angle, kWord}, offsetX, offsetY,
                      flip);
 }
 

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "objects/sdl_handles.h"
+
 namespace lumetta {
 
 class Display;
@@ -18,20 +20,20 @@ public:
     Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
              const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
              double rotation, float tipPosition, float opacity);
-    virtual ~Triangle();
+    virtual ~Triangle() = default;
     Triangle(const Triangle&) = delete;
     Triangle& operator=(const Triangle&) = delete;
 
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
 
-    SDL_Texture* textureHandle() const { return texture; }
+    SDL_Texture* textureHandle() const { return texture.get(); }
 
 private:
     Display* display = nullptr;
     int slideWidth = 0;
     int slideHeight = 0;
     SDL_Rect rect{0, 0, 0, 0};
-    SDL_Texture* texture = nullptr;
+    TextureHandle texture;  // null when the shape came out invisible
     double angle = 0;
 };
 
