@@ -59,7 +59,7 @@ void BM_RectangleRoundedBorderBlurShadow(benchmark::State& state) {
     }
     setPixels(state, canvas);
 }
-BENCHMARK(BM_RectangleRoundedBorderBlurShadow)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RectangleRoundedBorderBlurShadow)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_RectangleLinearGradient(benchmark::State& state) {
     RectangleRaster shape = fullRectangle();
@@ -72,7 +72,7 @@ void BM_RectangleLinearGradient(benchmark::State& state) {
     }
     setPixels(state, canvas);
 }
-BENCHMARK(BM_RectangleLinearGradient)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RectangleLinearGradient)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_Triangle(benchmark::State& state) {
     TriangleRaster shape;
@@ -87,7 +87,7 @@ void BM_Triangle(benchmark::State& state) {
     }
     setPixels(state, canvas);
 }
-BENCHMARK(BM_Triangle)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Triangle)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void ellipse(benchmark::State& state, EllipseMode mode) {
     EllipseRaster shape;
@@ -111,10 +111,10 @@ void BM_EllipseFill(benchmark::State& state) { ellipse(state, EllipseMode::Fill)
 void BM_EllipseRing(benchmark::State& state) { ellipse(state, EllipseMode::Ring); }
 void BM_EllipsePie(benchmark::State& state) { ellipse(state, EllipseMode::Pie); }
 void BM_EllipseArc(benchmark::State& state) { ellipse(state, EllipseMode::Arc); }
-BENCHMARK(BM_EllipseFill)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_EllipseRing)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_EllipsePie)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_EllipseArc)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EllipseFill)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_EllipseRing)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_EllipsePie)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_EllipseArc)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_Star(benchmark::State& state) {
     const std::vector<double> outline = starOutline(static_cast<int>(state.range(0)), 0.5, {});
@@ -128,7 +128,7 @@ void BM_Star(benchmark::State& state) {
     }
     setPixels(state, canvas);
 }
-BENCHMARK(BM_Star)->Arg(5)->Arg(128)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Star)->Arg(5)->Arg(128)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 // The whole constructor: checks, rasterising, and the texture made from the surface, on a
 // headless 1920 x 1080 window with the software renderer.
@@ -154,6 +154,6 @@ void BM_RectangleConstructor(benchmark::State& state) {
         benchmark::DoNotOptimize(shape.textureHandle());
     }
 }
-BENCHMARK(BM_RectangleConstructor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RectangleConstructor)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
