@@ -346,6 +346,19 @@ TEST_F(ShapeTest, InvisibleShapesHaveNoTextureAndDrawNothingQuietly) {
 // ---------------------------------------------------------------------------------------
 // Drawing
 
+TEST_F(ShapeTest, AllZeroBoxCoversTheWholeSlide) {
+    open(160, 120);
+    Rectangle whole(display(), 320, 240, {0, 0, 0, 0}, kRed, RectangleStyle{}, 1);
+    const SDL_Rect box = whole.box();
+    EXPECT_EQ(box.x, 0);
+    EXPECT_EQ(box.y, 0);
+    EXPECT_EQ(box.w, 320);
+    EXPECT_EQ(box.h, 240);
+    ASSERT_TRUE(whole.draw(0, 0));
+    EXPECT_TRUE(isRed(0, 0));
+    EXPECT_TRUE(isRed(159, 119));
+}
+
 TEST_F(ShapeTest, RectangleLandsOnItsBoxMovedByTheOffsets) {
     open(320, 240);
     RectangleStyle style;
