@@ -93,6 +93,26 @@ DisplayMode toDisplayMode(const SDL_DisplayMode& mode, SDL_DisplayID display, bo
     return DisplayMode{mode.w, mode.h, mode.refresh_rate, mode.pixel_density, display, current};
 }
 
+bool setWindowProperties(SDL_PropertiesID properties, const std::string& title, int x, int y, int width, int height,
+                         SDL_WindowFlags flags) {
+    return SDL_SetStringProperty(properties, SDL_PROP_WINDOW_CREATE_TITLE_STRING, title.c_str()) &&
+           SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_X_NUMBER, x) &&
+           SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_Y_NUMBER, y) &&
+           SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_WIDTH_NUMBER, width) &&
+           SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_HEIGHT_NUMBER, height) &&
+           SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_FLAGS_NUMBER, static_cast<Sint64>(flags));
+}
+
+// Texture first, then renderer, then window.
+void destroyMirror(MirrorOutput& output) {
+    if (output.texture) SDL_DestroyTexture(output.texture);
+    if (output.renderer) SDL_DestroyRenderer(output.renderer);
+    if (output.window) SDL_DestroyWindow(output.window);
+    output.texture = nullptr;
+    output.renderer = nullptr;
+    output.window = nullptr;
+}
+
 void printRefreshRate(std::ostream& out, double refreshRate) {
     if (refreshRate > 0) out << " @ " << refreshRate << "Hz";
 }
@@ -298,48 +318,31 @@ Display::Display(std::string videoDriver, std::string title, int x, int y, int w
 }
 
 Display::~Display() {
-    for (MirrorOutput& output : mirrors_) {
-        if (output.texture) SDL_DestroyTexture(output.texture);
-        if (output.renderer) SDL_DestroyRenderer(output.renderer);
-        if (output.window) SDL_DestroyWindow(output.window);
-        output = MirrorOutput{};
-    }
-    mirrors_.clear();
-    readback_.clear();
-    if (renderer_) SDL_DestroyRenderer(renderer_);
-    renderer_ = nullptr;
-    if (window_) SDL_DestroyWindow(window_);
-    window_ = nullptr;
+    releaseOutputs();
     SDL_ShowCursor();
     SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
 }
 
+// After a failed construction: like the destructor, except that the cursor stays hidden.
 void Display::teardown() {
-    for (MirrorOutput& output : mirrors_) {
-        if (output.texture) SDL_DestroyTexture(output.texture);
-        if (output.renderer) SDL_DestroyRenderer(output.renderer);
-        if (output.window) SDL_DestroyWindow(output.window);
-    }
+    releaseOutputs();
+    SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+}
+
+void Display::releaseOutputs() {
+    for (MirrorOutput& output : mirrors_) destroyMirror(output);
     mirrors_.clear();
     readback_.clear();
     if (renderer_) SDL_DestroyRenderer(renderer_);
     renderer_ = nullptr;
     if (window_) SDL_DestroyWindow(window_);
     window_ = nullptr;
-    SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
 }
 
 SDL_Window* Display::createWindow(SDL_WindowFlags flags) {
     SDL_PropertiesID properties = SDL_CreateProperties();
     if (properties == 0) fail(sdlError());
-    const bool set = SDL_SetStringProperty(properties, SDL_PROP_WINDOW_CREATE_TITLE_STRING, title_.c_str()) &&
-                     SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_X_NUMBER, x_) &&
-                     SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_Y_NUMBER, y_) &&
-                     SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_WIDTH_NUMBER, width_) &&
-                     SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_HEIGHT_NUMBER, height_) &&
-                     SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_FLAGS_NUMBER,
-                                           static_cast<Sint64>(flags));
-    if (!set) {
+    if (!setWindowProperties(properties, title_, x_, y_, width_, height_, flags)) {
         const std::string error = sdlError();
         SDL_DestroyProperties(properties);
         fail(error);
@@ -368,26 +371,13 @@ void Display::setUpMirror(int index, SDL_DisplayID display, SDL_WindowFlags vulk
     output.x = output.y = static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(display));
     const std::string mirrorTitle = title_ + " - Mirror " + std::to_string(index);
 
-    auto release = [&output]() {
-        if (output.texture) SDL_DestroyTexture(output.texture);
-        if (output.renderer) SDL_DestroyRenderer(output.renderer);
-        if (output.window) SDL_DestroyWindow(output.window);
-    };
-
     SDL_PropertiesID properties = SDL_CreateProperties();
     if (properties == 0) {
         std::cerr << "[MIRROR] SDL_CreateProperties: " << sdlError() << std::endl;
         return;
     }
-    const bool set =
-        SDL_SetStringProperty(properties, SDL_PROP_WINDOW_CREATE_TITLE_STRING, mirrorTitle.c_str()) &&
-        SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_X_NUMBER, output.x) &&
-        SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_Y_NUMBER, output.y) &&
-        SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_WIDTH_NUMBER, mode.w) &&
-        SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_HEIGHT_NUMBER, mode.h) &&
-        SDL_SetNumberProperty(properties, SDL_PROP_WINDOW_CREATE_FLAGS_NUMBER,
-                              static_cast<Sint64>(SDL_WINDOW_FULLSCREEN | vulkanFlag));
-    if (!set) {
+    if (!setWindowProperties(properties, mirrorTitle, output.x, output.y, mode.w, mode.h,
+                             SDL_WINDOW_FULLSCREEN | vulkanFlag)) {
         std::cerr << "[MIRROR] Window properties: " << sdlError() << std::endl;
         SDL_DestroyProperties(properties);
         return;
@@ -401,19 +391,19 @@ void Display::setUpMirror(int index, SDL_DisplayID display, SDL_WindowFlags vulk
     }
     if (!setFullscreenMode(output.window, mode)) {
         std::cerr << "[MIRROR] SDL_SetWindowFullscreenMode display " << index << ": " << sdlError() << std::endl;
-        release();
+        destroyMirror(output);
         return;
     }
     if (!SDL_GetWindowSize(output.window, &output.width, &output.height)) {
         std::cerr << "[MIRROR] SDL_GetWindowSize: " << sdlError() << std::endl;
-        release();
+        destroyMirror(output);
         return;
     }
     output.renderer = SDL_CreateRenderer(output.window, vulkanFlag ? "vulkan" : nullptr);
     if (!output.renderer) {
         std::cerr << ansi::RED << "[MIRROR] SDL_CreateRenderer display " << index << ": " << sdlError()
                   << ansi::RESET << std::endl;
-        release();
+        destroyMirror(output);
         return;
     }
     if (!SDL_SetRenderVSync(output.renderer, 1)) {
@@ -424,12 +414,12 @@ void Display::setUpMirror(int index, SDL_DisplayID display, SDL_WindowFlags vulk
     if (!output.texture) {
         std::cerr << ansi::RED << "[MIRROR] SDL_CreateTexture display " << index << ": " << sdlError()
                   << ansi::RESET << std::endl;
-        release();
+        destroyMirror(output);
         return;
     }
     if (!SDL_SetTextureBlendMode(output.texture, SDL_BLENDMODE_NONE)) {
         std::cerr << "[MIRROR] SDL_SetTextureBlendMode: " << sdlError() << std::endl;
-        release();
+        destroyMirror(output);
         return;
     }
     mirrors_.push_back(output);

@@ -114,6 +114,7 @@ private:
     void refreshMirrors();
     bool writeScreenshot(const std::string& directory);
     void teardown();
+    void releaseOutputs();
 
     std::shared_ptr<DisplayQueries> queries_;
     std::string videoDriver_;
