@@ -1,0 +1,167 @@
+#include "objects/ticker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <numbers>
+#include <stdexcept>
+#include <utility>
+
+#include "core/palette.h"
+#include "core/process_state.h"
+#include "display/display.h"
+#include "objects/font_path.h"
+#include "objects/ticker_strip.h"
+
+namespace lumetta {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string(what) + SDL_GetError()); }
+
+void logError(std::string_view prefix, const std::exception& error) {
+    std::cerr << ansi::BOLD_RED << prefix << error.what() << ansi::RESET << std::endl;
+}
+
+}  // namespace
+
+Ticker::Ticker(Display* display, int screenWidth, int screenHeight, SDL_Rect box, std::string text,
+               std::string fontFamily, std::uint8_t fontStyle, SDL_Color color, SDL_Color backgroundColor)
+    : display_(display),
+      box_(box),
+      text_(std::move(text)),
+      fontFamily_(std::move(fontFamily)),
+      fontStyle_(fontStyle),
+      color_(color),
+      backgroundColor_(backgroundColor),
+      screenWidth_(screenWidth),
+      screenHeight_(screenHeight) {
+    try {
+        build();
+    } catch (const std::exception& error) {
+        release();
+        logError("Ticker Exception: ", error);
+    }
+}
+
+Ticker::~Ticker() { release(); }
+
+void Ticker::release() {
+    if (texture_) SDL_DestroyTexture(texture_);
+    if (window_) SDL_DestroySurface(window_);
+    if (strip_) SDL_DestroySurface(strip_);
+    if (font_) TTF_CloseFont(font_);
+    texture_ = nullptr;
+    window_ = nullptr;
+    strip_ = nullptr;
+    font_ = nullptr;
+}
+
+void Ticker::build() {
+    if (display_ == nullptr) throw std::runtime_error("Display is null");
+    SDL_Renderer* renderer = display_->renderer();
+    if (renderer == nullptr) throw std::runtime_error("Renderer is null");
+    if (screenWidth_ <= 0 || screenHeight_ <= 0) {
+        throw std::runtime_error("Ticker logical screen dimensions must be greater than zero");
+    }
+    if (box_.x == 0 && box_.y == 0 && box_.w == 0 && box_.h == 0) box_ = {0, 0, screenWidth_, screenHeight_};
+    if (box_.w <= 0) throw std::runtime_error("Ticker width must be greater than zero");
+    if (box_.h <= 0) throw std::runtime_error("Ticker height must be greater than zero");
+
+    removeSpaces(fontFamily_);
+    const std::string path = fontPath(fontFamily_, fontStyle_);
+
+    if (TTF_WasInit() == 0 && !TTF_Init()) fail("TTF_Init failed: ");
+    const int fontSize = box_.h - box_.h / 5;
+    font_ = TTF_OpenFont(path.c_str(), static_cast<float>(fontSize));
+    if (font_ == nullptr) fail("TTF_OpenFont failed: ");
+    TTF_FontStyleFlags style = TTF_STYLE_NORMAL;
+    if (fontStyle_ & 1) style |= TTF_STYLE_BOLD;
+    if (fontStyle_ & 2) style |= TTF_STYLE_ITALIC;
+    if (fontStyle_ & 4) style |= TTF_STYLE_UNDERLINE;
+    TTF_SetFontStyle(font_, style);
+    TTF_SetFontKerning(font_, false);
+
+    const std::string key = stripKey(path, fontSize, fontStyle_, color_, text_);
+    strip_ = copyTickerSurface(key);
+    if (strip_ == nullptr) {
+        strip_ = renderTickerStrip(font_, text_, color_);
+        storeTickerSurface(key, strip_);
+    }
+    TTF_CloseFont(font_);
+    font_ = nullptr;
+
+    window_ = SDL_CreateSurface(box_.w, box_.h, SDL_PIXELFORMAT_ABGR8888);
+    if (window_ == nullptr) fail("SDL_CreateSurface failed: ");
+    texture_ = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ABGR8888, SDL_TEXTUREACCESS_STREAMING, box_.w, box_.h);
+    if (texture_ == nullptr) fail("SDL_CreateTexture failed: ");
+    if (!SDL_SetTextureBlendMode(texture_, SDL_BLENDMODE_BLEND)) fail("SDL_SetTextureBlendMode failed: ");
+}
+
+int Ticker::stripWidth() const { return strip_ != nullptr ? strip_->w : 0; }
+
+bool Ticker::isReady() const { return strip_ != nullptr && window_ != nullptr && texture_ != nullptr; }
+
+bool Ticker::draw(int offset, SDL_FlipMode flip) {
+    if (display_ == nullptr || !isReady() || screenWidth_ <= 0 || screenHeight_ <= 0 || box_.w <= 0 || box_.h <= 0) {
+        return false;
+    }
+    SDL_Renderer* renderer = display_->renderer();
+    if (renderer == nullptr) return false;
+    try {
+        render(offset, flip, renderer);
+        return true;
+    } catch (const std::exception& error) {
+        logError("Ticker Draw Exception: ", error);
+        return false;
+    }
+}
+
+void Ticker::render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer) {
+    const SDL_Color bg = backgroundColor_;
+    const Uint32 background = bg.a == 0 ? SDL_MapSurfaceRGBA(window_, 0, 0, 0, 0)
+                                        : SDL_MapSurfaceRGBA(window_, bg.r, bg.g, bg.b, bg.a);
+    if (!SDL_FillSurfaceRect(window_, nullptr, background)) fail("SDL_FillSurfaceRect failed: ");
+    if (!SDL_SetSurfaceBlendMode(strip_, SDL_BLENDMODE_BLEND)) fail("SDL_SetSurfaceBlendMode failed: ");
+    composeTickerWindow(strip_, window_, offset, box_.h);
+    if (!SDL_UpdateTexture(texture_, nullptr, window_->pixels, window_->pitch)) fail("SDL_UpdateTexture failed: ");
+
+    SDL_Rect viewport{};
+    if (!SDL_GetRenderViewport(renderer, &viewport)) viewport = {};
+    if (viewport.w <= 0 || viewport.h <= 0) {
+        int w = 0;
+        int h = 0;
+        if (!SDL_GetCurrentRenderOutputSize(renderer, &w, &h) || w <= 0 || h <= 0) {
+            throw std::runtime_error("Invalid renderer viewport");
+        }
+        viewport = {0, 0, w, h};
+    }
+
+    const int rotation = displayRotation.load();
+    const int r = ((rotation % 360) + 360) % 360;
+    const bool quarter = r == 90 || r == 270;
+    const double scale = quarter ? std::min(static_cast<double>(viewport.w) / screenHeight_,
+                                            static_cast<double>(viewport.h) / screenWidth_)
+                                 : std::min(static_cast<double>(viewport.w) / screenWidth_,
+                                            static_cast<double>(viewport.h) / screenHeight_);
+    if (!(scale > 0.0)) throw std::runtime_error("Invalid ticker destination");
+
+    const double dx = (box_.x + 0.5 * box_.w - 0.5 * screenWidth_) * scale;
+    const double dy = (box_.y + 0.5 * box_.h - 0.5 * screenHeight_) * scale;
+    const double a = -rotation * std::numbers::pi / 180.0;
+    const double rx = dx * std::cos(a) - dy * std::sin(a);
+    const double ry = dx * std::sin(a) + dy * std::cos(a);
+    const long w = std::max(1L, std::lround(scale * box_.w));
+    const long h = std::max(1L, std::lround(scale * box_.h));
+    const long x = std::lround(viewport.x + 0.5 * viewport.w + rx - 0.5 * w);
+    const long y = std::lround(viewport.y + 0.5 * viewport.h + ry - 0.5 * h);
+    const SDL_FRect destination{static_cast<float>(x), static_cast<float>(y), static_cast<float>(w),
+                                static_cast<float>(h)};
+    const SDL_FPoint centre{0.5f * static_cast<float>(w), 0.5f * static_cast<float>(h)};
+    if (!SDL_RenderTextureRotated(renderer, texture_, nullptr, &destination, -static_cast<double>(rotation), &centre,
+                                  flip)) {
+        fail("SDL_RenderTextureRotated failed: ");
+    }
+}
+
+}  // namespace lumetta
