@@ -83,16 +83,7 @@ SDL_Texture* createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color) {
 
 Image::Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
              const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background)
-    : display_(display),
-      slideWidth_(slideWidth),
-      slideHeight_(slideHeight),
-      x_(x),
-      y_(y),
-      width_(width),
-      height_(height),
-      fitMode_(lowerCase(fitMode)),
-      opacity_(opacity),
-      background_(background) {
+    : Image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity, background) {
     try {
         loadFile(requireRenderer(), path);
     } catch (const std::exception& e) {
@@ -101,7 +92,7 @@ Image::Image(Display* display, int slideWidth, int slideHeight, int x, int y, in
     }
 }
 
-Image::Image(Source source, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
+Image::Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
              const std::string& fitMode, const std::string& opacity, SDL_Color background)
     : display_(display),
       slideWidth_(slideWidth),
@@ -112,13 +103,11 @@ Image::Image(Source source, Display* display, int slideWidth, int slideHeight, i
       height_(height),
       fitMode_(lowerCase(fitMode)),
       opacity_(opacity),
-      background_(background) {
-    (void)source;  // the factories below load the picture
-}
+      background_(background) {}
 
 Image Image::fromXpm(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                      const char* const* xpm, const std::string& fitMode) {
-    Image image(Source::Xpm, display, slideWidth, slideHeight, x, y, width, height, fitMode, "1", {0, 0, 0, 255});
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, "1", {0, 0, 0, 255});
     try {
         image.loadXpm(image.requireRenderer(), xpm);
     } catch (const std::exception& e) {
@@ -130,7 +119,7 @@ Image Image::fromXpm(Display* display, int slideWidth, int slideHeight, int x, i
 
 Image Image::fromPngBase64(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                            const std::string& base64Png) {
-    Image image(Source::PngBase64, display, slideWidth, slideHeight, x, y, width, height, "fit", "1",
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, "fit", "1",
                 {0, 0, 0, 255});
     try {
         image.loadPngBase64(image.requireRenderer(), base64Png);
@@ -144,7 +133,7 @@ Image Image::fromPngBase64(Display* display, int slideWidth, int slideHeight, in
 Image Image::fromMemory(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                         BuiltInPicture, const std::string& fitMode, const std::string& opacity,
                         SDL_Color background) {
-    Image image(Source::BuiltIn, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity,
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity,
                 background);
     try {
         image.loadBuiltIn(image.requireRenderer());

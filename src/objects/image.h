@@ -57,8 +57,9 @@ public:
     bool isAnimated() const { return animated_; }
 
 private:
-    enum class Source { Xpm, PngBase64, BuiltIn };
-    Image(Source source, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
+    // The geometry and options only; the public forms load the picture into it.
+    struct Unloaded {};
+    Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
           const std::string& fitMode, const std::string& opacity, SDL_Color background);
 
     void loadFile(SDL_Renderer* renderer, const std::string& path);
