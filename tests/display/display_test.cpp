@@ -33,6 +33,10 @@ TEST(DisplayTest, WindowOpensAtTheRequestedSizeAndClearsAndPresents) {
     EXPECT_EQ(display.resolutionClass(), "/FHD");
     EXPECT_FALSE(SDL_GetWindowFlags(display.window()) & SDL_WINDOW_FULLSCREEN);
     EXPECT_TRUE(display.mirrors().empty());
+    // KMS/DRM must not use atomic mode setting; the hint is read by that name.
+    const char* atomic = SDL_GetHint("SDL_KMSDRM_ATOMIC");
+    ASSERT_NE(atomic, nullptr);
+    EXPECT_STREQ(atomic, "0");
 
     display.clear(SDL_Color{255, 0, 0, 255});
     EXPECT_TRUE(sameColor(pixelAt(display.renderer(), 0, 0), {255, 0, 0, 255}));
