@@ -1,0 +1,541 @@
+#include "objects/text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <stdexcept>
+
+#include "core/palette.h"
+#include "core/process_state.h"
+#include "display/display.h"
+#include "display/draw.h"
+#include "display/draw_context.h"
+#include "objects/font_path.h"
+#include "objects/sdl_handles.h"
+#include "objects/text_preparation.h"
+
+namespace lumetta {
+
+namespace {
+
+const char* const ellipsisText = "\xE2\x80\xA6";  // U+2026
+
+[[noreturn]] void throwSdlError() { throw std::runtime_error(SDL_GetError()); }
+
+void logError(const std::string& message) {
+    std::cerr << ansi::BOLD_RED << message << ansi::RESET << std::endl;
+}
+
+// Positions and sizes are summed in 64 bits and brought back into int range.
+int clampToInt(std::int64_t value) {
+    return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max()));
+}
+
+int clampToInt(double value) {
+    if (std::isnan(value)) return 0;
+    return static_cast<int>(std::clamp(value, static_cast<double>(std::numeric_limits<int>::min()),
+                                       static_cast<double>(std::numeric_limits<int>::max())));
+}
+
+bool isContinuationByte(unsigned char byte) { return byte >= 0x80 && byte <= 0xBF; }
+
+std::string trimmed(const std::string& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])) != 0) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) --end;
+    return text.substr(begin, end - begin);
+}
+
+void removeLineBreaks(std::string& line) {
+    std::erase_if(line, [](char c) { return c == '\r' || c == '\n'; });
+}
+
+// Cuts the last UTF-8 character (back to its lead byte) from a text.
+void dropLastCharacter(std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+        --end;
+        if (!isContinuationByte(static_cast<unsigned char>(text[end]))) break;
+    }
+    text.resize(end);
+}
+
+// The ends of the characters of a plain line, for the typewriter reveal.
+std::vector<int> plainCharacterOffsets(TTF_Font* font, const std::vector<StyledRun>& runs) {
+    std::vector<int> offsets;
+    int before = 0;
+    for (const auto& run : runs) {
+        TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
+        for (std::size_t end = 1; end <= run.text.size(); ++end) {
+            if (end < run.text.size() && isContinuationByte(static_cast<unsigned char>(run.text[end]))) continue;
+            int w = 0, h = 0;
+            if (!TTF_GetStringSize(font, run.text.data(), end, &w, &h)) throwSdlError();
+            offsets.push_back(before + w);
+        }
+        int w = 0, h = 0;
+        if (!TTF_GetStringSize(font, run.text.data(), run.text.size(), &w, &h)) throwSdlError();
+        before += w;
+    }
+    return offsets;
+}
+
+}  // namespace
+
+int measureLineWidth(const TextStyle& style, TTF_Font* font, const std::vector<StyledRun>& runs) {
+    const auto pieces = splitStyledPieces(toStyledPieces(runs), style);
+    if (pieces.empty()) return 0;
+    std::int64_t total = 0;
+    for (const auto& piece : pieces) {
+        TTF_SetFontStyle(font, piece.style & fontEngineStyleMask);
+        int w = 0, h = 0;
+        if (!TTF_GetStringSize(font, piece.text.data(), piece.text.size(), &w, &h)) throwSdlError();
+        total += w;
+    }
+    total += static_cast<std::int64_t>(style.characterSpacing) * static_cast<std::int64_t>(pieces.size() - 1);
+    return clampToInt(total);
+}
+
+int measureLineWidth(const Text& element, TTF_Font* font, const std::vector<StyledRun>& runs) {
+    return measureLineWidth(element.textStyle(), font, runs);
+}
+
+SDL_Texture* buildTextTexture(SDL_Renderer* renderer, TTF_Font* font, const std::string& keyPrefix,
+                              const std::vector<StyledRun>& runs, int* width, int* height) {
+    std::vector<SDL_Point> sizes;
+    std::int64_t totalWidth = 0;
+    int lineHeight = 0;
+    for (const auto& run : runs) {
+        TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
+        SDL_Point size{0, 0};
+        if (!TTF_GetStringSize(font, run.text.data(), run.text.size(), &size.x, &size.y)) size = {0, 0};
+        sizes.push_back(size);
+        totalWidth += size.x;
+        lineHeight = std::max(lineHeight, size.y);
+    }
+    if (totalWidth < 1 || lineHeight < 1 || totalWidth > std::numeric_limits<int>::max()) return nullptr;
+    const int lineWidth = static_cast<int>(totalWidth);
+
+    TextureHandle texture(
+        SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA8888, SDL_TEXTUREACCESS_TARGET, lineWidth, lineHeight));
+    if (!texture || !SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) return nullptr;
+
+    SDL_Texture* previousTarget = SDL_GetRenderTarget(renderer);
+    SDL_BlendMode previousBlend = SDL_BLENDMODE_NONE;
+    SDL_GetRenderDrawBlendMode(renderer, &previousBlend);
+    Uint8 pr = 0, pg = 0, pb = 0, pa = 0;
+    SDL_GetRenderDrawColor(renderer, &pr, &pg, &pb, &pa);
+    if (!SDL_SetRenderTarget(renderer, texture.get())) return nullptr;
+
+    bool ok = SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND) &&
+              SDL_SetRenderDrawColor(renderer, 0, 0, 0, 0) && SDL_RenderClear(renderer);
+    float x = 0;
+    for (std::size_t i = 0; ok && i < runs.size(); ++i) {
+        const auto& run = runs[i];
+        const int w = sizes[i].x;
+        const int h = sizes[i].y;
+        if (w < 1 || h < 1) continue;
+        const float y = static_cast<float>((lineHeight - h) / 2);
+        const SDL_FRect place{x, y, static_cast<float>(w), static_cast<float>(h)};
+        if (run.hasBackground) {
+            ok = SDL_SetRenderDrawColor(renderer, run.background.r, run.background.g, run.background.b,
+                                        run.background.a) &&
+                 SDL_RenderFillRect(renderer, &place);
+            if (!ok) break;
+        }
+        const std::string key = textRunKey(keyPrefix, run);
+        SurfaceHandle surface(copyPreparedSurface(key));
+        if (!surface) {
+            TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
+            surface.reset(TTF_RenderText_Blended(font, run.text.data(), run.text.size(), run.color));
+            if (surface) storePreparedSurface(key, surface.get());
+        }
+        if (!surface) {
+            ok = false;
+            break;
+        }
+        TextureHandle glyphs(SDL_CreateTextureFromSurface(renderer, surface.get()));
+        surface.reset();
+        ok = glyphs && SDL_RenderTexture(renderer, glyphs.get(), nullptr, &place);
+        x += static_cast<float>(w);
+    }
+    const bool restored = SDL_SetRenderTarget(renderer, previousTarget);
+    SDL_SetRenderDrawBlendMode(renderer, previousBlend);
+    SDL_SetRenderDrawColor(renderer, pr, pg, pb, pa);
+    if (!ok || !restored) return nullptr;
+    if (width != nullptr) *width = lineWidth;
+    if (height != nullptr) *height = lineHeight;
+    return texture.release();
+}
+
+SDL_Rect fitRotatedRect(SDL_Rect rect, int slideWidth, int slideHeight, SDL_Rect viewport, int rotation) {
+    const SDL_Rect none{0, 0, 0, 0};
+    if (slideWidth < 1 || slideHeight < 1 || viewport.w < 1 || viewport.h < 1 || rect.w < 1 || rect.h < 1) return none;
+    const int r = ((rotation % 360) + 360) % 360;
+    const bool swapped = r == 90 || r == 270;
+    const double fittedWidth = swapped ? slideHeight : slideWidth;
+    const double fittedHeight = swapped ? slideWidth : slideHeight;
+    const double scale = std::min(viewport.w / fittedWidth, viewport.h / fittedHeight);
+    if (!(scale > 0.0)) return none;
+    const double dx = (static_cast<double>(rect.x) + rect.w / 2.0 - slideWidth / 2.0) * scale;
+    const double dy = (static_cast<double>(rect.y) + rect.h / 2.0 - slideHeight / 2.0) * scale;
+    const double theta = -static_cast<double>(rotation) * std::numbers::pi / 180.0;
+    const double cx = viewport.x + viewport.w / 2.0 + dx * std::cos(theta) - dy * std::sin(theta);
+    const double cy = viewport.y + viewport.h / 2.0 + dx * std::sin(theta) + dy * std::cos(theta);
+    const int w = std::max(1, clampToInt(std::round(rect.w * scale)));
+    const int h = std::max(1, clampToInt(std::round(rect.h * scale)));
+    return SDL_Rect{clampToInt(std::round(cx - w / 2.0)), clampToInt(std::round(cy - h / 2.0)), w, h};
+}
+
+std::string measureText(const std::string& text, int maxWidth, int fontSize, const std::string& fontFamily,
+                        std::uint8_t fontStyle) {
+    if (text.empty() || maxWidth <= 0 || fontSize <= 0) return "";
+    if (TTF_WasInit() == 0 && !TTF_Init()) return text;
+    const std::string path = fontPath(fontFamily, fontStyle);
+    FontHandle font(path.empty() ? nullptr : TTF_OpenFont(path.c_str(), static_cast<float>(fontSize)));
+    if (!font) return text;
+    TTF_SetFontStyle(font.get(), fontStyle & fontEngineStyleMask);
+    if ((fontStyle & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
+    auto fits = [&](const std::string& candidate) {
+        int w = 0, h = 0;
+        return TTF_GetStringSize(font.get(), candidate.data(), candidate.size(), &w, &h) && w <= maxWidth;
+    };
+    if (fits(text)) return text;
+    std::string prefix = text;
+    while (!prefix.empty()) {
+        dropLastCharacter(prefix);
+        const std::string candidate = prefix + ellipsisText;
+        if (fits(candidate)) return candidate;
+    }
+    return "";
+}
+
+Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, const std::string& text, int fontSize,
+           const std::string& opacityText, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
+           SDL_Color backgroundColor, int alignment, bool typewriter, const TextStyle& style)
+    : Rectangle(display, slideWidth, slideHeight, box, backgroundColor,
+                [&] {
+                    RectangleStyle panel;
+                    panel.borderColor = style.backgroundBorderColor;
+                    panel.borderWidth = static_cast<float>(style.backgroundBorderWidth);
+                    panel.cornerRadius = static_cast<float>(style.backgroundRadius);
+                    return panel;
+                }(),
+                1.0f),
+      style(style),
+      textBox(box),
+      text(text),
+      fontSize(fontSize),
+      opacityText(opacityText),
+      fontFamily(fontFamily),
+      fontStyle(fontStyle),
+      color(color),
+      backgroundColor(backgroundColor),
+      alignment(alignment),
+      tickSource([] { return static_cast<std::uint64_t>(SDL_GetTicks()); }) {
+    // These two throw out of the constructor; nothing of ours is held yet.
+    alpha = parseTextOpacity(opacityText, color.a);
+    this->style.validate();
+    const bool trackChars = typewriter || style.typewriterSpeed > 0 || style.typewriterDelay > 0 || style.typewriterCursor;
+    SDL_Renderer* renderer = this->display != nullptr ? this->display->renderer() : nullptr;
+    this->text = trimmed(text);
+    removeSpaces(this->fontFamily);
+    try {
+        layOut(renderer, trackChars);
+    } catch (const std::exception& error) {
+        releaseLines();
+        logError(std::string("Text Exception: ") + error.what());
+    }
+}
+
+Text::~Text() {
+    releaseLines();
+    if (cursorTexture != nullptr) SDL_DestroyTexture(cursorTexture);
+}
+
+void Text::releaseLines() {
+    for (SDL_Texture* texture : lineTextures) {
+        if (texture != nullptr) SDL_DestroyTexture(texture);
+    }
+    lineTextures.clear();
+    lineRects.clear();
+    charOffsets.clear();
+    totalChars = 0;
+}
+
+void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
+    if (fontSize < 1) throw std::runtime_error("Font size must be greater than zero");
+    if (TTF_WasInit() == 0 && !TTF_Init()) throw std::runtime_error(std::string("TTF_Init: ") + SDL_GetError());
+    const std::string path = fontPath(fontFamily, fontStyle);
+    if (path.empty()) SDL_SetError("Font family names a path outside the fonts directory");
+    FontHandle font(path.empty() ? nullptr : TTF_OpenFont(path.c_str(), static_cast<float>(fontSize)));
+    if (!font) throw std::runtime_error(std::string("TTF_OpenFont: ") + SDL_GetError());
+    if ((fontStyle & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
+
+    const std::vector<std::string> lines = splitTextSegments(text, "\n");
+    const std::int64_t n = static_cast<std::int64_t>(lines.size());
+    const bool styled = style.usesStyling();
+
+    std::int64_t contentX = textBox.x, contentY = textBox.y, contentW = textBox.w, contentH = textBox.h;
+    if (styled) {
+        contentX += style.padding;
+        contentY += style.padding;
+        contentW -= 2 * static_cast<std::int64_t>(style.padding);
+        contentH -= 2 * static_cast<std::int64_t>(style.padding);
+        if (contentW < 1 || contentH < 1) throw std::invalid_argument("Text padding leaves no content area");
+    }
+    const std::int64_t lineSpacing = style.lineSpacing;
+
+    if (style.overflow == "shrink") {
+        int lo = 1, hi = fontSize, best = 1;
+        while (lo <= hi) {
+            const int mid = lo + (hi - lo) / 2;
+            if (!TTF_SetFontSize(font.get(), static_cast<float>(mid))) throwSdlError();
+            int widest = 0;
+            for (std::string line : lines) {
+                removeLineBreaks(line);
+                widest = std::max(widest, measureLineWidth(style, font.get(), parseAnsiStyledRuns(line, color, fontStyle)));
+            }
+            const double blockHeight = static_cast<double>(n) * mid + static_cast<double>(lineSpacing) * std::max<std::int64_t>(n - 1, 0);
+            if (widest <= contentW && blockHeight <= static_cast<double>(contentH)) {
+                best = mid;
+                lo = mid + 1;
+            } else {
+                hi = mid - 1;
+            }
+        }
+        fontSize = best;
+        if (!TTF_SetFontSize(font.get(), static_cast<float>(fontSize))) throwSdlError();
+    }
+
+    const std::int64_t size = fontSize;
+    const std::int64_t blockHeight = std::max<std::int64_t>(n - 1, 0) * (size + lineSpacing) + TTF_GetFontHeight(font.get());
+    std::int64_t verticalOffset = 0;
+    const std::int64_t d = contentH - blockHeight;
+    if (style.verticalAlignment == "middle") {
+        verticalOffset = size * 15 / 100 + (d > 1 ? d / 2 : 0);
+    } else if (style.verticalAlignment == "bottom") {
+        verticalOffset = size * 15 / 100 + (d >= 0 ? d : 0);
+    }
+
+    const std::int64_t minimumRoom = size * 80 / 100;
+    if (contentH <= minimumRoom) return;
+    const std::string keyPrefix = textRunKeyPrefix(path, fontSize);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t yAcc = i * (size + lineSpacing);
+        if (!(yAcc + minimumRoom < contentH)) break;
+        std::string line = lines[static_cast<std::size_t>(i)];
+        removeLineBreaks(line);
+        std::vector<StyledRun> runs = parseAnsiStyledRuns(line, color, fontStyle);
+
+        if (style.overflow == "ellipsis") {
+            const bool nextDropped = i + 1 < n && contentH <= yAcc + size + lineSpacing + minimumRoom;
+            if (nextDropped || measureLineWidth(style, font.get(), runs) > contentW) {
+                const StyledRun ellipsis{ellipsisText, color, false, SDL_Color{0, 0, 0, 0}, fontStyle};
+                while (!runs.empty()) {
+                    std::vector<StyledRun> candidate = runs;
+                    candidate.push_back(ellipsis);
+                    if (measureLineWidth(style, font.get(), candidate) <= contentW) break;
+                    dropLastCharacter(runs.back().text);
+                    if (runs.back().text.empty()) runs.pop_back();
+                }
+                runs.push_back(ellipsis);
+            }
+        }
+
+        TextureHandle texture;
+        int width = 0, height = 0, margin = 0;
+        std::vector<int> offsets;
+        if (styled) {
+            StyledLine rendered = renderStyledLine(renderer, font.get(), style, color, runs, trackChars);
+            texture.reset(rendered.texture);
+            width = rendered.width;
+            height = rendered.height;
+            margin = rendered.margin;
+            offsets = std::move(rendered.charOffsets);
+        } else {
+            if (trackChars) offsets = plainCharacterOffsets(font.get(), runs);
+            texture.reset(buildTextTexture(renderer, font.get(), keyPrefix, runs, &width, &height));
+        }
+        if (!texture) {
+            if (line.empty()) continue;
+            throw std::runtime_error(std::string("Failed to render text line: ") + SDL_GetError());
+        }
+
+        const std::int64_t y = contentY + yAcc + verticalOffset - margin;
+        std::int64_t x = contentX - margin;
+        if (alignment == 1) {
+            x = contentX + contentW - width;
+        } else if (alignment == 2) {
+            x = contentX + (contentW - width) / 2;
+        }
+        if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) {
+            logError(std::string("SDL_SetTextureBlendMode: ") + SDL_GetError());
+        }
+        if (!SDL_SetTextureAlphaMod(texture.get(), alpha)) {
+            logError(std::string("SDL_SetTextureAlphaMod: ") + SDL_GetError());
+        }
+        if (trackChars) {
+            totalChars = clampToInt(static_cast<std::int64_t>(totalChars) + static_cast<std::int64_t>(offsets.size()));
+            charOffsets.push_back(std::move(offsets));
+        }
+        lineRects.push_back(SDL_Rect{clampToInt(x), clampToInt(y), width, height});
+        lineTextures.push_back(texture.release());
+    }
+
+    if (style.typewriterCursor) {
+        SurfaceHandle surface(SDL_CreateSurface(1, 1, SDL_PIXELFORMAT_ABGR8888));
+        if (!surface) throwSdlError();
+        const SDL_Color c = style.cursorColor;
+        if (!SDL_FillSurfaceRect(surface.get(), nullptr, SDL_MapSurfaceRGBA(surface.get(), c.r, c.g, c.b, c.a))) {
+            throwSdlError();
+        }
+        SDL_Texture* created = SDL_CreateTextureFromSurface(renderer, surface.get());
+        if (created == nullptr) throwSdlError();
+        if (cursorTexture != nullptr) SDL_DestroyTexture(cursorTexture);
+        cursorTexture = created;
+        SDL_SetTextureBlendMode(cursorTexture, SDL_BLENDMODE_BLEND);
+    }
+}
+
+int Text::contentWidth() const {
+    int widest = 0;
+    for (const auto& rect : lineRects) widest = std::max(widest, rect.w);
+    return widest;
+}
+
+int Text::contentHeight() const {
+    if (lineRects.empty()) return 0;
+    const SDL_Rect& last = lineRects.back();
+    return clampToInt(static_cast<std::int64_t>(last.y) + last.h - textBox.y);
+}
+
+bool Text::isPrepared() const {
+    return !lineTextures.empty() && lineTextures.size() == lineRects.size() &&
+           std::none_of(lineTextures.begin(), lineTextures.end(), [](SDL_Texture* t) { return t == nullptr; });
+}
+
+void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaFactor, float reveal) {
+    try {
+        if (display == nullptr || slideWidth < 1 || slideHeight < 1) return;
+        SDL_Renderer* renderer = display->renderer();
+        if (renderer == nullptr) {
+            logError("Text Draw Exception: renderer is null");
+            return;
+        }
+        int outputWidth = 0, outputHeight = 0;
+        if (!SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight)) {
+            logError(std::string("SDL_GetCurrentRenderOutputSize: ") + SDL_GetError());
+            return;
+        }
+        if (outputWidth < 1 || outputHeight < 1) return;
+        SDL_Rect viewport{0, 0, 0, 0};
+        SDL_GetRenderViewport(renderer, &viewport);
+        if (viewport.w < 1 || viewport.h < 1) viewport = SDL_Rect{0, 0, outputWidth, outputHeight};
+        const int rotation = displayRotation.load();
+
+        if (backgroundColor.a != 0 || style.backgroundBorderWidth > 0) Rectangle::draw(offsetX, offsetY, flip);
+
+        const float shown = reveal > 0.0f ? std::min(reveal, 1.0f) : 0.0f;  // NaN shows nothing
+        const LayerTransform* transform = activeLayerTransform;
+        const bool typewriterProgress = transform != nullptr && transform->revealKind == reveal::typewriter;
+        std::int64_t visible = totalChars;
+        if (typewriterProgress) {
+            const double progress = std::clamp(std::isnan(transform->reveal) ? 0.0 : transform->reveal, 0.0, 1.0);
+            visible = static_cast<std::int64_t>(std::floor(totalChars * progress));
+        }
+
+        const std::int64_t lift = static_cast<std::int64_t>(fontSize) * 15 / 100;
+        SDL_Point caret{0, 0};
+        if (!lineRects.empty()) caret = SDL_Point{lineRects[0].x, lineRects[0].y};
+        const std::uint8_t frameAlpha = static_cast<std::uint8_t>(alpha * alphaFactor / 255);
+        const bool clipped = style.overflow != "legacy";
+        const std::size_t count = std::min(lineRects.size(), lineTextures.size());
+
+        std::int64_t unspent = visible;
+        for (std::size_t i = 0; shown > 0.0f && i < count; ++i) {
+            SDL_Texture* texture = lineTextures[i];
+            const SDL_Rect& line = lineRects[i];
+            if (texture == nullptr || line.w < 1 || line.h < 1) continue;
+            double f = shown;
+            if (typewriterProgress && i < charOffsets.size()) {
+                const auto& offsets = charOffsets[i];
+                const std::int64_t k = std::min<std::int64_t>(unspent, static_cast<std::int64_t>(offsets.size()));
+                unspent -= k;
+                if (k == 0) continue;
+                const int end = offsets[static_cast<std::size_t>(k - 1)];
+                caret = SDL_Point{clampToInt(static_cast<std::int64_t>(line.x) + end), line.y};
+                const double quotient = static_cast<double>(end) / line.w;
+                if (k < static_cast<std::int64_t>(offsets.size()) && quotient < f) f = quotient;
+                if (f <= 0.0) continue;
+            }
+
+            SDL_SetTextureAlphaMod(texture, frameAlpha);
+            SDL_Rect destination{clampToInt(static_cast<std::int64_t>(line.x) + offsetX),
+                                 clampToInt(static_cast<std::int64_t>(line.y) + offsetY - lift),
+                                 std::clamp(clampToInt(std::ceil(f * line.w)), 1, line.w), line.h};
+            double left = 0.0, top = 0.0, width = f, height = 1.0;
+            bool skip = false;
+            if (clipped) {
+                const std::int64_t padding = style.padding;
+                const SDL_Rect clip{clampToInt(static_cast<std::int64_t>(textBox.x) + offsetX + padding),
+                                    clampToInt(static_cast<std::int64_t>(textBox.y) + offsetY + padding),
+                                    clampToInt(static_cast<std::int64_t>(textBox.w) - 2 * padding),
+                                    clampToInt(static_cast<std::int64_t>(textBox.h) - 2 * padding)};
+                SDL_Rect inside{0, 0, 0, 0};
+                if (!SDL_GetRectIntersection(&destination, &clip, &inside)) {
+                    skip = true;
+                } else {
+                    left = (static_cast<double>(inside.x) - destination.x) / line.w;
+                    top = (static_cast<double>(inside.y) - destination.y) / line.h;
+                    width = static_cast<double>(inside.w) / line.w;
+                    height = static_cast<double>(inside.h) / line.h;
+                    destination = inside;
+                }
+            }
+            const SDL_Rect mapped = skip ? SDL_Rect{0, 0, 0, 0}
+                                         : fitRotatedRect(destination, slideWidth, slideHeight, viewport, rotation);
+            if (!skip && mapped.w >= 1 && mapped.h >= 1) {
+                float tw = 0, th = 0;
+                SDL_GetTextureSize(texture, &tw, &th);
+                SDL_FRect source{static_cast<float>(tw * left), static_cast<float>(th * top),
+                                 static_cast<float>(tw * width), static_cast<float>(th * height)};
+                if (source.w <= 1.0f) source.w = 1.0f;
+                if (source.h <= 1.0f) source.h = 1.0f;
+                const bool partial = f < 1.0 || clipped;
+                const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
+                                       static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
+                const SDL_FPoint centre{mapped.w / 2.0f, mapped.h / 2.0f};
+                if (!drawTexture(renderer, texture, partial ? &source : nullptr, &target, -static_cast<double>(rotation),
+                                 &centre, flip)) {
+                    logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
+                }
+            }
+            SDL_SetTextureAlphaMod(texture, alpha);
+        }
+
+        const bool blinkOn = style.cursorBlinkMs > 0 && (tickSource() / static_cast<std::uint64_t>(style.cursorBlinkMs)) % 2 == 0;
+        if (visible < totalChars && cursorTexture != nullptr && blinkOn) {
+            const SDL_Rect cursor{clampToInt(static_cast<std::int64_t>(caret.x) + offsetX),
+                                  clampToInt(static_cast<std::int64_t>(caret.y) + offsetY - lift), 2, fontSize};
+            const SDL_Rect mapped = fitRotatedRect(cursor, slideWidth, slideHeight, viewport, rotation);
+            if (mapped.w >= 1 && mapped.h >= 1) {
+                SDL_SetTextureAlphaMod(cursorTexture, parseTextOpacity(opacityText, alphaFactor));
+                const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
+                                       static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
+                if (!drawTexture(renderer, cursorTexture, nullptr, &target, -static_cast<double>(rotation), nullptr, flip)) {
+                    logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
+                }
+            }
+        }
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    } catch (const std::exception& error) {
+        logError(std::string("Text Draw Exception: ") + error.what());
+    }
+}
+
+}  // namespace lumetta
