@@ -1,12 +1,16 @@
 // The program's start and end; the pieces live in core/program_entry.h.
+#include <chrono>
 #include <iostream>
+#include <memory>
 #include <optional>
+#include <thread>
 
 #include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "core/program_entry.h"
 #include "device/command.h"
+#include "display/display.h"
 
 namespace lumetta {
 // The one device-services object, built before main runs; its destructor stops the telemetry thread.
@@ -22,11 +26,22 @@ int main(int argc, char** argv) {
     deviceId = deriveDeviceId(command.serialNumber());
     command.startTelemetry();
 
+    // Without a video device yet (the kernel may still be bringing one up) wait for it indefinitely.
+    std::unique_ptr<Display> display;
+    const std::optional<DisplayMode> requestedMode = requestedDisplayMode(options, configBaseDirectory);
+    retryUntilDisplayUp(
+        [&] {
+            display = std::make_unique<Display>(options.videoDriver, sharedDefaults.productLabel, options.x, options.y,
+                                                options.width, options.height, options.mirror, requestedMode);
+        },
+        [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);
+
     // The player loop is not part of this build yet: end plainly instead of pretending to play.
     logLine(std::cerr, ansi::BOLD_RED, "[PLAYER]", " The player loop is not available yet");
     const int status = 1;
 
     playerRunning = false;
+    display.reset();
     if (factoryResetRequested) factoryReset(configBaseDirectory, [] { command.reboot(); }, std::cout, std::cerr);
     return status;
 }

@@ -89,7 +89,9 @@ TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
         plain);
     EXPECT_EQ(fresh.exitStatus, 1) << fresh.err;
     EXPECT_NE(fresh.out.find("data directory present"), std::string::npos) << fresh.out;
+    // The line comes only once the display is up; nothing waited for a video device.
     EXPECT_NE(fresh.err.find("[PLAYER] The player loop is not available yet\n"), std::string::npos) << fresh.err;
+    EXPECT_EQ(fresh.err.find("[DISPLAY]"), std::string::npos) << fresh.err;
 
     // An older installation: its one-value files are folded into the configuration file.
     const testing::ProcessResult migrated = runWithPrivateHome(
@@ -107,6 +109,19 @@ TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
     EXPECT_NE(migrated.out.find("\"orientation\" : -90"), std::string::npos) << migrated.out;
     EXPECT_NE(migrated.out.find("\"groupId\" : \"lobby\""), std::string::npos) << migrated.out;
     EXPECT_EQ(migrated.out.find("peer-group"), std::string::npos) << migrated.out;
+}
+
+TEST(Program, WaitsForAVideoDeviceUntilOneAppears) {
+    if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    testing::ProcessOptions noDevice;
+    noDevice.environment["NO_COLOR"] = "1";
+    noDevice.environment["SDL_VIDEO_DRIVER"] = "no-such-video-driver";
+    // The wait has no limit; the run is cut short from outside.
+    const testing::ProcessResult result = runWithPrivateHome("exec timeout 3 \"$1\"", noDevice);
+    EXPECT_EQ(result.exitStatus, 124) << result.err;
+    EXPECT_EQ(result.err.find("[DISPLAY] Waiting for a video device: "), 0u) << result.err;
+    EXPECT_EQ(result.err.find("; retrying\n"), result.err.size() - std::string("; retrying\n").size()) << result.err;
+    EXPECT_EQ(result.err.find("[PLAYER]"), std::string::npos);
 }
 
 }  // namespace
