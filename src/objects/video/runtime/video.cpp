@@ -1,0 +1,462 @@
+#include "objects/video/runtime/video.h"
+
+#include <cctype>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include "core/process_state.h"
+#include "display/display.h"
+#include "display/draw.h"
+#include "display/draw_context.h"
+#include "objects/video/runtime/video_placement.h"
+
+namespace lumetta {
+
+namespace {
+
+constexpr uint32_t kPacketQueueCapacity = 16;
+constexpr uint32_t kDecodedQueueCapacity = 16;
+
+std::runtime_error sdlError(const std::string& prefix) { return std::runtime_error(prefix + SDL_GetError()); }
+
+}  // namespace
+
+uint8_t parseOpacity(const std::string& text) {
+    size_t consumed = 0;
+    const double value = std::stod(text, &consumed);
+    bool onlySpaceAfter = true;
+    for (size_t i = consumed; i < text.size(); ++i) {
+        onlySpaceAfter = onlySpaceAfter && std::isspace(static_cast<unsigned char>(text[i])) != 0;
+    }
+    if (!std::isfinite(value) || !onlySpaceAfter) {
+        throw std::invalid_argument("Invalid video opacity: " + text);
+    }
+    const double scaled = value <= 1.0 ? std::max(0.0, value * 255.0) : std::min(255.0, value);
+    return static_cast<uint8_t>(std::round(scaled));
+}
+
+Video::Video(Display* target, int width, int height, int x, int y, int layerWidth, int layerHeight,
+             const std::string& mediaPath, const std::string& opacityText, uint8_t red, uint8_t green, uint8_t blue,
+             uint8_t alpha, VideoHooks videoHooks)
+    : display(target), hooks(std::move(videoHooks)) {
+    if (!hooks.clock.now || !hooks.clock.sleep) {
+        hooks.clock = VideoClock::steady();
+    }
+    slideWidth = width;
+    slideHeight = height;
+    if (display != nullptr) {
+        const SDL_Rect bounds = display->bounds();
+        if (slideWidth < 1) slideWidth = bounds.w;
+        if (slideHeight < 1) slideHeight = bounds.h;
+    }
+    layerRect = SDL_Rect{x, y, layerWidth, layerHeight};
+    path = mediaPath;
+    opacity = parseOpacity(opacityText);  // a bad opacity wins over a missing display
+    background = SDL_Color{red, green, blue, alpha};
+
+    if (display == nullptr) {
+        throw std::invalid_argument("Video requires a valid Display pointer");
+    }
+    if (slideWidth < 1 || slideHeight < 1) {
+        throw std::invalid_argument("Video requires valid slide dimensions");
+    }
+    if (layerRect.w <= 0 || layerRect.h <= 0) {
+        layerRect = SDL_Rect{0, 0, slideWidth, slideHeight};
+    }
+    threads.reserve(4);
+    open();
+}
+
+Video::~Video() {
+    requestStop();
+    joinThreads();
+    close();
+    frameImporter.reset();
+    if (texture != nullptr) {
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+    }
+    textureWidth = 0;
+    textureHeight = 0;
+}
+
+void Video::open() {
+    {
+        std::lock_guard lock(frameMutex);
+        av_frame_free(&pendingFrame);
+        hasNewFrame = false;
+    }
+    presentationEnded = false;
+
+    demultiplexer = std::make_unique<Demultiplexer>(path, &stopRequested);
+    videoCodec = std::make_unique<Codec>(demultiplexer->videoCodecParameters());
+    conversion = std::make_unique<Conversion>(videoCodec->width(), videoCodec->height(), AV_PIX_FMT_NV12,
+                                              SWS_FAST_BILINEAR);
+    videoPackets = std::make_unique<PacketQueue>(kPacketQueueCapacity);
+    decodedFrames = std::make_unique<FrameQueue>(kDecodedQueueCapacity);
+    returnedFrames = std::make_unique<FrameQueue>(Video::kFramePoolSize);
+
+    audioOutput.reset();
+    audioPackets.reset();
+    audioCodec.reset();
+    {
+        std::lock_guard lock(failureMutex);
+        failure = nullptr;
+    }
+    failureReported = false;
+
+    const AVCodecParameters* audioParameters = demultiplexer->audioCodecParameters();
+    if (audioParameters == nullptr || !AudioOutput::isAvailable()) {
+        return;  // plays silent
+    }
+    try {
+        audioCodec = std::make_unique<Codec>(audioParameters);
+        audioPackets = std::make_unique<PacketQueue>(kPacketQueueCapacity);
+        audioOutput = std::make_unique<AudioOutput>(audioParameters, &stopRequested);
+    } catch (const std::exception&) {
+        audioOutput.reset();
+        audioPackets.reset();
+        audioCodec.reset();
+    }
+}
+
+void Video::start() {
+    bool expected = false;
+    if (!started.compare_exchange_strong(expected, true)) {
+        return;
+    }
+    stopRequested = false;
+    finished = false;
+    const bool withAudio = audioCodec && audioPackets && audioOutput;
+    audioEnded = !withAudio;
+    try {
+        threads.emplace_back([this] { demuxLoop(); });
+        threads.emplace_back([this] { decodeLoop(); });
+        if (withAudio) {
+            threads.emplace_back([this] { audioLoop(); });
+        }
+        threads.emplace_back([this] { presentLoop(); });
+    } catch (...) {
+        recordFailure(std::current_exception());
+        requestStop();
+        joinThreads();
+        close();
+        finished = true;
+        started = false;
+    }
+}
+
+void Video::requestStop() {
+    stopRequested = true;
+    for (FrameQueue* queue : {decodedFrames.get(), returnedFrames.get()}) {
+        if (queue != nullptr) queue->stop();
+    }
+    for (PacketQueue* queue : {videoPackets.get(), audioPackets.get()}) {
+        if (queue != nullptr) queue->stop();
+    }
+}
+
+void Video::joinThreads() {
+    for (std::jthread& thread : threads) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    threads.clear();
+}
+
+void Video::close() {
+    {
+        std::lock_guard lock(frameMutex);
+        av_frame_free(&pendingFrame);
+        hasNewFrame = false;
+    }
+    audioOutput.reset();
+    audioPackets.reset();
+    audioCodec.reset();
+    returnedFrames.reset();
+    decodedFrames.reset();
+    videoPackets.reset();
+    conversion.reset();
+    videoCodec.reset();
+    demultiplexer.reset();
+}
+
+void Video::recordFailure(std::exception_ptr error) {
+    if (!error) {
+        return;
+    }
+    std::lock_guard lock(failureMutex);
+    if (!failure) {
+        failure = error;
+    }
+}
+
+bool Video::hasFailure() {
+    std::lock_guard lock(failureMutex);
+    return static_cast<bool>(failure);
+}
+
+void Video::reportFailure() {
+    if (failureReported.exchange(true)) {
+        return;
+    }
+    std::exception_ptr stored;
+    {
+        std::lock_guard lock(failureMutex);
+        stored = failure;
+    }
+    if (!stored) {
+        return;
+    }
+    try {
+        std::rethrow_exception(stored);
+    } catch (const std::exception& error) {
+        std::cerr << "[VIDEO] " << path << ": " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "[VIDEO] " << path << ": unknown playback failure" << std::endl;
+    }
+}
+
+void Video::setPaused(bool pause) {
+    std::lock_guard lock(pauseMutex);
+    if (paused == pause) {
+        return;
+    }
+    const int64_t now = hooks.clock.now();
+    if (pause) {
+        pauseStartedAt = now;
+    } else {
+        pausedTotal += now - pauseStartedAt;
+    }
+    paused = pause;
+}
+
+int64_t Video::mediaClock() {
+    std::lock_guard lock(pauseMutex);
+    return (paused ? pauseStartedAt : hooks.clock.now()) - pausedTotal;
+}
+
+bool Video::waitWhilePaused() {
+    while (true) {
+        if (stopRequested) {
+            return false;
+        }
+        {
+            std::lock_guard lock(pauseMutex);
+            if (!paused) {
+                return true;
+            }
+        }
+        hooks.clock.sleep(std::chrono::milliseconds(5));
+    }
+}
+
+void Video::ensureTexture(int width, int height) {
+    if (texture != nullptr && textureWidth == width && textureHeight == height) {
+        return;
+    }
+    if (texture != nullptr) {
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+    }
+    textureWidth = 0;
+    textureHeight = 0;
+    SDL_Renderer* renderer = display != nullptr ? display->renderer() : nullptr;
+    if (renderer == nullptr) {
+        throw std::runtime_error("Video layer requires a valid SDL renderer");
+    }
+    texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_NV12, SDL_TEXTUREACCESS_STREAMING, width, height);
+    if (texture == nullptr) {
+        throw sdlError("SDL_CreateTexture(NV12) failed: ");
+    }
+    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
+        const auto error = sdlError("SDL_SetTextureBlendMode failed: ");
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+        throw error;
+    }
+    if (!SDL_SetTextureAlphaMod(texture, opacity)) {
+        const auto error = sdlError("SDL_SetTextureAlphaMod failed: ");
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+        throw error;
+    }
+    textureWidth = width;
+    textureHeight = height;
+}
+
+void Video::uploadFrame(const AVFrame* frame) {
+    if (frame == nullptr || frame->data[0] == nullptr || frame->data[1] == nullptr) {
+        return;
+    }
+    ensureTexture(frame->width, frame->height);
+    if (!SDL_UpdateNVTexture(texture, nullptr, frame->data[0], frame->linesize[0], frame->data[1],
+                             frame->linesize[1])) {
+        throw sdlError("SDL_UpdateNVTexture failed: ");
+    }
+}
+
+void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
+    int outputWidth = 0;
+    int outputHeight = 0;
+    if (!SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight)) {
+        throw sdlError("SDL_GetCurrentRenderOutputSize failed: ");
+    }
+    if (outputWidth < 1 || outputHeight < 1) {
+        throw std::runtime_error("Video renderer has invalid output dimensions");
+    }
+    SDL_Rect viewport{};
+    SDL_GetRenderViewport(renderer, &viewport);
+    SDL_Rect view{0, 0, outputWidth, outputHeight};
+    if (viewport.w > 0) {
+        view.x = viewport.x;
+        view.w = viewport.w;
+    }
+    if (viewport.h > 0) {
+        view.y = viewport.y;
+        view.h = viewport.h;
+    }
+
+    const bool drawPicture = picture != nullptr && textureWidth > 0 && textureHeight > 0;
+    const VideoPlacement placement = placeVideo(view, slideWidth, slideHeight, layerRect, displayRotation.load(),
+                                                drawPicture ? textureWidth : 0, drawPicture ? textureHeight : 0);
+
+    if (!SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND)) {
+        throw sdlError("SDL_SetRenderDrawBlendMode failed: ");
+    }
+    if (!SDL_SetRenderDrawColor(renderer, background.r, background.g, background.b, background.a)) {
+        throw sdlError("SDL_SetRenderDrawColor failed: ");
+    }
+    const SDL_FRect box{static_cast<float>(placement.fill.x), static_cast<float>(placement.fill.y),
+                        static_cast<float>(placement.fill.w), static_cast<float>(placement.fill.h)};
+    if (const LayerTransform* transform = activeLayerTransform) {
+        const SDL_FColor color{background.r / 255.0f, background.g / 255.0f, background.b / 255.0f,
+                               static_cast<float>(background.a / 255.0 * transform->opacity)};
+        std::vector<SDL_Vertex> corners = {
+            {{box.x, box.y}, color, {0, 0}},
+            {{box.x + box.w, box.y}, color, {0, 0}},
+            {{box.x + box.w, box.y + box.h}, color, {0, 0}},
+            {{box.x, box.y + box.h}, color, {0, 0}},
+        };
+        SDL_BlendMode previous = SDL_BLENDMODE_NONE;
+        const bool havePrevious = SDL_GetRenderDrawBlendMode(renderer, &previous);
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+        const bool filled = renderTextureGeometry(renderer, nullptr, corners, *transform);
+        if (havePrevious) {
+            SDL_SetRenderDrawBlendMode(renderer, previous);
+        }
+        if (!filled) {
+            throw sdlError("SDL_RenderFillRect failed: ");
+        }
+    } else if (!SDL_RenderFillRect(renderer, &box)) {
+        throw sdlError("SDL_RenderFillRect failed: ");
+    }
+
+    if (drawPicture && placement.hasPicture) {
+        const SDL_FRect destination{static_cast<float>(placement.picture.x), static_cast<float>(placement.picture.y),
+                                    static_cast<float>(placement.picture.w), static_cast<float>(placement.picture.h)};
+        if (!drawTexture(renderer, picture, nullptr, &destination, placement.angle, nullptr, SDL_FLIP_NONE)) {
+            throw sdlError("SDL_RenderTextureRotated failed: ");
+        }
+        frameDrawn = true;
+    }
+}
+
+void Video::render() {
+    if (!finished) {
+        start();
+    }
+    SDL_Renderer* renderer = display != nullptr ? display->renderer() : nullptr;
+    if (renderer == nullptr) {
+        recordFailure(std::make_exception_ptr(std::runtime_error("Video layer requires a valid SDL renderer")));
+        requestStop();
+        reportFailure();
+        return;
+    }
+
+    SDL_BlendMode savedBlend = SDL_BLENDMODE_NONE;
+    const bool blendSaved = SDL_GetRenderDrawBlendMode(renderer, &savedBlend);
+    Uint8 savedColor[4] = {0, 0, 0, 0};
+    const bool colorSaved = SDL_GetRenderDrawColor(renderer, &savedColor[0], &savedColor[1], &savedColor[2],
+                                                   &savedColor[3]);
+    const auto restoreDrawState = [&] {
+        if (blendSaved) SDL_SetRenderDrawBlendMode(renderer, savedBlend);
+        if (colorSaved) SDL_SetRenderDrawColor(renderer, savedColor[0], savedColor[1], savedColor[2], savedColor[3]);
+    };
+
+    AVFrame* taken = nullptr;
+    bool reachedEnd = false;
+    try {
+        if (!frameImporter) {
+            frameImporter = hooks.makeFrameImporter ? hooks.makeFrameImporter(renderer)
+                                                    : std::make_unique<VulkanFrameImporter>(renderer);
+        }
+        SDL_Texture* picture = frameImporter->currentTexture() != nullptr ? frameImporter->currentTexture() : texture;
+        {
+            std::lock_guard lock(frameMutex);
+            if (pendingFrame != nullptr && hasNewFrame) {
+                taken = pendingFrame;
+                pendingFrame = nullptr;
+                hasNewFrame = false;
+            }
+        }
+        if (taken != nullptr && taken->format == AV_PIX_FMT_DRM_PRIME) {
+            SDL_Texture* imported = frameImporter->import(taken, opacity);
+            if (imported == nullptr) {
+                throw std::runtime_error("Vulkan DRM PRIME import is unavailable for this frame");
+            }
+            picture = imported;
+            textureWidth = taken->width;
+            textureHeight = taken->height;
+        } else if (taken != nullptr) {
+            if (taken->linesize[0] < 0 || taken->linesize[1] < 0) {
+                throw std::runtime_error("Converted NV12 frame has a negative line size");
+            }
+            uploadFrame(taken);
+            picture = texture;
+            AVFrame* displayed = taken;
+            taken = nullptr;
+            if (!returnedFrames || !returnedFrames->push(displayed)) {
+                av_frame_free(&displayed);
+                throw std::runtime_error("Failed to return displayed frame to frame pool");
+            }
+        }
+        {
+            std::lock_guard lock(frameMutex);
+            // The sound may outlast the picture: the video ends once both are done.
+            reachedEnd = presentationEnded && audioEnded && !hasNewFrame && pendingFrame == nullptr;
+        }
+        drawLayer(renderer, picture);
+    } catch (...) {
+        av_frame_free(&taken);
+        restoreDrawState();
+        recordFailure(std::current_exception());
+        requestStop();
+    }
+    restoreDrawState();
+    av_frame_free(&taken);
+
+    if (reachedEnd && started) {
+        joinThreads();
+        close();
+        finished = true;
+        started = false;
+    }
+    if (hasFailure()) {
+        requestStop();
+        joinThreads();
+        close();
+        finished = true;
+        started = false;
+        reportFailure();
+    }
+}
+
+}  // namespace lumetta

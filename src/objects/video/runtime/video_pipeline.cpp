@@ -1,0 +1,316 @@
+// The four worker threads of a Video: demultiplex, decode, audio and present.
+
+#include <optional>
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
+}
+
+#include "objects/video/runtime/video.h"
+
+namespace lumetta {
+
+namespace {
+
+void freeAvBuffer(void*, uint8_t* data) { av_free(data); }
+
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using OwnedPacket = std::unique_ptr<AVPacket, PacketDeleter>;
+using OwnedFrame = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// Media time in microseconds: the first present of the best-effort timestamp, the pts and the
+// packet dts, rescaled from the stream's time base; AV_NOPTS_VALUE when the frame has none.
+int64_t frameTimestampUs(const AVFrame* frame, AVRational timeBase) {
+    int64_t timestamp = frame->best_effort_timestamp;
+    if (timestamp == AV_NOPTS_VALUE) timestamp = frame->pts;
+    if (timestamp == AV_NOPTS_VALUE) timestamp = frame->pkt_dts;
+    if (timestamp == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+    return av_rescale_q(timestamp, timeBase, AVRational{1, 1000000});
+}
+
+}  // namespace
+
+// Every loop keeps its first failure for the Video and stops the others.
+template <typename Body>
+void Video::guarded(Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        recordFailure(std::current_exception());
+        requestStop();
+    }
+}
+
+void Video::initFramePool() {
+    const int width = videoCodec->width();
+    const int height = videoCodec->height();
+    for (uint32_t i = 0; i < kFramePoolSize; ++i) {
+        OwnedFrame frame(av_frame_alloc());
+        if (!frame) {
+            throw std::runtime_error("Failed to allocate pooled AVFrame");
+        }
+        frame->format = AV_PIX_FMT_NV12;
+        frame->width = width;
+        frame->height = height;
+        const int size = av_image_alloc(frame->data, frame->linesize, width, height, AV_PIX_FMT_NV12, 32);
+        if (size < 0) {
+            throw std::runtime_error("Failed to allocate pooled video buffer");
+        }
+        frame->buf[0] = av_buffer_create(frame->data[0], static_cast<size_t>(size), &freeAvBuffer, nullptr, 0);
+        if (frame->buf[0] == nullptr) {
+            av_freep(&frame->data[0]);
+            throw std::runtime_error("Failed to reference pooled video buffer");
+        }
+        AVFrame* pooled = frame.release();
+        if (!returnedFrames->push(pooled)) {
+            av_frame_free(&pooled);
+            throw std::runtime_error("Failed to initialise converted frame pool");
+        }
+    }
+}
+
+void Video::demuxLoop() {
+    guarded([this] {
+        const int videoIndex = demultiplexer->videoStreamIndex();
+        const int audioIndex = audioCodec ? demultiplexer->audioStreamIndex() : -1;
+        while (!stopRequested) {
+            OwnedPacket packet(av_packet_alloc());
+            if (!packet) {
+                throw std::runtime_error("Failed to allocate AVPacket");
+            }
+            if (!demultiplexer->readPacket(packet.get())) {
+                videoPackets->close();
+                if (audioPackets) audioPackets->close();
+                return;
+            }
+            PacketQueue* target = nullptr;
+            if (packet->stream_index == videoIndex) {
+                target = videoPackets.get();
+            } else if (packet->stream_index == audioIndex && audioPackets) {
+                target = audioPackets.get();
+            }
+            if (target == nullptr) {
+                continue;  // another stream: freed with the packet
+            }
+            AVPacket* handed = packet.release();
+            if (!target->push(handed)) {
+                av_packet_free(&handed);
+                return;
+            }
+        }
+    });
+}
+
+bool Video::handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolReady) {
+    if (hooks.adaptDecodedFrame) {
+        hooks.adaptDecodedFrame(frame);
+    }
+    const int64_t timestamp = frameTimestampUs(frame, timeBase);
+
+    if (frame->format == AV_PIX_FMT_DRM_PRIME) {
+        // Hardware pictures travel by reference, never copied.
+        AVFrame* reference = av_frame_clone(frame);
+        if (reference == nullptr) {
+            throw std::runtime_error("Failed to reference DRM PRIME frame");
+        }
+        reference->pts = timestamp;
+        av_frame_unref(frame);
+        if (!decodedFrames->push(reference)) {
+            av_frame_free(&reference);
+            return false;  // the video is stopping
+        }
+        return true;
+    }
+
+    if (!poolReady) {
+        initFramePool();
+        poolReady = true;
+    }
+    AVFrame* pooled = nullptr;
+    if (!returnedFrames->pop(pooled)) {
+        av_frame_unref(frame);
+        return false;
+    }
+    OwnedFrame holder(pooled);
+    if (!pooled) {
+        throw std::runtime_error("Converted frame pool returned an empty frame");
+    }
+    if (pooled->width < 1 || pooled->height < 1) {
+        throw std::runtime_error("Converted frame has invalid dimensions");
+    }
+    if (frame->width < 1 || frame->height < 1) {
+        throw std::runtime_error("Decoded frame has invalid dimensions");
+    }
+    pooled->format = AV_PIX_FMT_NV12;
+    pooled->pts = timestamp;
+    if (frame->format == AV_PIX_FMT_NV12 && frame->width == pooled->width && frame->height == pooled->height) {
+        if (frame->data[0] == nullptr || frame->data[1] == nullptr) {
+            throw std::runtime_error("Decoded NV12 frame has missing image planes");
+        }
+        if (frame->linesize[0] < 1 || frame->linesize[1] < 1) {
+            throw std::runtime_error("Decoded NV12 frame has an invalid line size");
+        }
+        av_image_copy(pooled->data, pooled->linesize, const_cast<const uint8_t**>(frame->data), frame->linesize,
+                      AV_PIX_FMT_NV12, pooled->width, pooled->height);
+    } else {
+        conversion->convert(frame, pooled);
+    }
+    av_frame_unref(frame);
+    AVFrame* handed = holder.release();
+    if (!decodedFrames->push(handed)) {
+        av_frame_free(&handed);
+        return false;
+    }
+    return true;
+}
+
+void Video::decodeLoop() {
+    guarded([this] {
+        const AVRational timeBase = demultiplexer->videoTimeBase();
+        OwnedFrame work(av_frame_alloc());
+        if (!work) {
+            throw std::runtime_error("Failed to allocate decoded AVFrame");
+        }
+        bool poolReady = false;
+        // False when a hand-over was refused: the video is stopping.
+        const auto receiveAll = [&] {
+            while (!stopRequested && videoCodec->receive(work.get())) {
+                if (!handleDecodedFrame(work.get(), timeBase, poolReady)) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        while (!stopRequested) {
+            AVPacket* popped = nullptr;
+            if (!videoPackets->pop(popped)) {
+                break;
+            }
+            OwnedPacket packet(popped);
+            while (!stopRequested) {
+                const bool accepted = videoCodec->send(packet.get());
+                if (!receiveAll()) return;
+                if (accepted) break;
+            }
+        }
+        // At the end of the input the decoder gives out what it still holds.
+        while (!stopRequested) {
+            const bool accepted = videoCodec->send(nullptr);
+            if (!receiveAll()) return;
+            if (accepted) break;
+        }
+        if (!stopRequested && receiveAll() && !stopRequested) {
+            decodedFrames->close();
+        }
+    });
+}
+
+void Video::audioLoop() {
+    guarded([this] {
+        OwnedFrame work(av_frame_alloc());
+        if (!work) {
+            throw std::runtime_error("Failed to allocate audio AVFrame");
+        }
+        const auto playAll = [&] {
+            while (!stopRequested && audioCodec->receive(work.get())) {
+                if (waitWhilePaused()) {
+                    audioOutput->play(work.get());
+                }
+                av_frame_unref(work.get());
+            }
+        };
+        while (!stopRequested) {
+            AVPacket* popped = nullptr;
+            if (!audioPackets->pop(popped)) {
+                break;
+            }
+            OwnedPacket packet(popped);
+            while (!stopRequested) {
+                const bool accepted = audioCodec->send(packet.get());
+                playAll();
+                if (accepted) break;
+            }
+        }
+        if (stopRequested) {
+            return;
+        }
+        while (!stopRequested) {
+            const bool accepted = audioCodec->send(nullptr);
+            playAll();
+            if (accepted) break;
+        }
+        playAll();
+    });
+    audioEnded = true;
+}
+
+void Video::presentLoop() {
+    guarded([this] {
+        PresentationTimeline timeline;
+        while (true) {
+            if (stopRequested || !waitWhilePaused()) {
+                return;
+            }
+            AVFrame* popped = nullptr;
+            if (!decodedFrames->pop(popped)) {
+                av_frame_free(&popped);
+                if (!stopRequested) {
+                    presentationEnded = true;
+                }
+                return;
+            }
+            OwnedFrame frame(popped);
+            if (!frame) {
+                continue;
+            }
+            const std::optional<int64_t> timestamp =
+                frame->pts == AV_NOPTS_VALUE ? std::nullopt : std::optional<int64_t>(frame->pts);
+            const int64_t due = timeline.dueTime(timestamp, mediaClock());
+
+            while (true) {
+                if (!waitWhilePaused()) {
+                    return;
+                }
+                if (mediaClock() >= due) {
+                    break;
+                }
+                hooks.clock.sleep(std::chrono::milliseconds(2));
+            }
+
+            if (stopRequested) {
+                return;
+            }
+            AVFrame* replaced = nullptr;
+            {
+                std::lock_guard lock(frameMutex);
+                if (stopRequested) {
+                    return;
+                }
+                replaced = pendingFrame;
+                pendingFrame = frame.release();
+                hasNewFrame = true;
+            }
+            if (hooks.onHandOver) {
+                hooks.onHandOver(FrameHandOver{timeline.lastTimestampUs(), due, hooks.clock.now()});
+            }
+            // A frame that render never took is dropped: drawing is slower than the video.
+            if (replaced != nullptr) {
+                if (replaced->format == AV_PIX_FMT_DRM_PRIME) {
+                    av_frame_free(&replaced);
+                } else if (!returnedFrames->push(replaced)) {
+                    av_frame_free(&replaced);
+                    return;
+                }
+            }
+        }
+    });
+}
+
+}  // namespace lumetta

@@ -1,0 +1,70 @@
+#include "objects/video/runtime/video_timing.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <thread>
+
+namespace lumetta {
+
+namespace {
+
+// Timestamps come from the file: keep arithmetic on hostile values from overflowing.
+int64_t saturatingSub(int64_t a, int64_t b) {
+    int64_t result = 0;
+    if (__builtin_sub_overflow(a, b, &result)) {
+        return a > b ? INT64_MAX : INT64_MIN;
+    }
+    return result;
+}
+
+int64_t saturatingAdd(int64_t a, int64_t b) {
+    int64_t result = 0;
+    if (__builtin_add_overflow(a, b, &result)) {
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    }
+    return result;
+}
+
+}  // namespace
+
+VideoClock VideoClock::steady() {
+    return VideoClock{
+        [] {
+            return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                            std::chrono::steady_clock::now().time_since_epoch())
+                                            .count());
+        },
+        // sleep_for resumes after signal interruptions until the whole span has passed.
+        [](std::chrono::nanoseconds span) { std::this_thread::sleep_for(span); },
+    };
+}
+
+int64_t PresentationTimeline::dueTime(std::optional<int64_t> timestampUs, int64_t mediaClockNs) {
+    if (!lastTimestamp) {
+        baseTimestamp = timestampUs.value_or(0);
+        lastTimestamp = baseTimestamp;
+        clockBase = mediaClockNs;
+    } else if (!timestampUs) {
+        *lastTimestamp = saturatingAdd(*lastTimestamp, frameDuration);
+    } else {
+        const int64_t delta = saturatingSub(*timestampUs, *lastTimestamp);
+        if (delta >= 1 && delta <= kLearnableGapUs) {
+            frameDuration = std::max(delta, kMinimumFrameDurationUs);
+            lastTimestamp = timestampUs;
+        } else if (delta <= 0) {
+            // A repeated or backward timestamp counts as a missing one.
+            *lastTimestamp = saturatingAdd(*lastTimestamp, frameDuration);
+        } else if (delta <= kRestartGapUs) {
+            lastTimestamp = timestampUs;
+        } else {
+            baseTimestamp = *timestampUs;
+            lastTimestamp = timestampUs;
+            clockBase = mediaClockNs;
+        }
+    }
+    const int64_t offsetUs = std::min(std::max<int64_t>(0, saturatingSub(*lastTimestamp, baseTimestamp)),
+                                      INT64_MAX / 1000);
+    return saturatingAdd(clockBase, offsetUs * 1000);
+}
+
+}  // namespace lumetta

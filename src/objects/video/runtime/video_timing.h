@@ -1,0 +1,42 @@
+#pragma once
+// Time for a playing video: the clock and sleep it paces by (replaceable, so tests can run a
+// video on a clock of their own), and the rules that turn frame timestamps into due times.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace lumetta {
+
+struct VideoClock {
+    // Steady clock in nanoseconds.
+    std::function<int64_t()> now;
+    std::function<void(std::chrono::nanoseconds)> sleep;
+
+    static VideoClock steady();
+};
+
+// Assigns each presented frame its place on the media timeline, in microseconds, and its due
+// time on the media clock, in nanoseconds.
+class PresentationTimeline {
+public:
+    static constexpr int64_t kInitialFrameDurationUs = 40000;
+    static constexpr int64_t kMinimumFrameDurationUs = 8000;
+    static constexpr int64_t kLearnableGapUs = 100000;  // larger gaps are waited out, not learned
+    static constexpr int64_t kRestartGapUs = 1000000;   // larger jumps restart the timeline
+
+    // `timestampUs` empty: the frame has none. Returns the due time in media-clock nanoseconds.
+    int64_t dueTime(std::optional<int64_t> timestampUs, int64_t mediaClockNs);
+
+    int64_t lastTimestampUs() const { return lastTimestamp.value_or(0); }
+    int64_t frameDurationUs() const { return frameDuration; }
+
+private:
+    std::optional<int64_t> lastTimestamp;
+    int64_t baseTimestamp = 0;
+    int64_t clockBase = 0;
+    int64_t frameDuration = kInitialFrameDurationUs;
+};
+
+}  // namespace lumetta
