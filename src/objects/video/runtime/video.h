@@ -89,6 +89,10 @@ private:
     bool handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolReady);
     template <typename Body>
     void guarded(Body&& body);
+    // Feeds every packet to the codec and each decoded frame to `handle` (false: stop), then
+    // drains the decoder; true when the input ended without a stop.
+    template <typename Handle>
+    bool decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Handle&& handle);
 
     std::mutex pauseMutex;
     bool paused = false;

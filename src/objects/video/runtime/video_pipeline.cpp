@@ -171,6 +171,38 @@ bool Video::handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolRe
     return true;
 }
 
+template <typename Handle>
+bool Video::decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Handle&& handle) {
+    // False when a frame's hand-over was refused: the video is stopping.
+    const auto receiveAll = [&] {
+        while (!stopRequested && codec.receive(work)) {
+            if (!handle(work)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    while (!stopRequested) {
+        AVPacket* popped = nullptr;
+        if (!packets.pop(popped)) {
+            break;
+        }
+        OwnedPacket packet(popped);
+        while (!stopRequested) {
+            const bool accepted = codec.send(packet.get());
+            if (!receiveAll()) return false;
+            if (accepted) break;
+        }
+    }
+    // At the end of the input the decoder gives out what it still holds.
+    while (!stopRequested) {
+        const bool accepted = codec.send(nullptr);
+        if (!receiveAll()) return false;
+        if (accepted) break;
+    }
+    return !stopRequested && receiveAll() && !stopRequested;
+}
+
 void Video::decodeLoop() {
     guarded([this] {
         const AVRational timeBase = demultiplexer->videoTimeBase();
@@ -179,34 +211,10 @@ void Video::decodeLoop() {
             throw std::runtime_error("Failed to allocate decoded AVFrame");
         }
         bool poolReady = false;
-        // False when a hand-over was refused: the video is stopping.
-        const auto receiveAll = [&] {
-            while (!stopRequested && videoCodec->receive(work.get())) {
-                if (!handleDecodedFrame(work.get(), timeBase, poolReady)) {
-                    return false;
-                }
-            }
-            return true;
-        };
-        while (!stopRequested) {
-            AVPacket* popped = nullptr;
-            if (!videoPackets->pop(popped)) {
-                break;
-            }
-            OwnedPacket packet(popped);
-            while (!stopRequested) {
-                const bool accepted = videoCodec->send(packet.get());
-                if (!receiveAll()) return;
-                if (accepted) break;
-            }
-        }
-        // At the end of the input the decoder gives out what it still holds.
-        while (!stopRequested) {
-            const bool accepted = videoCodec->send(nullptr);
-            if (!receiveAll()) return;
-            if (accepted) break;
-        }
-        if (!stopRequested && receiveAll() && !stopRequested) {
+        const bool ended = decodePackets(*videoCodec, *videoPackets, work.get(), [&](AVFrame* frame) {
+            return handleDecodedFrame(frame, timeBase, poolReady);
+        });
+        if (ended) {
             decodedFrames->close();
         }
     });
@@ -218,35 +226,13 @@ void Video::audioLoop() {
         if (!work) {
             throw std::runtime_error("Failed to allocate audio AVFrame");
         }
-        const auto playAll = [&] {
-            while (!stopRequested && audioCodec->receive(work.get())) {
-                if (waitWhilePaused()) {
-                    audioOutput->play(work.get());
-                }
-                av_frame_unref(work.get());
+        decodePackets(*audioCodec, *audioPackets, work.get(), [this](AVFrame* frame) {
+            if (waitWhilePaused()) {
+                audioOutput->play(frame);
             }
-        };
-        while (!stopRequested) {
-            AVPacket* popped = nullptr;
-            if (!audioPackets->pop(popped)) {
-                break;
-            }
-            OwnedPacket packet(popped);
-            while (!stopRequested) {
-                const bool accepted = audioCodec->send(packet.get());
-                playAll();
-                if (accepted) break;
-            }
-        }
-        if (stopRequested) {
-            return;
-        }
-        while (!stopRequested) {
-            const bool accepted = audioCodec->send(nullptr);
-            playAll();
-            if (accepted) break;
-        }
-        playAll();
+            av_frame_unref(frame);
+            return true;
+        });
     });
     audioEnded = true;
 }

@@ -143,8 +143,21 @@ protected:
                                   "yuv420p"});
     }
 
+    // Hooks for playing at full speed on the virtual clock, recording every hand-over.
+    VideoHooks fastHooks() {
+        VideoHooks hooks;
+        hooks.clock = virtualClock.clock();
+        hooks.onHandOver = handOvers.hook();
+        return hooks;
+    }
+
+    // Renders until the video has ended; false if it never does.
+    bool playToEnd(Video& video) { return renderUntil(video, [&] { return video.isFinished(); }); }
+
     TempDir dir;
     std::unique_ptr<Display> display;
+    VirtualClock virtualClock;
+    HandOverLog handOvers;
 };
 
 TEST(VideoOpacity, TextsAndTheirBytes) {
@@ -198,15 +211,11 @@ TEST_F(VideoTest, BeforeTheFirstPictureTheBoxShowsTheBackground) {
 
 TEST_F(VideoTest, FramesOfA25FpsClipFallDue40msApartAndTheVideoEndsOnce) {
     const auto clip = testing::makeVideoClip(dir / "25.mp4", 160, 120, 10, 25);
-    VirtualClock clock;
-    HandOverLog log;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
-    hooks.onHandOver = log.hook();
+    VideoHooks hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
 
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
-    const auto entries = log.snapshot();
+    ASSERT_TRUE(playToEnd(*video));
+    const auto entries = handOvers.snapshot();
     ASSERT_EQ(entries.size(), 10u);
     for (size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(entries[i].dueNs, static_cast<int64_t>(i) * 40 * ms) << "frame " << i;
@@ -224,23 +233,19 @@ TEST_F(VideoTest, FramesOfA25FpsClipFallDue40msApartAndTheVideoEndsOnce) {
     EXPECT_NE(shadeAt(80, 90), "blue");
     EXPECT_NE(shadeAt(80, 90), "black");
     EXPECT_EQ(shadeAt(80, 5), "blue") << "letterbox bar above the picture";
-    EXPECT_EQ(log.size(), 10u);
+    EXPECT_EQ(handOvers.size(), 10u);
 }
 
 TEST_F(VideoTest, FramesWithoutTimestampsFollowTheDefaultSpacing) {
     const auto clip = testing::makeRawH264Clip(dir / "raw.h264", 6);
-    VirtualClock clock;
-    HandOverLog log;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
-    hooks.onHandOver = log.hook();
+    VideoHooks hooks = fastHooks();
     // Strip whatever FFmpeg guessed, so the frames really carry no timestamp.
     hooks.adaptDecodedFrame = [](AVFrame* frame) {
         frame->pts = frame->best_effort_timestamp = frame->pkt_dts = AV_NOPTS_VALUE;
     };
     auto video = makeVideo(clip, std::move(hooks));
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
-    const auto entries = log.snapshot();
+    ASSERT_TRUE(playToEnd(*video));
+    const auto entries = handOvers.snapshot();
     ASSERT_EQ(entries.size(), 6u);
     for (size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(entries[i].dueNs, static_cast<int64_t>(i) * 40 * ms) << "frame " << i;
@@ -250,13 +255,12 @@ TEST_F(VideoTest, FramesWithoutTimestampsFollowTheDefaultSpacing) {
 TEST_F(VideoTest, APauseShiftsEveryLaterFrameByItsLength) {
     const auto clip = testing::makeVideoClip(dir / "p.mp4", 160, 120, 4, 25);
     ManualClock clock;
-    HandOverLog log;
     VideoHooks hooks;
     hooks.clock = clock.clock();
-    hooks.onHandOver = log.hook();
+    hooks.onHandOver = handOvers.hook();
     auto video = makeVideo(clip, std::move(hooks));
 
-    ASSERT_TRUE(renderUntil(*video, [&] { return log.size() >= 1; }));
+    ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 1; }));
     video->setPaused(true);
     clock.now = 5000 * ms;
     video->setPaused(true);  // pausing twice changes nothing
@@ -270,21 +274,19 @@ TEST_F(VideoTest, APauseShiftsEveryLaterFrameByItsLength) {
         video->render();
         std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(log.size(), 1u) << "a frame came before its shifted due time";
+    EXPECT_EQ(handOvers.size(), 1u) << "a frame came before its shifted due time";
     clock.now = 10040 * ms;
-    ASSERT_TRUE(renderUntil(*video, [&] { return log.size() >= 2; }));
-    const auto entries = log.snapshot();
+    ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 2; }));
+    const auto entries = handOvers.snapshot();
     EXPECT_EQ(entries[1].dueNs, 40 * ms);
     EXPECT_EQ(entries[1].handedAtNs, 10040 * ms);
 }
 
 TEST_F(VideoTest, LetterboxAndTurnAtEveryRotation) {
     const auto clip = splitClip();
-    VirtualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    VideoHooks hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
+    ASSERT_TRUE(playToEnd(*video));
     ASSERT_TRUE(video->hasDrawnFrame());
 
     struct Probe {
@@ -336,9 +338,7 @@ TEST_F(VideoTest, UnderALayerTransformTheFillTakesItsOpacity) {
 
 TEST_F(VideoTest, AWorkerFailureEndsTheVideoWithExactlyOneReport) {
     const auto clip = testing::makeVideoClip(dir / "fail.mp4", 64, 48, 20);
-    VirtualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    VideoHooks hooks = fastHooks();
     int decoded = 0;
     hooks.adaptDecodedFrame = [&decoded](AVFrame*) {
         if (++decoded == 3) throw std::runtime_error("decoder exploded");
@@ -346,7 +346,7 @@ TEST_F(VideoTest, AWorkerFailureEndsTheVideoWithExactlyOneReport) {
     auto video = makeVideo(clip, std::move(hooks));
 
     ::testing::internal::CaptureStderr();
-    const bool ended = renderUntil(*video, [&] { return video->isFinished(); });
+    const bool ended = playToEnd(*video);
     video->recordFailure(std::make_exception_ptr(std::runtime_error("second failure")));
     video->render();
     video->render();
@@ -411,15 +411,13 @@ void makeHardwareFrame(AVFrame* frame) {
 TEST_F(VideoTest, HardwareFramesAreDrawnThroughTheImporter) {
     const auto clip = splitClip(4);
     std::vector<std::string> calls;
-    VirtualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    VideoHooks hooks = fastHooks();
     hooks.adaptDecodedFrame = &makeHardwareFrame;
     hooks.makeFrameImporter = [&calls](SDL_Renderer* renderer) {
         return std::make_unique<FakeImporter>(renderer, true, &calls);
     };
     auto video = makeVideo(clip, std::move(hooks), {0, 0, 255, 255}, {0, 0, 160, 180}, "0.5");
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
+    ASSERT_TRUE(playToEnd(*video));
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front(), "import 160x120 alpha 128");
 
@@ -434,9 +432,7 @@ TEST_F(VideoTest, AHardwareFrameThatCannotBeImportedFailsTheVideo) {
     for (const bool realImporter : {false, true}) {
         SCOPED_TRACE(realImporter ? "Vulkan importer on the software renderer" : "refusing importer");
         std::vector<std::string> calls;
-        VirtualClock clock;
-        VideoHooks hooks;
-        hooks.clock = clock.clock();
+        VideoHooks hooks = fastHooks();
         hooks.adaptDecodedFrame = &makeHardwareFrame;
         if (!realImporter) {
             hooks.makeFrameImporter = [&calls](SDL_Renderer* renderer) {
@@ -445,7 +441,7 @@ TEST_F(VideoTest, AHardwareFrameThatCannotBeImportedFailsTheVideo) {
         }
         auto video = makeVideo(clip, std::move(hooks));
         ::testing::internal::CaptureStderr();
-        const bool ended = renderUntil(*video, [&] { return video->isFinished(); });
+        const bool ended = playToEnd(*video);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
                   "[VIDEO] " + clip.string() + ": Vulkan DRM PRIME import is unavailable for this frame\n");
         EXPECT_TRUE(ended);
@@ -457,19 +453,15 @@ TEST_F(VideoTest, AHardwareFrameThatCannotBeImportedFailsTheVideo) {
 // after eight frames and the video would never end.
 TEST_F(VideoTest, FramesReplacedUnseenReturnToThePool) {
     const auto clip = testing::makeVideoClip(dir / "many.mp4", 96, 64, 40, 25);
-    VirtualClock clock;
-    HandOverLog log;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
-    hooks.onHandOver = log.hook();
+    VideoHooks hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     video->render();
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (log.size() < 40 && std::chrono::steady_clock::now() < deadline) {
+    while (handOvers.size() < 40 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(log.size(), 40u);
-    EXPECT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
+    EXPECT_EQ(handOvers.size(), 40u);
+    EXPECT_TRUE(playToEnd(*video));
 }
 
 std::string fileBytes(const std::filesystem::path& path) {
@@ -481,12 +473,10 @@ TEST_F(VideoTest, SoundOfTheChosenStreamPlaysAndOthersAreDiscarded) {
     const auto raw = dir / "pcm.raw";
     testing::TestPcmConfig pcm(dir.path(), raw);
     const auto clip = testing::makeTwoAudioClip(dir / "two.mkv");
-    VirtualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    VideoHooks hooks = fastHooks();
     {
         auto video = makeVideo(clip, std::move(hooks));
-        ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
+        ASSERT_TRUE(playToEnd(*video));
         EXPECT_TRUE(video->hasDrawnFrame());
     }
     // One second of the 44.1 kHz stream as S16 stereo; the 48 kHz stream would give more.
@@ -497,25 +487,19 @@ TEST_F(VideoTest, SoundOfTheChosenStreamPlaysAndOthersAreDiscarded) {
 TEST_F(VideoTest, WithoutASoundDeviceThePicturePlaysSilently) {
     testing::TestPcmConfig noDevice(dir.path(), std::nullopt);
     const auto clip = testing::makeSurroundClip(dir / "s.mp4");
-    VirtualClock clock;
-    HandOverLog log;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
-    hooks.onHandOver = log.hook();
+    VideoHooks hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
-    EXPECT_EQ(log.size(), 25u);
+    ASSERT_TRUE(playToEnd(*video));
+    EXPECT_EQ(handOvers.size(), 25u);
     EXPECT_TRUE(video->hasDrawnFrame());
 }
 
 TEST_F(VideoTest, OddSizedVideoPlaysToTheEnd) {
     const auto clip = testing::makeOddSizeClip(dir / "odd.mkv", 175, 99, 5);
-    VirtualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    VideoHooks hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(renderUntil(*video, [&] { return video->isFinished(); }));
+    ASSERT_TRUE(playToEnd(*video));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(video->hasDrawnFrame());
 }
