@@ -16,3 +16,7 @@ target_sources(${name} PRIVATE "${no_slides_cpp}")
 #   build/lumetta_draw_no_slides assets/fonts/Montserrat-Bold.ttf assets/images/no-slides.png
 add_executable(lumetta_draw_no_slides EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/assets/images/draw_no_slides.cpp")
 target_link_libraries(lumetta_draw_no_slides PRIVATE lumetta_deps)
+
+# The shape rasterisers give the same pixels on every path through them and on every board:
+# no multiply and add fused into one rounding.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/objects/shape_raster.cpp PROPERTIES COMPILE_OPTIONS -ffp-contract=off)

@@ -178,6 +178,40 @@ public:
     // The shape alpha of a deep sample without a gradient.
     double deepAlpha() const { return fill.a * (1 - 0.0) / 255 * 1.0; }
 
+    // The 16 samples of a deep pixel of a linear gradient that is fully in its shadow or has
+    // none: add<true, true> for each, written as plain loops over one row of four samples so
+    // that the compiler can work on several at once. The sums are still taken in order.
+    void addDeepLinear(const double* px, const double* py, Sums& sums) const {
+        const double shadowShare = shadow ? shadowOpacity * 1.0 * shadowColor.a / 255 : 0.0;
+        for (int b = 0; b < 4; ++b) {
+            double r[4], g[4], bl[4], alpha[4];
+            for (int a = 0; a < 4; ++a) {
+                const double t = std::min(std::max(0.5 + (gc * px[a] + gs * py[b]) / (2 * extent), 0.0), 1.0);
+                const double wa = fill.a * (1 - t) / 255;
+                const double wb = end.a * t / 255;
+                r[a] = (fill.r * wa + end.r * wb) * 1.0;
+                g[a] = (fill.g * wa + end.g * wb) * 1.0;
+                bl[a] = (fill.b * wa + end.b * wb) * 1.0;
+                alpha[a] = (wa + wb) * 1.0;
+            }
+            if (shadow) {
+                for (int a = 0; a < 4; ++a) {
+                    const double sa = shadowShare * (1 - alpha[a]);
+                    r[a] += shadowColor.r * sa;
+                    g[a] += shadowColor.g * sa;
+                    bl[a] += shadowColor.b * sa;
+                    alpha[a] += sa;
+                }
+            }
+            for (int a = 0; a < 4; ++a) {
+                sums.r += r[a];
+                sums.g += g[a];
+                sums.b += bl[a];
+                sums.a += alpha[a];
+            }
+        }
+    }
+
     const double hw, hh;
     const double offX, offY;
 
@@ -257,6 +291,7 @@ void rasterizeRectangle(const RectangleRaster& shape, const PixelRows& out) {
     // shows through a translucent fill.
     const bool uniformFill = shape.gradient == ShapeGradient::None;
     const bool opaqueFill = sampler.deepAlpha() == 1.0;
+    const bool linearFill = shape.gradient == ShapeGradient::Linear;
     const double origin[4] = {0, 0, 0, 0};
     const std::uint32_t deepPixel = rectanglePixel<true, true>(sampler, origin, origin, k);
 
@@ -276,6 +311,10 @@ void rasterizeRectangle(const RectangleRaster& shape, const PixelRows& out) {
                 if (deepRow && deepColumn[i]) {
                     if (uniformFill && (!shape.shadow || opaqueFill || inShadow)) {
                         value = deepPixel;
+                    } else if (linearFill && (!shape.shadow || inShadow)) {
+                        Sums sums;
+                        sampler.addDeepLinear(px, ys, sums);
+                        value = resolveRectanglePixel(sums, k);
                     } else if (inShadow) {
                         value = rectanglePixel<true, true>(sampler, px, ys, k);
                     } else {
