@@ -45,7 +45,7 @@ ShapeGradient checkedGradient(const std::string& gradient) {
 
 Ellipse::Ellipse(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
                  const EllipseStyle& style, float opacity)
-    : display(display), slideWidth(slideWidth), slideHeight(slideHeight) {
+    : ShapeElement(display, slideWidth, slideHeight) {
     EllipseRaster raster;
     raster.mode = checkedMode(style.mode);
     raster.gradient = checkedGradient(style.gradient);
@@ -81,8 +81,7 @@ Ellipse::Ellipse(Display* display, int slideWidth, int slideHeight, SDL_Rect rec
 }
 
 bool Ellipse::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
-                     flip);
+    return drawShape(kWord, 0, 0.0, offsetX, offsetY, flip);
 }
 
 }  // namespace lumetta

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "objects/sdl_handles.h"
+#include "objects/shape.h"
 
 namespace lumetta {
 
@@ -25,26 +25,14 @@ struct EllipseStyle {
     float feather = 0;  // width of the soft inner edge, pixels
 };
 
-class Ellipse {
+class Ellipse : public ShapeElement {
 public:
     // Throws like Rectangle.
     Ellipse(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
             const EllipseStyle& style, float opacity);
-    virtual ~Ellipse() = default;
-    Ellipse(const Ellipse&) = delete;
-    Ellipse& operator=(const Ellipse&) = delete;
 
     // The ellipse turns only with the display.
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
-
-    SDL_Texture* textureHandle() const { return texture.get(); }
-
-private:
-    Display* display = nullptr;
-    int slideWidth = 0;
-    int slideHeight = 0;
-    SDL_Rect rect{0, 0, 0, 0};
-    TextureHandle texture;  // null when the shape came out invisible
 };
 
 }  // namespace lumetta

@@ -51,7 +51,7 @@ void checkNumbers(const RectangleStyle& style) {
 
 Rectangle::Rectangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
                      const RectangleStyle& style, float opacity)
-    : display(display), slideWidth(slideWidth), slideHeight(slideHeight), angle(std::fmod(style.rotation, 360.0)) {
+    : ShapeElement(display, slideWidth, slideHeight), angle(std::fmod(style.rotation, 360.0)) {
     const ShapeGradient gradient = checkedGradient(style);
     checkNumbers(style);
     SDL_Renderer* renderer = shapeRenderer(display, slideWidth, slideHeight, kWord);
@@ -113,8 +113,7 @@ Rectangle::Rectangle(Display* display, int slideWidth, int slideHeight, SDL_Rect
 }
 
 bool Rectangle::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, shadowMargin, angle, kWord},
-                     offsetX, offsetY, flip);
+    return drawShape(kWord, shadowMargin, angle, offsetX, offsetY, flip);
 }
 
 }  // namespace lumetta

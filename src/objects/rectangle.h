@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "objects/sdl_handles.h"
+#include "objects/shape.h"
 
 namespace lumetta {
 
@@ -31,31 +31,21 @@ struct RectangleStyle {
     float shadowOffsetY = 4;
 };
 
-class Rectangle {
+class Rectangle : public ShapeElement {
 public:
     // `rect` is in slide coordinates; all zeros covers the whole slide. Throws
     // std::invalid_argument for bad options and std::runtime_error for a missing display,
     // renderer or area and for a failed SDL step.
     Rectangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
               const RectangleStyle& style, float opacity);
-    virtual ~Rectangle() = default;
-    Rectangle(const Rectangle&) = delete;
-    Rectangle& operator=(const Rectangle&) = delete;
 
     // Draws the texture with the box moved by the offsets (slide pixels). False when nothing
     // was drawn; a failure is logged, never thrown.
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
 
-    SDL_Texture* textureHandle() const { return texture.get(); }  // null when invisible
-    SDL_Rect box() const { return rect; }
     int marginPixels() const { return shadowMargin; }
 
 protected:
-    Display* display = nullptr;
-    int slideWidth = 0;
-    int slideHeight = 0;
-    SDL_Rect rect{0, 0, 0, 0};
-    TextureHandle texture;  // null when the shape came out invisible
     double angle = 0;
     int shadowMargin = 0;
 };

@@ -74,15 +74,15 @@ TextureHandle makeShapeTexture(SDL_Renderer* renderer, int width, int height,
     return texture;
 }
 
-bool drawShape(const ShapeDrawing& shape, int offsetX, int offsetY, SDL_FlipMode flip) {
-    if (shape.texture == nullptr || shape.display == nullptr || shape.slideWidth <= 0 || shape.slideHeight <= 0 ||
-        shape.box.w <= 0 || shape.box.h <= 0) {
+bool ShapeElement::drawShape(std::string_view word, int margin, double angle, int offsetX, int offsetY,
+                               SDL_FlipMode flip) const {
+    if (!texture || display == nullptr || slideWidth <= 0 || slideHeight <= 0 || rect.w <= 0 || rect.h <= 0) {
         return false;
     }
     try {
-        SDL_Renderer* renderer = shape.display->renderer();
+        SDL_Renderer* renderer = display->renderer();
         if (renderer == nullptr) {
-            throw std::runtime_error(std::string(shape.word) + " renderer is null");
+            throw std::runtime_error(std::string(word) + " renderer is null");
         }
         ShapePlacementInput input;
         if (!SDL_GetCurrentRenderOutputSize(renderer, &input.outputWidth, &input.outputHeight)) {
@@ -95,24 +95,24 @@ bool drawShape(const ShapeDrawing& shape, int offsetX, int offsetY, SDL_FlipMode
             input.viewport = {0, 0, 0, 0};
         }
         input.rotation = displayRotation.load();
-        input.slideWidth = shape.slideWidth;
-        input.slideHeight = shape.slideHeight;
-        input.box = shape.box;
+        input.slideWidth = slideWidth;
+        input.slideHeight = slideHeight;
+        input.box = rect;
         input.offsetX = offsetX;
         input.offsetY = offsetY;
-        input.margin = shape.margin;
-        input.angle = shape.angle;
+        input.margin = margin;
+        input.angle = angle;
         const std::optional<ShapePlacement> placement = placeShape(input);
         if (!placement) {
             return false;
         }
-        if (!drawTexture(renderer, shape.texture, nullptr, &placement->destination, placement->angle,
+        if (!drawTexture(renderer, texture.get(), nullptr, &placement->destination, placement->angle,
                          &placement->centre, flip)) {
             throw sdlFailure("SDL_RenderTextureRotated");
         }
         return true;
     } catch (const std::exception& error) {
-        std::cerr << shape.word << " Draw Exception: " << ansi::BOLD_RED << error.what() << ansi::RESET << std::endl;
+        std::cerr << word << " Draw Exception: " << ansi::BOLD_RED << error.what() << ansi::RESET << std::endl;
         return false;
     }
 }

@@ -29,20 +29,33 @@ SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::st
 TextureHandle makeShapeTexture(SDL_Renderer* renderer, int width, int height,
                               const std::function<void(const PixelRows&)>& paint);
 
-// Everything one shape's draw needs.
-struct ShapeDrawing {
+// The part every slide shape has: where it draws, the slide it lives in, its box and its
+// texture (null when it came out invisible). The texture is made once by the shape's
+// constructor and drawn unchanged every frame.
+class ShapeElement {
+public:
+    virtual ~ShapeElement() = default;
+    ShapeElement(const ShapeElement&) = delete;
+    ShapeElement& operator=(const ShapeElement&) = delete;
+
+    SDL_Texture* textureHandle() const { return texture.get(); }
+    SDL_Rect box() const { return rect; }
+
+protected:
+    ShapeElement(Display* display, int slideWidth, int slideHeight)
+        : display(display), slideWidth(slideWidth), slideHeight(slideHeight) {}
+
+    // Draws the texture for this frame, `margin` texture pixels around the box and turned by
+    // `angle` and the display rotation. False when there is nothing to draw or the draw
+    // failed; a failure is logged as "<Word> Draw Exception: " and the message, never thrown.
+    bool drawShape(std::string_view word, int margin, double angle, int offsetX, int offsetY,
+                     SDL_FlipMode flip) const;
+
     Display* display = nullptr;
-    SDL_Texture* texture = nullptr;
     int slideWidth = 0;
     int slideHeight = 0;
-    SDL_Rect box{0, 0, 0, 0};
-    int margin = 0;
-    double angle = 0;
-    std::string_view word;  // "Rectangle", "Triangle", ...
+    SDL_Rect rect{0, 0, 0, 0};
+    TextureHandle texture;
 };
-
-// Draws the texture for this frame. False when there is nothing to draw or the draw failed;
-// a failure is logged as "<Word> Draw Exception: " and the message, never thrown.
-bool drawShape(const ShapeDrawing& shape, int offsetX, int offsetY, SDL_FlipMode flip);
 
 }  // namespace lumetta

@@ -15,7 +15,7 @@ constexpr std::string_view kWord = "Star";
 
 Star::Star(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color, int points,
            float pointHeight, const std::vector<float>& pointLengths, float opacity)
-    : display(display), slideWidth(slideWidth), slideHeight(slideHeight) {
+    : ShapeElement(display, slideWidth, slideHeight) {
     if (points < 3 || points > 128) {
         throw std::invalid_argument("Star points must be between 3 and 128");
     }
@@ -47,8 +47,7 @@ Star::Star(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL
 }
 
 bool Star::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, 0.0, kWord}, offsetX, offsetY,
-                     flip);
+    return drawShape(kWord, 0, 0.0, offsetX, offsetY, flip);
 }
 
 }  // namespace lumetta

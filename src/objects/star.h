@@ -6,34 +6,22 @@
 
 #include <vector>
 
-#include "objects/sdl_handles.h"
+#include "objects/shape.h"
 
 namespace lumetta {
 
 class Display;
 
-class Star {
+class Star : public ShapeElement {
 public:
     // `pointHeight` (above 0, below 1) is the depth of the notches as a fraction of the point
     // length; `pointLengths` is empty (every point reaches the box's ellipse) or one value per
     // point, above 0 and at most 1. Throws like Rectangle.
     Star(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color, int points,
          float pointHeight, const std::vector<float>& pointLengths, float opacity);
-    virtual ~Star() = default;
-    Star(const Star&) = delete;
-    Star& operator=(const Star&) = delete;
 
     // The star turns only with the display.
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
-
-    SDL_Texture* textureHandle() const { return texture.get(); }
-
-private:
-    Display* display = nullptr;
-    int slideWidth = 0;
-    int slideHeight = 0;
-    SDL_Rect rect{0, 0, 0, 0};
-    TextureHandle texture;  // null when the shape came out invisible
 };
 
 }  // namespace lumetta

@@ -15,7 +15,7 @@ constexpr std::string_view kWord = "Triangle";
 Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
                    const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
                    double rotation, float tipPosition, float opacity)
-    : display(display), slideWidth(slideWidth), slideHeight(slideHeight), angle(std::fmod(rotation, 360.0)) {
+    : ShapeElement(display, slideWidth, slideHeight), angle(std::fmod(rotation, 360.0)) {
     if (direction != "up" && direction != "down" && direction != "left" && direction != "right") {
         throw std::invalid_argument("Invalid triangle direction");
     }
@@ -44,8 +44,7 @@ Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect r
 }
 
 bool Triangle::draw(int offsetX, int offsetY, SDL_FlipMode flip) {
-    return drawShape(ShapeDrawing{display, texture.get(), slideWidth, slideHeight, rect, 0, angle, kWord}, offsetX, offsetY,
-                     flip);
+    return drawShape(kWord, 0, angle, offsetX, offsetY, flip);
 }
 
 }  // namespace lumetta

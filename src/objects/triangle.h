@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "objects/sdl_handles.h"
+#include "objects/shape.h"
 
 namespace lumetta {
 
 class Display;
 
-class Triangle {
+class Triangle : public ShapeElement {
 public:
     // `direction` is "up", "down", "left" or "right" (where the tip points), `type`
     // "isosceles", "equilateral" or "right-angled"; `tipPosition` (0 to 1, along the base)
@@ -20,20 +20,10 @@ public:
     Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
              const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
              double rotation, float tipPosition, float opacity);
-    virtual ~Triangle() = default;
-    Triangle(const Triangle&) = delete;
-    Triangle& operator=(const Triangle&) = delete;
 
     bool draw(int offsetX, int offsetY, SDL_FlipMode flip = SDL_FLIP_NONE);
 
-    SDL_Texture* textureHandle() const { return texture.get(); }
-
 private:
-    Display* display = nullptr;
-    int slideWidth = 0;
-    int slideHeight = 0;
-    SDL_Rect rect{0, 0, 0, 0};
-    TextureHandle texture;  // null when the shape came out invisible
     double angle = 0;
 };
 
