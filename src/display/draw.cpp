@@ -28,6 +28,7 @@ constexpr double kTiny = 0.00001;
 constexpr int kCirclePoints = 96;
 constexpr double kMaxPeriodSteps = 512.0;
 constexpr double kMaxCopies = 4096.0;
+constexpr double kMaxPeriodIndex = 1e9;
 
 double radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 
@@ -141,12 +142,15 @@ void appendFan(std::size_t first, std::size_t count, std::vector<int>& indices) 
 }
 
 // The index range of the copies needed in one wrapping direction so that every part of the
-// output is covered. False when the range cannot be worked out or is too wide.
+// output is covered. False when the range cannot be worked out, is too wide, or lies so many
+// periods away that the indices do not fit an int (float positions that far out have no
+// precision left to shift anyway).
 bool wrapRange(double minProjection, double maxProjection, double lo, double hi, double period, double& first,
                double& last) {
     first = std::floor((lo - maxProjection) / period);
     last = std::ceil((hi - minProjection) / period);
-    return std::isfinite(first) && std::isfinite(last) && last - first <= kMaxPeriodSteps;
+    return std::fabs(first) <= kMaxPeriodIndex && std::fabs(last) <= kMaxPeriodIndex &&
+           last - first <= kMaxPeriodSteps;
 }
 
 bool submit(SDL_Renderer* renderer, SDL_Texture* texture, const std::vector<SDL_Vertex>& vertices,
@@ -294,10 +298,10 @@ bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::ve
         return wrapRange(minProjection, maxProjection, lo, hi, period, first, last);
     };
     if (canvas->wrapX && !range(dirX, dirY, periodX, firstX, lastX)) {
-        return SDL_SetError("Layer canvas wrap needs too many copies");
+        return SDL_SetError("Layer canvas wrap needs too many or too distant copies");
     }
     if (canvas->wrapY && !range(-dirY, dirX, periodY, firstY, lastY)) {
-        return SDL_SetError("Layer canvas wrap needs too many copies");
+        return SDL_SetError("Layer canvas wrap needs too many or too distant copies");
     }
     if ((lastX - firstX + 1.0) * (lastY - firstY + 1.0) > kMaxCopies) {
         return SDL_SetError("Layer canvas wrap needs too many copies");

@@ -767,6 +767,24 @@ TEST_F(CanvasDrawTest, UnusableScaleOrPeriodFailsWithNothingDrawn) {
         EXPECT_TRUE(geometryCalls.empty()) << c.name;
         EXPECT_STRNE(SDL_GetError(), "") << c.name;
     }
+
+    // A camera offset so far out that the copy indices no longer fit an int, with only a few
+    // copies needed (the piece collapses to one float position out there).
+    transform_ = layerTransform();
+    transform_.pivotX = 0;
+    transform_.pivotY = 0;
+    canvas_.width = 50;
+    canvas_.height = 40;
+    for (const auto& [wrapX, wrapY] : {std::pair{true, false}, std::pair{false, true}}) {
+        geometryCalls.clear();
+        initThreadDrawState() = ThreadDrawState{};
+        initThreadDrawState().offsetX = wrapX ? 1e12 : 0.0;
+        initThreadDrawState().offsetY = wrapY ? -1e12 : 0.0;
+        canvas_.wrapX = wrapX;
+        canvas_.wrapY = wrapY;
+        EXPECT_FALSE(draw(quad(0, 0, 50, 40))) << wrapX << wrapY;
+        EXPECT_TRUE(geometryCalls.empty()) << wrapX << wrapY;
+    }
 }
 
 // ---------------------------------------------------------------- rendered
