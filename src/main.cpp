@@ -5,7 +5,6 @@
 #include <optional>
 #include <thread>
 
-#include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "core/program_entry.h"
@@ -37,7 +36,8 @@ int main(int argc, char** argv) {
         [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);
 
     // The player loop is not part of this build yet: end plainly instead of pretending to play.
-    logLine(std::cerr, ansi::BOLD_RED, "[PLAYER]", " The player loop is not available yet");
+    // Like the other lines of the start and stop, this one carries no colour.
+    std::cerr << "[PLAYER] The player loop is not available yet" << std::endl;
     const int status = 1;
 
     playerRunning = false;
