@@ -115,7 +115,9 @@ SurfaceHandle renderPiece(TTF_Font* font, const TickerSegment& segment) {
 void checkTickerStripSize(std::int64_t width, std::int64_t height) {
     if (width >= kWidthLimit) throw std::runtime_error("Rendered ticker width exceeds SDL limits");
     if (width < 1 || height < 1) throw std::runtime_error("Rendered ticker dimensions are invalid");
-    if (height > kWidthLimit || width * height * 4 > static_cast<std::int64_t>(tickerStripByteLimit)) {
+    // Bounding the height first keeps the product well inside 64 bits for any accepted width.
+    constexpr auto byteLimit = static_cast<std::int64_t>(tickerStripByteLimit);
+    if (height > byteLimit / 4 || width * height * 4 > byteLimit) {
         throw std::runtime_error("Rendered ticker exceeds the 64 MiB surface limit");
     }
 }

@@ -131,6 +131,11 @@ TEST(TickerStripSize, LimitsWidthAndBytes) {
         {0, 10, "Rendered ticker dimensions are invalid"},
         {10, 0, "Rendered ticker dimensions are invalid"},
         {1, std::int64_t{1} << 40, "Rendered ticker exceeds the 64 MiB surface limit"},
+        // Sides whose byte count does not fit in 64 bits must not wrap round to a small size.
+        {(std::int64_t{1} << 31) - 1, (std::int64_t{1} << 31) - 1, "Rendered ticker exceeds the 64 MiB surface limit"},
+        {(std::int64_t{1} << 31) - 1, std::int64_t{1} << 31, "Rendered ticker exceeds the 64 MiB surface limit"},
+        {1, 16777216, nullptr},
+        {1, 16777217, "Rendered ticker exceeds the 64 MiB surface limit"},
     };
     for (const Case& c : cases) {
         if (c.error == nullptr) {
