@@ -228,7 +228,7 @@ Codec::Codec(const AVCodecParameters* codecParameters, const DecoderEnvironment&
         if (parameters->codec_type != AVMEDIA_TYPE_VIDEO) {
             openSoftware(environment);
             if (showCodecInformation && parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
-                std::cout << "[AUDIO] Decoder: " << name << " (software)" << std::endl;
+                std::cout << ("[AUDIO] Decoder: " + name + " (software)\n") << std::flush;
             }
             return;
         }
@@ -240,8 +240,7 @@ Codec::Codec(const AVCodecParameters* codecParameters, const DecoderEnvironment&
         throw;
     }
     if (showCodecInformation) {
-        std::cout << "[VIDEO] Decoder: " << name << " (" << (hardware ? "hardware" : "software") << ")"
-                  << std::endl;
+        std::cout << ("[VIDEO] Decoder: " + name + (hardware ? " (hardware)\n" : " (software)\n")) << std::flush;
     }
 }
 

@@ -215,13 +215,16 @@ void Video::reportFailure() {
     if (!stored) {
         return;
     }
+    std::string message;
     try {
         std::rethrow_exception(stored);
     } catch (const std::exception& error) {
-        std::cerr << "[VIDEO] " << path << ": " << error.what() << std::endl;
+        message = error.what();
     } catch (...) {
-        std::cerr << "[VIDEO] " << path << ": unknown playback failure" << std::endl;
+        message = "unknown playback failure";
     }
+    // One write, so that lines of other threads cannot land inside it.
+    std::cerr << ("[VIDEO] " + path + ": " + message + "\n") << std::flush;
 }
 
 void Video::setPaused(bool pause) {
