@@ -20,8 +20,8 @@ std::string fontPath(const std::string& directory, const std::string& family, st
     const bool italic = (style & 2) != 0;
     const char* suffix = bold && italic ? "-BoldItalic" : bold ? "-Bold" : italic ? "-Italic" : "-Regular";
     std::string styled = directory + "/" + name + suffix + ".ttf";
-    // Only absence falls back; a status that cannot be read for another reason (permissions)
-    // keeps the styled path, whose opening then fails on its own.
+    // Absence falls back, and so does a status that cannot be read at all (a permission or
+    // name-length error reports no type); the error code keeps the query from throwing.
     std::error_code error;
     const auto status = std::filesystem::status(styled, error);
     if (status.type() == std::filesystem::file_type::not_found ||

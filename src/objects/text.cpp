@@ -362,7 +362,9 @@ void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
             texture.reset(buildTextTexture(renderer, font.get(), keyPrefix, runs, &width, &height));
         }
         if (!texture) {
-            if (line.empty()) continue;
+            // Nothing to show: an empty line, or one made only of colour codes (a reset at the
+            // end of a text, say), keeps its slot like a blank line instead of failing the text.
+            if (line.empty() || runs.empty()) continue;
             throw std::runtime_error(std::string("Failed to render text line: ") + SDL_GetError());
         }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -35,6 +36,9 @@ TEST(FontPath, FallsBackToThePlainFileWhenTheStyledOneIsMissing) {
     EXPECT_EQ(fontPath(dir.str(), "Lemon", 1), dir.str() + "/Lemon.ttf");
     // The fallback is not checked: an unknown family still yields a path, which fails to open.
     EXPECT_EQ(fontPath(dir.str(), "No Such", 2), dir.str() + "/NoSuch.ttf");
+    // A styled name whose status cannot be read (here a symbolic link loop) falls back too.
+    std::filesystem::create_symlink("Loop-Bold.ttf", dir / "Loop-Bold.ttf");
+    EXPECT_EQ(fontPath(dir.str(), "Loop", 1), dir.str() + "/Loop.ttf");
 }
 
 TEST(FontPath, AFamilyThatCouldLeaveTheDirectoryNamesNoFont) {

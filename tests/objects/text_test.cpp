@@ -123,6 +123,21 @@ TEST_F(TextTest, LinesBelowTheBoxAreDroppedAndEmptyLinesKeepTheirSlot) {
     EXPECT_EQ(crlf->lineRectangles()[0].w, measure("Top", 40).x);
 }
 
+TEST_F(TextTest, ALineOfOnlyColourCodesKeepsItsSlotLikeABlankLine) {
+    // A reset code alone on the last line is common in coloured playlist text.
+    const std::string text = "Top\n\x1b[1m\nBottom\n\x1b[0m";
+    for (int spacing : {0, 1}) {  // plain and styled lines
+        TextStyle style;
+        style.lineSpacing = spacing;
+        std::string log;
+        auto element = makeLogged(log, {0, 0, 300, 170}, text, 40, style);
+        EXPECT_EQ(log, "") << spacing;
+        ASSERT_EQ(element->lineRectangles().size(), 2u) << spacing;
+        EXPECT_TRUE(element->isPrepared()) << spacing;
+        EXPECT_EQ(element->lineRectangles()[1].y, 2 * (40 + spacing)) << spacing;
+    }
+}
+
 TEST_F(TextTest, EllipsisMarksTheLastLineThatFitsAndLinesTooWide) {
     const std::string ellipsis = "\xE2\x80\xA6";
     TextStyle style;
