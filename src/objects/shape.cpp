@@ -47,6 +47,15 @@ SDL_Rect shapeBox(const SDL_Rect& rect, int slideWidth, int slideHeight, std::st
 
 TextureHandle makeShapeTexture(SDL_Renderer* renderer, int width, int height,
                               const std::function<void(const PixelRows&)>& paint) {
+    // A picture the renderer cannot take as a texture is refused before its surface is
+    // allocated and painted: hostile sizes would otherwise cost gigabytes and minutes on the
+    // render thread only to fail in SDL_CreateTextureFromSurface with this same complaint.
+    const Sint64 limit = SDL_GetNumberProperty(SDL_GetRendererProperties(renderer),
+                                               SDL_PROP_RENDERER_MAX_TEXTURE_SIZE_NUMBER, 0);
+    if (limit > 0 && (width > limit || height > limit)) {
+        throw std::runtime_error("SDL_CreateTextureFromSurface failed: Texture dimensions are limited to " +
+                                 std::to_string(limit) + "x" + std::to_string(limit));
+    }
     SurfaceHandle surface(SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ABGR8888));
     if (!surface) {
         throw sdlFailure("SDL_CreateSurface");

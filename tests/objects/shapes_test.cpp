@@ -316,6 +316,35 @@ TEST_F(ShapeTest, ShadowWidensTheTextureByItsMargin) {
     EXPECT_EQ(textureSize(shape.textureHandle()).y, 52);
 }
 
+TEST_F(ShapeTest, PicturesTheRendererCannotTakeAreRefusedBeforeBeingPainted) {
+    // A renderer that takes textures of at most 64 x 64 (the software one states no limit).
+    SDL_PropertiesID properties = SDL_GetRendererProperties(display()->renderer());
+    ASSERT_TRUE(SDL_SetNumberProperty(properties, SDL_PROP_RENDERER_MAX_TEXTURE_SIZE_NUMBER, 64));
+    struct Case {
+        int width, height;
+        bool fits;
+    };
+    const Case cases[] = {{64, 64, true}, {65, 10, false}, {10, 65, false}, {1 << 30, 1 << 30, false}};
+    for (const Case& c : cases) {
+        bool painted = false;
+        try {
+            TextureHandle texture = makeShapeTexture(display()->renderer(), c.width, c.height,
+                                                     [&](const PixelRows&) { painted = true; });
+            EXPECT_TRUE(c.fits) << c.width << " x " << c.height;
+            EXPECT_NE(texture.get(), nullptr);
+        } catch (const std::runtime_error& error) {
+            EXPECT_FALSE(c.fits) << c.width << " x " << c.height << ": " << error.what();
+            EXPECT_EQ(std::string(error.what()),
+                      "SDL_CreateTextureFromSurface failed: Texture dimensions are limited to 64x64");
+        }
+        EXPECT_EQ(painted, c.fits) << c.width << " x " << c.height;
+    }
+    RectangleStyle style;
+    style.shadow = true;  // a margin of 12 makes 60 x 60 into 84 x 84
+    EXPECT_THROW(Rectangle(display(), 320, 240, {0, 0, 60, 60}, kRed, style, 1), std::runtime_error);
+    SDL_SetNumberProperty(properties, SDL_PROP_RENDERER_MAX_TEXTURE_SIZE_NUMBER, 0);
+}
+
 TEST_F(ShapeTest, InvisibleShapesHaveNoTextureAndDrawNothingQuietly) {
     std::vector<std::function<bool()>> draws;
     Rectangle rectangleShape(display(), 320, 240, {0, 0, 0, 0}, kRed, RectangleStyle{}, 0.001f);
