@@ -10,6 +10,7 @@
 #include "core/program_entry.h"
 #include "device/command.h"
 #include "display/display.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 // The one device-services object, built before main runs; its destructor stops the telemetry thread.
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     const std::optional<DisplayMode> requestedMode = requestedDisplayMode(options, configBaseDirectory);
     retryUntilDisplayUp(
         [&] {
-            display = std::make_unique<Display>(options.videoDriver, sharedDefaults.productLabel, options.x, options.y,
+            display = std::make_unique<Display>(options.videoDriver, sharedDefaults().productLabel, options.x, options.y,
                                                 options.width, options.height, options.mirror, requestedMode);
         },
         [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);

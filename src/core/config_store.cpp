@@ -11,6 +11,7 @@
 
 #include "core/file_utils.h"
 #include "core/palette.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 
@@ -44,7 +45,7 @@ Json::Value configMember(const std::string& base, const std::string& key) {
 }  // namespace
 
 std::filesystem::path configPath(const std::string& base) {
-    return std::filesystem::path(base) / sharedDefaults.programDirectoryName / "config.json";
+    return std::filesystem::path(base) / sharedDefaults().programDirectoryName / "config.json";
 }
 
 std::string formatDisplayMode(const DisplayMode& mode) {

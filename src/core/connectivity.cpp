@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/palette.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
@@ -88,7 +89,7 @@ bool anyTargetReachable(const std::vector<ProbeTarget>& targets) {
 }
 
 bool hasInternetAccess() {
-    std::vector<ProbeTarget> targets{serviceProbeTarget(sharedDefaults.serviceHost, sharedDefaults.httpScheme)};
+    std::vector<ProbeTarget> targets{serviceProbeTarget(sharedDefaults().serviceHost, sharedDefaults().httpScheme)};
     for (ProbeTarget& fallback : publicProbeTargets()) targets.push_back(std::move(fallback));
     return anyTargetReachable(targets);
 }

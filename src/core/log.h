@@ -1,5 +1,7 @@
 #pragma once
-// One log line: coloured tag, reset, message in the terminal's own colour, line end, flush.
+// Log lines. Every line the player writes goes through these two functions: the line is
+// built whole and handed to the stream in one call, so the lines of concurrent threads never
+// interleave, and it is flushed at once.
 
 #include <ostream>
 #include <string_view>
@@ -8,9 +10,11 @@
 
 namespace lumetta {
 
+// Writes `text` and a line end in one call, then flushes.
+void logText(std::ostream& out, std::string_view text);
+
+// Coloured tag, reset, then the message in the terminal's own colour.
 // `tag` is written as given, brackets included ("[FILE]").
-inline void logLine(std::ostream& out, std::string_view color, std::string_view tag, std::string_view message) {
-    out << color << tag << ansi::RESET << message << std::endl;
-}
+void logLine(std::ostream& out, std::string_view color, std::string_view tag, std::string_view message);
 
 }  // namespace lumetta

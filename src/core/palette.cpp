@@ -1,10 +1,8 @@
 #include "core/palette.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <new>
 
 namespace lumetta {
 namespace {
@@ -38,16 +36,6 @@ constexpr std::string_view paletteSequences[paletteSize] = {
     "\x1b[1;38;2;255;165;0m",
 };
 
-// A union with a constexpr constructor is constant-initialised, so the reference below
-// is valid from the very start; the member itself is built by the first initialiser.
-union DefaultsStorage {
-    constexpr DefaultsStorage() : unused(0) {}
-    ~DefaultsStorage() {}
-    char unused;
-    SharedDefaults value;
-};
-DefaultsStorage defaultsStorage;
-
 // Plain integers are zero before any dynamic initialisation runs.
 int initialiserCount = 0;
 bool colorDecided = false;
@@ -79,25 +67,11 @@ const std::string_view& BOLD_CYAN = paletteStorage[19];
 const std::string_view& BOLD_ORANGE = paletteStorage[20];
 }  // namespace ansi
 
-const SharedDefaults& sharedDefaults = defaultsStorage.value;
-
-const std::vector<std::string> fontsDirectoryCandidates = {
-    "/usr/share/lumetta/fonts", "assets/fonts", "/usr/share/fonts/ttf"};
-
 bool decideColor(const EnvLookup& getenv, const IsTerminal& isTerminal) {
     if (getenv("NO_COLOR") != nullptr) return false;
     const char* term = getenv("TERM");
     if (term != nullptr && std::string_view(term) == "dumb") return false;
     return isTerminal(1) && isTerminal(2);
-}
-
-std::string chooseFontsDirectory(const std::vector<std::string>& candidates) {
-    for (const auto& candidate : candidates) {
-        struct stat info {};
-        // stat follows symbolic links; a candidate whose status cannot be read is passed over.
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return candidate;
-    }
-    return "/usr/share/lumetta/fonts";
 }
 
 bool colorEnabled() { return colorOn; }
@@ -112,27 +86,9 @@ PaletteInit::PaletteInit() {
         colorDecided = true;
     }
     for (int i = 0; i < paletteSize; ++i) paletteStorage[i] = colorOn ? paletteSequences[i] : std::string_view{};
-
-    const char* hostOverride = std::getenv("LUMETTA_SERVICE_HOST");
-    // The candidate list is itself a static of this file and may not be built yet: use literals.
-    std::vector<std::string> candidates = {"/usr/share/lumetta/fonts", "assets/fonts", "/usr/share/fonts/ttf"};
-    new (&defaultsStorage.value) SharedDefaults{
-        "wss",
-        "https",
-        (hostOverride != nullptr && *hostOverride != '\0') ? hostOverride : LUMETTA_DEFAULT_SERVICE_HOST,
-        "192.168.1.255",
-        "playing.json",
-        "playlist.json",
-        "lumetta",
-        "QUORVELA",
-        chooseFontsDirectory(candidates),
-    };
 }
 
-PaletteInit::~PaletteInit() {
-    if (--initialiserCount != 0) return;
-    defaultsStorage.value.~SharedDefaults();
-}
+PaletteInit::~PaletteInit() { --initialiserCount; }
 
 }  // namespace detail
 }  // namespace lumetta

@@ -1,14 +1,12 @@
 #pragma once
-// The log palette and the shared defaults: process-wide values fixed before main runs.
+// The log palette: process-wide colour sequences fixed before main runs.
 //
 // Every file that includes this header carries a small initialiser object, so whichever
 // file is initialised first fixes the values; a file may therefore use them in its own
 // static initialisation whatever the link order.
 
 #include <functional>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace lumetta {
 
@@ -40,26 +38,10 @@ extern const std::string_view& BOLD_ORANGE;
 // Whether the palette holds colour sequences (decided once, before the first entry is set).
 bool colorEnabled();
 
-struct SharedDefaults {
-    std::string webSocketScheme;
-    std::string httpScheme;
-    std::string serviceHost;
-    std::string broadcastAddress;
-    std::string playingFileName;
-    std::string playlistFileName;
-    std::string programDirectoryName;
-    std::string productLabel;
-    std::string fontsDirectory;
-};
-
-extern const SharedDefaults& sharedDefaults;
-
-// The decisions behind the values, exposed so they can be checked with other inputs.
+// The decision behind `colorEnabled`, exposed so it can be checked with other inputs.
 using EnvLookup = std::function<const char*(const char*)>;
 using IsTerminal = std::function<bool(int)>;
 bool decideColor(const EnvLookup& getenv, const IsTerminal& isTerminal);
-std::string chooseFontsDirectory(const std::vector<std::string>& candidates);
-extern const std::vector<std::string> fontsDirectoryCandidates;
 
 namespace detail {
 struct PaletteInit {

@@ -14,6 +14,7 @@
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "package/local_package.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 int parseNumber(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
 
 void printFormLine(std::ostream& out, std::string_view form, std::string_view comment) {
-    out << ansi::WHITE << " " << sharedDefaults.programDirectoryName << form << ansi::YELLOW << comment
+    out << ansi::WHITE << " " << sharedDefaults().programDirectoryName << form << ansi::YELLOW << comment
         << ansi::RESET << std::endl;
 }
 
@@ -66,15 +67,15 @@ LaunchOptions parseCommandLine(int argc, const char* const* argv) {
 
 void printUsage(std::ostream& out) {
     out << ansi::BOLD_ORANGE << " LUMETTA " << ansi::BOLD_WHITE << programVersion << ansi::RESET << ansi::YELLOW
-        << "  # compatible with " << ansi::BOLD_ORANGE << sharedDefaults.httpScheme << "://"
-        << sharedDefaults.serviceHost << ansi::RESET << std::endl;
+        << "  # compatible with " << ansi::BOLD_ORANGE << sharedDefaults().httpScheme << "://"
+        << sharedDefaults().serviceHost << ansi::RESET << std::endl;
     out << ansi::GREY << " Unattended display player: plays the playlists of its management service full-screen."
         << ansi::RESET << std::endl;
-    out << ansi::GREY << " Settings and content are kept in the data directory " << sharedDefaults.programDirectoryName
+    out << ansi::GREY << " Settings and content are kept in the data directory " << sharedDefaults().programDirectoryName
         << " under /home." << ansi::RESET << std::endl;
     out << std::endl;
     out << ansi::WHITE << ansi::YELLOW << " Startup options:" << ansi::RESET << std::endl;
-    out << ansi::WHITE << " " << sharedDefaults.programDirectoryName << std::string(25, ' ') << ansi::YELLOW
+    out << ansi::WHITE << " " << sharedDefaults().programDirectoryName << std::string(25, ' ') << ansi::YELLOW
         << "  # default to 1920x1080, when supported" << ansi::RESET << std::endl;
     out << " lumetta <playlist.zip> [--check | --capture directory [--motion-demo]]  # local sprite playback"
         << std::endl;
@@ -129,7 +130,7 @@ void loadStartupSettings(const std::string& baseDirectory, std::ostream& err) {
     if (!migrateLegacyConfig(baseDirectory)) {
         err << "[CONFIG] Unable to migrate legacy device configuration" << std::endl;
     }
-    deviceName = configString(baseDirectory, "name");
+    setDeviceName(configString(baseDirectory, "name"));
     displayRotation = configInt(baseDirectory, "orientation", 0);
 }
 
@@ -174,7 +175,7 @@ int retryUntilDisplayUp(const std::function<void()>& attempt, const std::functio
 
 FactoryResetResult factoryReset(const std::string& baseDirectory, const std::function<void()>& reboot,
                                 std::ostream& out, std::ostream& err) {
-    const std::string& name = sharedDefaults.programDirectoryName;
+    const std::string& name = sharedDefaults().programDirectoryName;
     const std::filesystem::path base = std::filesystem::path(baseDirectory).lexically_normal();
     const std::filesystem::path target = (base / name).lexically_normal();
     const bool safe = base.has_root_directory() && base != base.root_path() && target.parent_path() == base &&

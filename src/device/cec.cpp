@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/palette.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 
@@ -127,7 +128,7 @@ cec_log_addrs claimCecPlaybackAddress(CecIo& io, int fd) {
     // Whoever configured the adapter (the remote-control listener, say), its addresses are used.
     if (addresses.num_log_addrs != 0) return addresses;
 
-    addresses = playbackClaim(sharedDefaults.productLabel);
+    addresses = playbackClaim(sharedDefaults().productLabel);
     if (io.ioctl(fd, CEC_ADAP_S_LOG_ADDRS, &addresses) < 0) {
         throw errnoMessage("Claiming a CEC playback address failed");
     }

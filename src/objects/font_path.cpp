@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/palette.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 
@@ -32,7 +33,7 @@ std::string fontPath(const std::string& directory, const std::string& family, st
 }
 
 std::string fontPath(const std::string& family, std::uint8_t style) {
-    return fontPath(sharedDefaults.fontsDirectory, family, style);
+    return fontPath(sharedDefaults().fontsDirectory, family, style);
 }
 
 }  // namespace lumetta

@@ -7,13 +7,14 @@
 #include "core/palette.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
 
 // Read during this file's own static initialisation: the values must already be fixed.
-const std::string productAtStaticInit = sharedDefaults.productLabel;
-const std::string programDirectoryAtStaticInit = sharedDefaults.programDirectoryName;
+const std::string productAtStaticInit = sharedDefaults().productLabel;
+const std::string programDirectoryAtStaticInit = sharedDefaults().programDirectoryName;
 const std::size_t resetLengthAtStaticInit = ansi::RESET.size();
 
 TEST(Palette, UsableFromAnotherFilesStaticInitialiser) {
@@ -23,12 +24,12 @@ TEST(Palette, UsableFromAnotherFilesStaticInitialiser) {
 }
 
 TEST(Palette, SharedDefaultValues) {
-    EXPECT_EQ(sharedDefaults.webSocketScheme, "wss");
-    EXPECT_EQ(sharedDefaults.httpScheme, "https");
-    EXPECT_EQ(sharedDefaults.broadcastAddress, "192.168.1.255");
-    EXPECT_EQ(sharedDefaults.playingFileName, "playing.json");
-    EXPECT_EQ(sharedDefaults.playlistFileName, "playlist.json");
-    EXPECT_FALSE(sharedDefaults.serviceHost.empty());
+    EXPECT_EQ(sharedDefaults().webSocketScheme, "wss");
+    EXPECT_EQ(sharedDefaults().httpScheme, "https");
+    EXPECT_EQ(sharedDefaults().broadcastAddress, "192.168.1.255");
+    EXPECT_EQ(sharedDefaults().playingFileName, "playing.json");
+    EXPECT_EQ(sharedDefaults().playlistFileName, "playlist.json");
+    EXPECT_FALSE(sharedDefaults().serviceHost.empty());
 }
 
 TEST(Palette, ColorDecisionTable) {
@@ -123,7 +124,7 @@ TEST(Palette, FontsDirectoryChoice) {
     EXPECT_EQ(chooseFontsDirectory({(dir / "x").string(), (dir / "y").string()}), "/usr/share/lumetta/fonts");
 
     // The product's own candidates, from a working directory that has only "assets/fonts".
-    EXPECT_EQ(fontsDirectoryCandidates[1], "assets/fonts");
+    EXPECT_EQ(fontsDirectoryCandidates()[1], "assets/fonts");
     std::filesystem::create_directories(dir / "work/assets/fonts");
     auto probe = runProbe(false, false, {}, (dir / "work").string());
     if (!std::filesystem::is_directory("/usr/share/lumetta/fonts")) {

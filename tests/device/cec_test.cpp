@@ -10,6 +10,7 @@
 #include "core/palette.h"
 #include "device/command.h"
 #include "fake_cec_adapter.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
@@ -97,7 +98,7 @@ TEST(CecAdapter, ClaimsAPlaybackAddressUnderTheProductLabel) {
     EXPECT_EQ(claim.num_log_addrs, 1);
     EXPECT_EQ(claim.vendor_id, 0xFFFFFFFFu);
     EXPECT_EQ(claim.flags, 1u);
-    EXPECT_STREQ(claim.osd_name, sharedDefaults.productLabel.substr(0, 14).c_str());
+    EXPECT_STREQ(claim.osd_name, sharedDefaults().productLabel.substr(0, 14).c_str());
     EXPECT_EQ(std::string(claim.osd_name), "QUORVELA");
     EXPECT_EQ(claim.primary_device_type[0], 4);
     EXPECT_EQ(claim.log_addr_type[0], 3);

@@ -14,6 +14,7 @@
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "support/temp_dir.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
@@ -92,7 +93,7 @@ TEST(CommandLine, ShapesOfTheCommandLine) {
 
 TEST(CommandLine, UsageTextWithItsFormColumn) {
     ASSERT_FALSE(colorEnabled()) << "the test expects uncoloured output";
-    const std::string service = sharedDefaults.httpScheme + "://" + sharedDefaults.serviceHost;
+    const std::string service = sharedDefaults().httpScheme + "://" + sharedDefaults().serviceHost;
     const std::string expectedStart = " LUMETTA 39.21.0  # compatible with " + service + "\n";
     const std::string expectedOptions =
         "\n"
@@ -202,7 +203,7 @@ class StartupSettings : public ::testing::Test {
 protected:
     void TearDown() override {
         configBaseDirectory.clear();
-        deviceName.clear();
+        setDeviceName("");
         displayRotation = 0;
     }
 };
@@ -215,7 +216,7 @@ TEST_F(StartupSettings, CreatesTheDataDirectoryMigratesAndReads) {
     EXPECT_EQ(err.str(), "");
     EXPECT_EQ(configBaseDirectory, base);
     EXPECT_TRUE(fs::is_directory(dir / "fresh" / "home" / "lumetta"));
-    EXPECT_EQ(deviceName, "");
+    EXPECT_EQ(currentDeviceName(), "");
     EXPECT_EQ(displayRotation.load(), 0);
     // A fresh device can save its settings at once.
     EXPECT_TRUE(setConfigString(base, "name", "Foyer"));
@@ -226,7 +227,7 @@ TEST_F(StartupSettings, CreatesTheDataDirectoryMigratesAndReads) {
     testing::writeTestFile(old / "lumetta" / "orientation", "-90\n");
     loadStartupSettings(old.str(), err);
     EXPECT_EQ(err.str(), "");
-    EXPECT_EQ(deviceName, "Hall 2\n");
+    EXPECT_EQ(currentDeviceName(), "Hall 2\n");
     EXPECT_EQ(displayRotation.load(), -90);
     EXPECT_EQ(configString(old.str(), "name"), "Hall 2\n");
     EXPECT_FALSE(fs::exists(old / "lumetta" / "name"));
@@ -239,7 +240,7 @@ TEST_F(StartupSettings, FailuresAreReportedAndTheRunGoesOn) {
     std::ostringstream err;
     loadStartupSettings(damaged.str(), err);
     EXPECT_EQ(err.str(), "[CONFIG] Unable to migrate legacy device configuration\n");
-    EXPECT_EQ(deviceName, "");
+    EXPECT_EQ(currentDeviceName(), "");
     EXPECT_EQ(displayRotation.load(), 0);
     EXPECT_EQ(readFile((damaged / "lumetta" / "config.json").string()), "[\"not an object\"]");
 

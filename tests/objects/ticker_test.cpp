@@ -12,6 +12,7 @@
 #include "display/display.h"
 #include "objects/font_path.h"
 #include "objects/ticker_strip.h"
+#include "core/shared_defaults.h"
 
 namespace lumetta {
 namespace {
@@ -151,7 +152,7 @@ TEST_F(TickerTest, FontSizeStyleAndFamilyMakeTheStripKey) {
                                  std::to_string(c.style);
         Ticker ticker(&d, 160, 90, {0, 0, 160, c.bandHeight}, text, c.family, c.style);
         ASSERT_TRUE(ticker.isReady()) << c.file;
-        const std::string path = sharedDefaults.fontsDirectory + "/" + c.file;
+        const std::string path = sharedDefaults().fontsDirectory + "/" + c.file;
         SDL_Surface* cached = copyTickerSurface(stripKey(path, c.fontSize, c.style, kWhite, text));
         EXPECT_NE(cached, nullptr) << c.file << " " << c.fontSize;
         if (cached) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/palette.h"
+#include "core/shared_defaults.h"
 
 namespace {
 std::string visible(std::string_view text) {
@@ -18,7 +19,7 @@ int main() {
     std::cout << "color=" << (colorEnabled() ? 1 : 0) << "\n"
               << "bold_red=" << visible(ansi::BOLD_RED) << "\n"
               << "reset=" << visible(ansi::RESET) << "\n"
-              << "fonts=" << sharedDefaults.fontsDirectory << "\n"
-              << "host=" << sharedDefaults.serviceHost << "\n";
+              << "fonts=" << sharedDefaults().fontsDirectory << "\n"
+              << "host=" << sharedDefaults().serviceHost << "\n";
     return 0;
 }
