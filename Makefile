@@ -1,12 +1,13 @@
 # Two commands do all set-up on a fresh Debian 12 machine (as root):
 #   make run   builds and runs the player
 #   make test  builds and passes the tests (plainly, then under ASan+UBSan)
-# For developers: make tsan runs the tests under ThreadSanitizer; make bench builds the benchmarks.
+# For developers: make tsan runs the tests under ThreadSanitizer; make bench builds the benchmarks;
+# make fuzz runs every fuzz target for FUZZ_SECONDS (make test runs each briefly).
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build run test tsan bench clean
+.PHONY: setup build run test tsan bench fuzz clean
 
 setup:
 	bash scripts/setup.sh
@@ -26,6 +27,7 @@ test: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMETTA_SANITIZE=address -DLUMETTA_BUILD_BENCH=OFF
 	cmake --build build-asan -j $(JOBS)
 	bash scripts/run-tests.sh build-asan
+	bash scripts/run-fuzz.sh 20
 
 tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMETTA_SANITIZE=thread -DLUMETTA_BUILD_BENCH=OFF
@@ -37,5 +39,10 @@ bench: setup
 	cmake --build build-bench -j $(JOBS)
 	@echo "run ./build-bench/bench/lumetta_bench"
 
+# Each fuzz target for FUZZ_SECONDS (default ten minutes).
+FUZZ_SECONDS ?= 600
+fuzz: setup
+	bash scripts/run-fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -29,6 +29,7 @@ packages=(
     libxss-dev libxtst-dev libxkbcommon-dev
     libfreetype-dev libharfbuzz-dev libpng-dev libjpeg-dev libwebp-dev libtiff-dev
     ffmpeg xvfb xauth iproute2 util-linux dpkg-dev
+    clang libclang-rt-14-dev
     fonts-lato fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2
     fonts-crosextra-caladea fonts-open-sans
 )
