@@ -1,0 +1,63 @@
+#pragma once
+// The handle of one playlist: where its content lives, the download group its media count in,
+// the tag of the pictures prepared for it, and its parsed content.
+//
+// The loader fills the fields once; afterwards the handle is only read, through the accessors
+// below, and waited on. Destroying it gives up its download group and its prepared pictures.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "content/download_queue.h"
+#include "content/slide_model.h"
+
+namespace lumetta {
+
+class Playlist {
+public:
+    // An empty handle: no directories, no group, no prepared pictures, no content. Its group
+    // (once it has one) lives in `queue`.
+    explicit Playlist(ThreadSafeQueue& queue = downloadQueue) : queue_(&queue) {}
+    ~Playlist();
+    Playlist(const Playlist&) = delete;
+    Playlist& operator=(const Playlist&) = delete;
+
+    // Read from the content; a handle without content reads as empty (no slides, no ticker
+    // messages, empty names).
+    const std::string& account() const;
+    const std::string& branch() const;
+    const std::string& name() const;
+    // Media paths are this directory, "/" and the file name.
+    const std::string& directory() const { return playlistDirectory; }
+    std::size_t slideCount() const;
+    // std::out_of_range for an index not below slideCount().
+    const Slide& slideAt(std::size_t index) const;
+    std::size_t tickerMessageCount() const;
+    // std::out_of_range for an index not below tickerMessageCount().
+    const std::string& tickerMessageAt(std::size_t index) const;
+
+    // Waits at most `milliseconds` until the group has nothing pending (or is gone); true when
+    // so. A handle without a group is done at once.
+    bool waitForDownloads(std::uint64_t milliseconds);
+    // True only when the group still exists, has nothing pending and nothing of it failed.
+    bool downloadsSucceeded() const;
+    // Gives the group up (it goes once its pending tasks are done) and forgets it.
+    void releaseDownloads();
+
+    ThreadSafeQueue& queue() const { return *queue_; }
+
+    std::string baseDirectory;            // root of all playlist content
+    std::string playlistDirectory;        // the playlist's own directory (read as directory())
+    std::uint64_t downloadGroupId = 0;    // 0: no group
+    std::uint64_t preparedImageId = 0;    // 0: no prepared pictures
+    std::optional<PlaylistContent> content;
+
+private:
+    const PlaylistContent& contentOrEmpty() const;
+
+    ThreadSafeQueue* queue_;
+};
+
+}  // namespace lumetta
