@@ -11,6 +11,7 @@
 #include <string>
 
 #include "content/download_queue.h"
+#include "content/playlist_loading.h"
 #include "content/slide_model.h"
 
 namespace lumetta {
@@ -48,6 +49,17 @@ public:
 
     ThreadSafeQueue& queue() const { return *queue_; }
 
+    // Points "playing.json" in the base directory at this playlist's "playlist.json" (an atomic
+    // rename of a new link) and removes the media its directory no longer needs. False, with the
+    // old link in force, when the document is missing, the playlist is empty or the link cannot
+    // be replaced.
+    bool activate();
+    // Deletes every regular file below the playlist's directory that the playlist does not name
+    // (image copies in "HD", "FHD" and "4K" count as named); directories stay. Skipped when
+    // another load in this process rewrote the directory's "playlist.json" after this one: that
+    // load's activation cleans up.
+    void removeUnreferencedMedia();
+
     std::string baseDirectory;            // root of all playlist content
     std::string playlistDirectory;        // the playlist's own directory (read as directory())
     std::uint64_t downloadGroupId = 0;    // 0: no group
@@ -58,6 +70,7 @@ private:
     const PlaylistContent& contentOrEmpty() const;
 
     ThreadSafeQueue* queue_;
+    std::uint64_t documentStamp_ = 0;  // this load's write of "playlist.json"; 0: none
 };
 
 }  // namespace lumetta

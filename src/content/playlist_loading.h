@@ -1,0 +1,42 @@
+#pragma once
+// What loading a playlist reaches outside its own handle: the management service, the
+// connectivity probe, the download queue, the clock of its waits and the player's running flag.
+// Production uses the defaults; tests hand in a loopback service, a scripted probe, a queue of
+// their own and a manual clock.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "content/download_queue.h"
+#include "core/clock.h"
+#include "core/connectivity.h"
+#include "core/process_state.h"
+#include "core/shared_defaults.h"
+
+namespace lumetta {
+
+struct PlaylistLoadOptions {
+    ThreadSafeQueue* queue = &downloadQueue;             // where the media are queued
+    std::string serviceHost = sharedDefaults().serviceHost;  // after "https://": host or host:port
+    std::function<bool()> internetAccess = hasInternetAccess;  // asked once a second while offline
+    long transferTimeoutSeconds = 30;                     // the whole playlist document transfer
+    Clock* clock = &systemClock();                        // the 1 s rounds of the connectivity wait
+    // Loading ends with "Playlist loading stopped" soon after this is cleared or the queue stops.
+    const std::atomic<bool>* running = &playerRunning;
+};
+
+// Held while a loader writes a playlist's "playlist.json" (with the account and branch it saves
+// and the directory it makes) and while an activation cleans a playlist directory up, so that two
+// loads of one directory at start-up never delete each other's media.
+extern std::mutex playlistFilesMutex;
+
+// With playlistFilesMutex held: notes that "playlist.json" of `directory` was just written by a
+// load and returns the stamp of that write (never 0).
+std::uint64_t notePlaylistDocumentWritten(const std::string& directory);
+// With playlistFilesMutex held: the stamp of the last write noted for `directory`, 0 for none.
+std::uint64_t lastPlaylistDocumentStamp(const std::string& directory);
+
+}  // namespace lumetta
