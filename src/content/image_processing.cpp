@@ -1,0 +1,143 @@
+#include "content/image_processing.h"
+
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "core/file_utils.h"
+#include "core/log.h"
+
+namespace lumetta {
+
+bool ImageJobQueue::hand(const DownloadTask& task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return false;
+        jobs_.push_back(task);
+    }
+    condition_.notify_one();
+    return true;
+}
+
+bool ImageJobQueue::take(DownloadTask& task) {
+    std::unique_lock lock(mutex_);
+    condition_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
+    if (jobs_.empty()) return false;
+    task = std::move(jobs_.front());
+    jobs_.pop_front();
+    return true;
+}
+
+void ImageJobQueue::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    condition_.notify_all();
+}
+
+std::size_t ImageJobQueue::size() const {
+    std::lock_guard lock(mutex_);
+    return jobs_.size();
+}
+
+ImageJobQueue& imageJobQueue() {
+    static ImageJobQueue jobs;
+    return jobs;
+}
+
+void stopImageProcessing() { imageJobQueue().stop(); }
+
+void imageProcessingWorker(ThreadSafeQueue& queue) { imageProcessingWorker(queue, imageJobQueue()); }
+
+void imageProcessingWorker(ThreadSafeQueue& queue, ImageJobQueue& jobs) {
+    DownloadTask job;
+    while (jobs.take(job)) {
+        const bool succeeded = processImageJob(job, queue.imageCache());
+        queue.completeTask(job.groupId, succeeded);
+    }
+}
+
+bool processImageJob(const DownloadTask& job, PreparedImageCache& cache) {
+    try {
+        if (imageExceedsSize(job.targetPath, job.targetWidth, job.targetHeight) &&
+            !resizeImageIntoPlaylist(job.targetPath, job.targetWidth, job.targetHeight))
+            return false;
+        // The downloaded file itself is prepared, also when a reduced copy was written.
+        cache.prepare(job.targetPath, job.groupId);
+        return true;
+    } catch (const std::exception& error) {
+        logLine(std::cerr, ansi::BOLD_RED, "[IMAGE PROCESSING]", " " + job.targetPath + ": " + error.what());
+    } catch (...) {
+        logLine(std::cerr, ansi::BOLD_RED, "[IMAGE PROCESSING]", " Unknown failure: " + job.targetPath);
+    }
+    return false;
+}
+
+std::optional<std::string_view> resolutionLabel(int targetWidth, int targetHeight) {
+    struct Box {
+        std::string_view label;
+        int longSide;
+        int shortSide;
+    };
+    static constexpr Box boxes[] = {{"HD", 1280, 720}, {"FHD", 1920, 1080}, {"4K", 3840, 2160}};
+    const bool portrait = targetWidth < targetHeight;
+    for (const Box& box : boxes) {
+        const int boxWidth = portrait ? box.shortSide : box.longSide;
+        const int boxHeight = portrait ? box.longSide : box.shortSide;
+        if (targetWidth <= boxWidth && targetHeight <= boxHeight) return box.label;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::string quotedText(const std::filesystem::path& path) {
+    std::ostringstream text;
+    text << quoted(path);
+    return text.str();
+}
+
+}  // namespace
+
+bool resizeImageIntoPlaylist(const std::string& path, int width, int height) {
+    cv::Mat picture = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (picture.empty()) {
+        logText(std::cerr, "Failed to read image for resizing: " + path);
+        return false;
+    }
+    const std::optional<std::string_view> label = resolutionLabel(width, height);
+    if (!label) {
+        logText(std::cout, "Skipping: Target resolution exceeds 4K (" + std::to_string(width) + "x" +
+                               std::to_string(height) + ") for file: " + path);
+        return false;
+    }
+    cv::resize(picture, picture, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+
+    const std::filesystem::path source(path);
+    const std::filesystem::path directory = source.parent_path() / std::string(*label);
+    const std::filesystem::path output = directory / source.filename();
+    const std::filesystem::file_type type = std::filesystem::status(directory).type();
+    if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
+        std::filesystem::create_directories(directory);
+        logText(std::cout, "Created directory: " + quotedText(directory));
+    }
+
+    // The player and its preloader prefer this copy over the original: it is encoded whole in
+    // memory and replaces the old copy in one rename, so no reader sees half a picture and a
+    // power cut leaves either copy intact.
+    std::vector<unsigned char> encoded;
+    const bool written = cv::imencode(output.extension().string(), picture, encoded) &&
+                         writeFileAtomically(output.string(),
+                                             std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
+    if (!written) logText(std::cerr, "Failed to write resized image: " + quotedText(output));
+    return written;
+}
+
+}  // namespace lumetta

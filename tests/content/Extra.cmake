@@ -1,0 +1,6 @@
+# A program that runs one picture through the image worker, run by the tests inside a private
+# mount namespace over a file system that cannot take the reduced copy.
+add_executable(image_job_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/image_job_probe_main.cpp)
+target_link_libraries(image_job_probe PRIVATE lumetta_all)
+add_dependencies(${name} image_job_probe)
+target_compile_definitions(${name} PRIVATE IMAGE_JOB_PROBE="$<TARGET_FILE:image_job_probe>")
