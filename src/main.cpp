@@ -9,8 +9,9 @@
 #include "core/process_state.h"
 #include "core/program_entry.h"
 #include "device/command.h"
-#include "display/display.h"
 #include "core/shared_defaults.h"
+#include "display/display.h"
+#include "package/local_package.h"
 
 namespace lumetta {
 // The one device-services object, built before main runs; its destructor stops the telemetry thread.
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     using namespace lumetta;
     LaunchOptions options;
     if (const std::optional<int> status = handleCommandLine(argc, argv, options, std::cout)) return *status;
+    if (options.action == LaunchAction::LocalPackage) return runLocalPlaylistPackage(argc, argv);
 
     loadStartupSettings("/home", std::cerr);
     deviceId = deriveDeviceId(command.serialNumber());

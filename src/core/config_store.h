@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "display/display_mode.h"
+#include "core/display_mode.h"
 
 namespace lumetta {
 

@@ -13,7 +13,6 @@
 #include "core/file_utils.h"
 #include "core/palette.h"
 #include "core/process_state.h"
-#include "package/local_package.h"
 #include "core/shared_defaults.h"
 
 namespace lumetta {
@@ -96,7 +95,7 @@ void printGitHash(std::ostream& out) {
 std::optional<int> handleCommandLine(int argc, char** argv, LaunchOptions& options, std::ostream& out) {
     options = parseCommandLine(argc, argv);
     switch (options.action) {
-        case LaunchAction::LocalPackage: return runLocalPlaylistPackage(argc, argv);
+        case LaunchAction::LocalPackage: return std::nullopt;
         case LaunchAction::Help:
             printUsage(out);
             out << std::endl;

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "display/display_mode.h"
+#include "core/display_mode.h"
 
 namespace lumetta {
 
@@ -45,9 +45,10 @@ void printUsage(std::ostream& out);
 // "Show Hash: " and the build's commit (without the empty line that follows it).
 void printGitHash(std::ostream& out);
 
-// Handles everything the command line decides before a managed run: hands a package run to the
-// local package player, prints help or the commit hash, and announces and applies the switches
-// (`showCodecInformation`). Returns the exit status when the run ends here.
+// Handles everything the command line decides before a run: prints help or the commit hash, and
+// announces and applies the switches (`showCodecInformation`). Returns the exit status when the
+// run ends here; otherwise `options.action` says what `main` runs next (the managed player, or
+// the local package player with the whole command line).
 std::optional<int> handleCommandLine(int argc, char** argv, LaunchOptions& options, std::ostream& out);
 
 // Sets `configBaseDirectory`, creates the data directory when missing, migrates the legacy

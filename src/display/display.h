@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "display/display_mode.h"
+#include "core/display_mode.h"
 
 namespace lumetta {
 

@@ -18,8 +18,6 @@ std::uint8_t parseImageOpacity(const std::string& text) {
     return static_cast<std::uint8_t>(std::lround(static_cast<double>(value) * 255.0));
 }
 
-int normalizedRotation(int rotation) { return ((rotation % 360) + 360) % 360; }
-
 std::optional<ImagePlacement> placeImage(const ImagePlacementInput& in) {
     const SDL_Rect& element = in.element;
     if (in.pictureWidth <= 0 || in.pictureHeight <= 0 || element.w <= 0 || element.h <= 0 || in.slideWidth <= 0 ||

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "display/slide_mapping.h"
+
 namespace lumetta {
 
 // The alpha byte for an opacity text: a fraction from 0 to 1; below 0 gives 0 and above 1
@@ -38,9 +40,6 @@ struct ImagePlacement {
 // Where the picture goes on the output, or nothing when the slide, element or picture has
 // no area.
 std::optional<ImagePlacement> placeImage(const ImagePlacementInput& input);
-
-// Rotation in degrees brought into 0..359.
-int normalizedRotation(int rotation);
 
 // Moves an animation's clock to `now` and returns the frame to show. The clock starts at
 // the first call (nextFrameDue 0), restarts on the current frame after more than a minute

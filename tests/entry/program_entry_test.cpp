@@ -15,6 +15,7 @@
 #include "core/process_state.h"
 #include "support/temp_dir.h"
 #include "core/shared_defaults.h"
+#include "package/local_package.h"
 
 namespace lumetta {
 namespace {
@@ -142,7 +143,9 @@ TEST(CommandLine, PackageRunGoesToTheHandOffAndItsResultIsTheStatus) {
     LaunchOptions options;
     std::ostringstream out;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(handleCommandLine(arguments.argc(), arguments.argv(), options, out), 1);
+    EXPECT_EQ(handleCommandLine(arguments.argc(), arguments.argv(), options, out), std::nullopt);
+    ASSERT_EQ(options.action, LaunchAction::LocalPackage);
+    EXPECT_EQ(runLocalPlaylistPackage(arguments.argc(), arguments.argv()), 1);
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "[PACKAGE] Local playlist packages are not available yet\n");
     EXPECT_EQ(out.str(), "");

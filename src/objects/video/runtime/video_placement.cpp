@@ -26,11 +26,6 @@ int roundToInt(double value) { return clampToInt(static_cast<double>(std::round(
 
 }  // namespace
 
-int normalizedRotation(int degrees) {
-    const int reduced = degrees % 360;
-    return reduced < 0 ? reduced + 360 : reduced;
-}
-
 VideoPlacement placeVideo(const SDL_Rect& view, int slideWidth, int slideHeight, const SDL_Rect& layer,
                           int rotationDegrees, int pictureWidth, int pictureHeight) {
     const int rotation = normalizedRotation(rotationDegrees);

@@ -4,6 +4,8 @@
 
 #include <SDL3/SDL.h>
 
+#include "display/slide_mapping.h"
+
 namespace lumetta {
 
 struct VideoPlacement {
@@ -12,9 +14,6 @@ struct VideoPlacement {
     double angle = 0.0;  // degrees, about the picture's centre
     bool hasPicture = false;
 };
-
-// A rotation in degrees reduced into 0..359.
-int normalizedRotation(int degrees);
 
 // `view` is the viewport (already resolved against the output size); the layer rectangle is in
 // slide units. All sums are made in 64-bit or double and clamped to the int range, so layer

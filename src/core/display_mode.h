@@ -1,5 +1,5 @@
 #pragma once
-// One display mode as the player handles it. Kept free of other headers so the configuration
+// One display mode as the player handles it. Kept in core, free of other headers, so the configuration
 // store, the display and the player loop can all exchange it.
 
 #include <cmath>
