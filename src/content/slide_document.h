@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "scene/animation_spec.h"
+
 namespace lumetta {
 
 // A bare name for a file or directory directly inside another: not empty, not "." or "..",
@@ -61,6 +63,20 @@ std::optional<std::string> parseMotionEffect(const Json::Value& value);
 // The family of a text layer's "font": one of the fonts the player ships, else
 // "Liberation Sans" (also for another letter case, an empty text or a value that is no text).
 std::string textFontFamily(const Json::Value& font);
+
+// Checks a whole parsed playlist document before anything is built from it. True when it
+// passes (message untouched); otherwise false with `message` set to the first fault met, for
+// example "slide 0, layer 2 has invalid media metadata". An exception of the JSON library
+// while reading a top-level member of the wrong kind (an object as "account", a non-object
+// document) is not caught here: the caller reports it.
+bool validatePlaylistContent(const Json::Value& document, std::string& message);
+
+// The checks of one layer's animation against the layer and its slide, in this order: a
+// typewriter needs a text layer; a text layer's style must read and leave room inside the
+// layer; typing controls need the typewriter (or no) animation; an animation anchored to the
+// slide's end needs a timed slide without video and must fit inside it. Throws
+// std::invalid_argument (or the JSON library's error when a size or duration is a digit text).
+void checkLayerAnimation(const Json::Value& slide, const Json::Value& layer, const AnimationSpec& animation);
 
 // Animation presets that end a layer's time on screen; an "auto"-anchored animation with one
 // of them is anchored to the slide's end.
