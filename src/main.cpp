@@ -5,6 +5,8 @@
 #include <optional>
 #include <thread>
 
+#include "content/download_queue.h"
+#include "content/image_processing.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "core/program_entry.h"
@@ -38,11 +40,20 @@ int main(int argc, char** argv) {
         },
         [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);
 
+    // Downloaded pictures are reduced and decoded on this one thread before their downloads
+    // count as done.
+    std::jthread imageWorker([] { imageProcessingWorker(downloadQueue); });
+
     // The player loop is not part of this build yet: end plainly instead of pretending to play.
     // Like the other lines of the start and stop, this one carries no colour.
     std::cerr << "[PLAYER] The player loop is not available yet" << std::endl;
     const int status = 1;
 
+    // Stop in order: no new downloads, the download workers finish what is queued, then the
+    // image worker finishes the pictures they handed it.
+    downloadQueue.stop();
+    stopImageProcessing();
+    imageWorker.join();
     playerRunning = false;
     display.reset();
     if (factoryResetRequested) factoryReset(configBaseDirectory, [] { command.reboot(); }, std::cout, std::cerr);

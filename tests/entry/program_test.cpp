@@ -111,6 +111,27 @@ TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
     EXPECT_EQ(migrated.out.find("peer-group"), std::string::npos) << migrated.out;
 }
 
+// Once the display is up the image worker runs; when the run ends it is stopped and joined,
+// so the program ends by itself instead of waiting on its worker. A few runs in a row stop it
+// at different points of its start.
+TEST(Program, ManagedRunStartsAndStopsItsImageWorker) {
+    if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    const testing::ProcessResult result = runWithPrivateHome(
+        "for run in 1 2 3; do\n"
+        "  timeout -s KILL 20 \"$1\"; status=$?\n"
+        "  echo \"status $status\"\n"
+        "done",
+        plain);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "status 1\nstatus 1\nstatus 1\n") << result.err;
+    EXPECT_EQ(result.err,
+              "[PLAYER] The player loop is not available yet\n"
+              "[PLAYER] The player loop is not available yet\n"
+              "[PLAYER] The player loop is not available yet\n");
+}
+
 TEST(Program, WaitsForAVideoDeviceUntilOneAppears) {
     if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
     testing::ProcessOptions noDevice;
