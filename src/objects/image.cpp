@@ -10,9 +10,9 @@
 
 #include "core/file_utils.h"
 #include "core/palette.h"
-#include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
+#include "display/slide_mapping.h"
 #include "display/screen_shift.h"
 #include "objects/image_layout.h"
 #include "objects/no_slides_picture.h"
@@ -302,13 +302,9 @@ void Image::draw(bool decorate) {
         if (!SDL_GetCurrentRenderOutputSize(renderer, &outputW, &outputH))
             fail("SDL_GetCurrentRenderOutputSize failed: ");
         if (outputW <= 0 || outputH <= 0) return;
-        SDL_Rect viewport{};
-        if (!SDL_GetRenderViewport(renderer, &viewport) || viewport.w < 1 || viewport.h < 1)
-            viewport = {0, 0, outputW, outputH};
-
-        const int rotation = displayRotation.load();
-        const auto placed = placeImage({viewport, rotation, slideWidth_, slideHeight_, {x_, y_, width_, height_},
-                                        pictureWidth_, pictureHeight_, fitMode_});
+        const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth_, slideHeight_);
+        const auto placed = placeImage({mapping.viewport(), mapping.rotation(), slideWidth_, slideHeight_,
+                                        {x_, y_, width_, height_}, pictureWidth_, pictureHeight_, fitMode_});
         if (!placed) return;
 
         SDL_Rect destination = placed->destination;
@@ -322,7 +318,7 @@ void Image::draw(bool decorate) {
                     fail("SDL_RenderTextureRotated background failed: ");
             }
             // The shift follows the display's edges only when the picture is upright.
-            if (normalizedRotation(rotation) == 0) applyScreenShift(destination);
+            if (normalizedRotation(mapping.rotation()) == 0) applyScreenShift(destination);
         }
 
         const SDL_FRect source{static_cast<float>(placed->source.x), static_cast<float>(placed->source.y),

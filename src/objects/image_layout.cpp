@@ -20,32 +20,16 @@ std::uint8_t parseImageOpacity(const std::string& text) {
 
 std::optional<ImagePlacement> placeImage(const ImagePlacementInput& in) {
     const SDL_Rect& element = in.element;
-    if (in.pictureWidth <= 0 || in.pictureHeight <= 0 || element.w <= 0 || element.h <= 0 || in.slideWidth <= 0 ||
-        in.slideHeight <= 0 || in.viewport.w <= 0 || in.viewport.h <= 0)
+    const SlideMapping mapping(in.viewport, in.rotation, in.slideWidth, in.slideHeight);
+    if (!mapping.usable() || in.pictureWidth <= 0 || in.pictureHeight <= 0 || element.w <= 0 || element.h <= 0)
         return std::nullopt;
-
-    const int turn = normalizedRotation(in.rotation);
-    const double viewportW = in.viewport.w, viewportH = in.viewport.h;
-    const double scale = (turn == 90 || turn == 270)
-                             ? std::min(viewportW / in.slideHeight, viewportH / in.slideWidth)
-                             : std::min(viewportW / in.slideWidth, viewportH / in.slideHeight);
-    double scaledW = element.w * scale;
-    double scaledH = element.h * scale;
-    if (!(scale > 0) || !(scaledW > 0) || !(scaledH > 0)) return std::nullopt;
-
-    // The element's centre, relative to the slide's centre, turns with the display.
-    const double offsetX = (element.x + element.w * 0.5 - in.slideWidth * 0.5) * scale;
-    const double offsetY = (element.y + element.h * 0.5 - in.slideHeight * 0.5) * scale;
-    const double theta = -(in.rotation * 3.141592653589793) / 180.0;
-    const double centreX = in.viewport.x + viewportW * 0.5 + offsetX * std::cos(theta) - offsetY * std::sin(theta);
-    const double centreY = in.viewport.y + viewportH * 0.5 + offsetX * std::sin(theta) + offsetY * std::cos(theta);
+    const OutputBox mapped = mapping.box(element.x, element.y, element.w, element.h);
+    double scaledW = mapped.width;
+    double scaledH = mapped.height;
 
     ImagePlacement out;
-    out.angle = -static_cast<double>(in.rotation);
-    out.box.w = std::max(1L, std::lround(scaledW));
-    out.box.h = std::max(1L, std::lround(scaledH));
-    out.box.x = static_cast<int>(std::lround(centreX - out.box.w * 0.5));
-    out.box.y = static_cast<int>(std::lround(centreY - out.box.h * 0.5));
+    out.angle = mapping.angle();
+    out.box = roundedRect(mapped);
 
     const double pictureAspect = static_cast<double>(in.pictureWidth) / in.pictureHeight;
     const double boxAspect = scaledW / scaledH;
@@ -67,10 +51,7 @@ std::optional<ImagePlacement> placeImage(const ImagePlacementInput& in) {
         }
     }
 
-    out.destination.w = std::max(1L, std::lround(scaledW));
-    out.destination.h = std::max(1L, std::lround(scaledH));
-    out.destination.x = static_cast<int>(std::lround(centreX - out.destination.w * 0.5));
-    out.destination.y = static_cast<int>(std::lround(centreY - out.destination.h * 0.5));
+    out.destination = roundedRect({mapped.centreX, mapped.centreY, scaledW, scaledH});
     return out;
 }
 

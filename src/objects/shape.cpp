@@ -5,9 +5,9 @@
 #include <string>
 
 #include "core/palette.h"
-#include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
+#include "display/slide_mapping.h"
 
 namespace lumetta {
 
@@ -100,10 +100,9 @@ bool ShapeElement::drawShape(std::string_view word, int margin, double angle, in
         if (input.outputWidth <= 0 || input.outputHeight <= 0) {
             return false;
         }
-        if (!SDL_GetRenderViewport(renderer, &input.viewport)) {
-            input.viewport = {0, 0, 0, 0};
-        }
-        input.rotation = displayRotation.load();
+        const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth, slideHeight);
+        input.viewport = mapping.viewport();
+        input.rotation = mapping.rotation();
         input.slideWidth = slideWidth;
         input.slideHeight = slideHeight;
         input.box = rect;

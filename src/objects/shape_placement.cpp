@@ -4,7 +4,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <numbers>
+
+#include "display/slide_mapping.h"
 
 namespace lumetta {
 
@@ -22,32 +23,25 @@ int roundClamped(double value) {
 }  // namespace
 
 std::optional<ShapePlacement> placeShape(const ShapePlacementInput& in) {
-    if (in.outputWidth <= 0 || in.outputHeight <= 0 || in.slideWidth <= 0 || in.slideHeight <= 0 ||
-        in.box.w <= 0 || in.box.h <= 0) {
+    if (in.outputWidth <= 0 || in.outputHeight <= 0 || in.box.w <= 0 || in.box.h <= 0) {
         return std::nullopt;
     }
     SDL_Rect viewport = in.viewport;
     if (viewport.w <= 0 || viewport.h <= 0) {
         viewport = {0, 0, in.outputWidth, in.outputHeight};
     }
-    const int reduced = ((in.rotation % 360) + 360) % 360;
-    const bool sideways = reduced == 90 || reduced == 270;
-    const double fitWidth = sideways ? in.slideHeight : in.slideWidth;
-    const double fitHeight = sideways ? in.slideWidth : in.slideHeight;
-    const double scale = std::min(viewport.w / fitWidth, viewport.h / fitHeight);
-    if (!(scale > 0)) {
+    const SlideMapping mapping(viewport, in.rotation, in.slideWidth, in.slideHeight);
+    if (!mapping.usable()) {
         return std::nullopt;
     }
-    // Positions, offsets and half sizes each fit an int, their sums need not.
+    const double scale = mapping.scale();
+    // Positions, offsets and half sizes each fit an int, their sums need not. Shapes take the
+    // centres of the slide, the box and the viewport in whole units.
     const std::int64_t boxX = std::int64_t{in.box.x} + in.offsetX + in.box.w / 2 - in.slideWidth / 2;
     const std::int64_t boxY = std::int64_t{in.box.y} + in.offsetY + in.box.h / 2 - in.slideHeight / 2;
-    const double cx = static_cast<double>(boxX) * scale;
-    const double cy = static_cast<double>(boxY) * scale;
-    const double turn = -static_cast<double>(in.rotation) * std::numbers::pi / 180.0;
-    const double sn = std::sin(turn);
-    const double cs = std::cos(turn);
-    const double x = std::int64_t{viewport.x} + viewport.w / 2 + cx * cs - cy * sn;
-    const double y = std::int64_t{viewport.y} + viewport.h / 2 + cy * cs + cx * sn;
+    const OutputPoint offset = mapping.turned(static_cast<double>(boxX) * scale, static_cast<double>(boxY) * scale);
+    const double x = std::int64_t{viewport.x} + viewport.w / 2 + offset.x;
+    const double y = std::int64_t{viewport.y} + viewport.h / 2 + offset.y;
 
     const int dw = std::max(1, roundClamped(scale * in.box.w));
     const int dh = std::max(1, roundClamped(scale * in.box.h));
@@ -60,7 +54,7 @@ std::optional<ShapePlacement> placeShape(const ShapePlacementInput& in) {
     placement.destination = {static_cast<float>(dx0 - mx), static_cast<float>(dy0 - my),
                              static_cast<float>(dw + 2 * mx), static_cast<float>(dh + 2 * my)};
     placement.centre = {placement.destination.w / 2, placement.destination.h / 2};
-    placement.angle = in.angle - in.rotation;
+    placement.angle = in.angle + mapping.angle();
     return placement;
 }
 

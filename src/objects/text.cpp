@@ -6,14 +6,13 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <numbers>
 #include <stdexcept>
 
 #include "core/palette.h"
-#include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
 #include "display/draw_context.h"
+#include "display/slide_mapping.h"
 #include "objects/font_path.h"
 #include "objects/sdl_handles.h"
 #include "objects/text_preparation.h"
@@ -40,6 +39,12 @@ int clampToInt(double value) {
     if (std::isnan(value)) return 0;
     return static_cast<int>(std::clamp(value, static_cast<double>(std::numeric_limits<int>::min()),
                                        static_cast<double>(std::numeric_limits<int>::max())));
+}
+
+// A slide rectangle on the output; {0, 0, 0, 0} when there is nothing to map.
+SDL_Rect mapRect(const SlideMapping& mapping, const SDL_Rect& rect) {
+    if (!mapping.usable() || rect.w < 1 || rect.h < 1) return SDL_Rect{0, 0, 0, 0};
+    return roundedRect(mapping.box(rect.x, rect.y, rect.w, rect.h));
 }
 
 bool isContinuationByte(unsigned char byte) { return byte >= 0x80 && byte <= 0xBF; }
@@ -173,22 +178,7 @@ SDL_Texture* buildTextTexture(SDL_Renderer* renderer, TTF_Font* font, const std:
 }
 
 SDL_Rect fitRotatedRect(SDL_Rect rect, int slideWidth, int slideHeight, SDL_Rect viewport, int rotation) {
-    const SDL_Rect none{0, 0, 0, 0};
-    if (slideWidth < 1 || slideHeight < 1 || viewport.w < 1 || viewport.h < 1 || rect.w < 1 || rect.h < 1) return none;
-    const int r = ((rotation % 360) + 360) % 360;
-    const bool swapped = r == 90 || r == 270;
-    const double fittedWidth = swapped ? slideHeight : slideWidth;
-    const double fittedHeight = swapped ? slideWidth : slideHeight;
-    const double scale = std::min(viewport.w / fittedWidth, viewport.h / fittedHeight);
-    if (!(scale > 0.0)) return none;
-    const double dx = (static_cast<double>(rect.x) + rect.w / 2.0 - slideWidth / 2.0) * scale;
-    const double dy = (static_cast<double>(rect.y) + rect.h / 2.0 - slideHeight / 2.0) * scale;
-    const double theta = -static_cast<double>(rotation) * std::numbers::pi / 180.0;
-    const double cx = viewport.x + viewport.w / 2.0 + dx * std::cos(theta) - dy * std::sin(theta);
-    const double cy = viewport.y + viewport.h / 2.0 + dx * std::sin(theta) + dy * std::cos(theta);
-    const int w = std::max(1, clampToInt(std::round(rect.w * scale)));
-    const int h = std::max(1, clampToInt(std::round(rect.h * scale)));
-    return SDL_Rect{clampToInt(std::round(cx - w / 2.0)), clampToInt(std::round(cy - h / 2.0)), w, h};
+    return mapRect(SlideMapping(viewport, rotation, slideWidth, slideHeight), rect);
 }
 
 std::string measureText(const std::string& text, int maxWidth, int fontSize, const std::string& fontFamily,
@@ -435,10 +425,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
             return;
         }
         if (outputWidth < 1 || outputHeight < 1) return;
-        SDL_Rect viewport{0, 0, 0, 0};
-        SDL_GetRenderViewport(renderer, &viewport);
-        if (viewport.w < 1 || viewport.h < 1) viewport = SDL_Rect{0, 0, outputWidth, outputHeight};
-        const int rotation = displayRotation.load();
+        const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth, slideHeight);
 
         if (backgroundColor.a != 0 || style.backgroundBorderWidth > 0) Rectangle::draw(offsetX, offsetY, flip);
 
@@ -499,8 +486,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                     destination = inside;
                 }
             }
-            const SDL_Rect mapped = skip ? SDL_Rect{0, 0, 0, 0}
-                                         : fitRotatedRect(destination, slideWidth, slideHeight, viewport, rotation);
+            const SDL_Rect mapped = skip ? SDL_Rect{0, 0, 0, 0} : mapRect(mapping, destination);
             if (!skip && mapped.w >= 1 && mapped.h >= 1) {
                 float tw = 0, th = 0;
                 SDL_GetTextureSize(texture, &tw, &th);
@@ -512,7 +498,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                 const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
                 const SDL_FPoint centre{mapped.w / 2.0f, mapped.h / 2.0f};
-                if (!drawTexture(renderer, texture, partial ? &source : nullptr, &target, -static_cast<double>(rotation),
+                if (!drawTexture(renderer, texture, partial ? &source : nullptr, &target, mapping.angle(),
                                  &centre, flip)) {
                     logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
                 }
@@ -524,12 +510,12 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
         if (visible < totalChars && cursorTexture != nullptr && blinkOn) {
             const SDL_Rect cursor{clampToInt(static_cast<std::int64_t>(caret.x) + offsetX),
                                   clampToInt(static_cast<std::int64_t>(caret.y) + offsetY - lift), 2, fontSize};
-            const SDL_Rect mapped = fitRotatedRect(cursor, slideWidth, slideHeight, viewport, rotation);
+            const SDL_Rect mapped = mapRect(mapping, cursor);
             if (mapped.w >= 1 && mapped.h >= 1) {
                 SDL_SetTextureAlphaMod(cursorTexture, parseTextOpacity(opacityText, alphaFactor));
                 const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
-                if (!drawTexture(renderer, cursorTexture, nullptr, &target, -static_cast<double>(rotation), nullptr, flip)) {
+                if (!drawTexture(renderer, cursorTexture, nullptr, &target, mapping.angle(), nullptr, flip)) {
                     logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
                 }
             }

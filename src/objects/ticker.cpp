@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <numbers>
 #include <stdexcept>
 #include <utility>
 
 #include "core/palette.h"
-#include "core/process_state.h"
 #include "display/display.h"
+#include "display/slide_mapping.h"
 #include "objects/font_path.h"
 #include "objects/ticker_strip.h"
 
@@ -126,40 +125,14 @@ void Ticker::render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer) {
     composeTickerWindow(strip_, window_, offset, box_.h);
     if (!SDL_UpdateTexture(texture_, nullptr, window_->pixels, window_->pitch)) fail("SDL_UpdateTexture failed: ");
 
-    SDL_Rect viewport{};
-    if (!SDL_GetRenderViewport(renderer, &viewport)) viewport = {};
-    if (viewport.w <= 0 || viewport.h <= 0) {
-        int w = 0;
-        int h = 0;
-        if (!SDL_GetCurrentRenderOutputSize(renderer, &w, &h) || w <= 0 || h <= 0) {
-            throw std::runtime_error("Invalid renderer viewport");
-        }
-        viewport = {0, 0, w, h};
-    }
-
-    const int rotation = displayRotation.load();
-    const int r = ((rotation % 360) + 360) % 360;
-    const bool quarter = r == 90 || r == 270;
-    const double scale = quarter ? std::min(static_cast<double>(viewport.w) / screenHeight_,
-                                            static_cast<double>(viewport.h) / screenWidth_)
-                                 : std::min(static_cast<double>(viewport.w) / screenWidth_,
-                                            static_cast<double>(viewport.h) / screenHeight_);
-    if (!(scale > 0.0)) throw std::runtime_error("Invalid ticker destination");
-
-    const double dx = (box_.x + 0.5 * box_.w - 0.5 * screenWidth_) * scale;
-    const double dy = (box_.y + 0.5 * box_.h - 0.5 * screenHeight_) * scale;
-    const double a = -rotation * std::numbers::pi / 180.0;
-    const double rx = dx * std::cos(a) - dy * std::sin(a);
-    const double ry = dx * std::sin(a) + dy * std::cos(a);
-    const long w = std::max(1L, std::lround(scale * box_.w));
-    const long h = std::max(1L, std::lround(scale * box_.h));
-    const long x = std::lround(viewport.x + 0.5 * viewport.w + rx - 0.5 * w);
-    const long y = std::lround(viewport.y + 0.5 * viewport.h + ry - 0.5 * h);
-    const SDL_FRect destination{static_cast<float>(x), static_cast<float>(y), static_cast<float>(w),
-                                static_cast<float>(h)};
-    const SDL_FPoint centre{0.5f * static_cast<float>(w), 0.5f * static_cast<float>(h)};
-    if (!SDL_RenderTextureRotated(renderer, texture_, nullptr, &destination, -static_cast<double>(rotation), &centre,
-                                  flip)) {
+    const SlideMapping mapping = SlideMapping::forRenderer(renderer, screenWidth_, screenHeight_);
+    if (mapping.viewport().w <= 0 || mapping.viewport().h <= 0) throw std::runtime_error("Invalid renderer viewport");
+    if (!mapping.usable()) throw std::runtime_error("Invalid ticker destination");
+    const SDL_Rect placed = roundedRect(mapping.box(box_.x, box_.y, box_.w, box_.h));
+    const SDL_FRect destination{static_cast<float>(placed.x), static_cast<float>(placed.y),
+                                static_cast<float>(placed.w), static_cast<float>(placed.h)};
+    const SDL_FPoint centre{0.5f * destination.w, 0.5f * destination.h};
+    if (!SDL_RenderTextureRotated(renderer, texture_, nullptr, &destination, mapping.angle(), &centre, flip)) {
         fail("SDL_RenderTextureRotated failed: ");
     }
 }

@@ -10,7 +10,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "core/process_state.h"
 #include "display/display.h"
 #include "display/draw.h"
 #include "display/draw_context.h"
@@ -315,21 +314,11 @@ void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     if (outputWidth < 1 || outputHeight < 1) {
         throw std::runtime_error("Video renderer has invalid output dimensions");
     }
-    SDL_Rect viewport{};
-    SDL_GetRenderViewport(renderer, &viewport);
-    SDL_Rect view{0, 0, outputWidth, outputHeight};
-    if (viewport.w > 0) {
-        view.x = viewport.x;
-        view.w = viewport.w;
-    }
-    if (viewport.h > 0) {
-        view.y = viewport.y;
-        view.h = viewport.h;
-    }
-
     const bool drawPicture = picture != nullptr && textureWidth > 0 && textureHeight > 0;
-    const VideoPlacement placement = placeVideo(view, slideWidth, slideHeight, layerRect, displayRotation.load(),
-                                                drawPicture ? textureWidth : 0, drawPicture ? textureHeight : 0);
+    const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth, slideHeight);
+    const VideoPlacement placement = placeVideo(mapping.viewport(), slideWidth, slideHeight, layerRect,
+                                                mapping.rotation(), drawPicture ? textureWidth : 0,
+                                                drawPicture ? textureHeight : 0);
 
     if (!SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND)) {
         throw sdlError("SDL_SetRenderDrawBlendMode failed: ");

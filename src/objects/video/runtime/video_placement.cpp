@@ -28,51 +28,18 @@ int roundToInt(double value) { return clampToInt(static_cast<double>(std::round(
 
 VideoPlacement placeVideo(const SDL_Rect& view, int slideWidth, int slideHeight, const SDL_Rect& layer,
                           int rotationDegrees, int pictureWidth, int pictureHeight) {
-    const int rotation = normalizedRotation(rotationDegrees);
-    const bool quarterTurn = rotation == 90 || rotation == 270;
-    const double slideW = std::max(1, slideWidth);
-    const double slideH = std::max(1, slideHeight);
-    const double sw = quarterTurn ? slideH : slideW;
-    const double sh = quarterTurn ? slideW : slideH;
-    const double scale = std::min(view.w / sw, view.h / sh);
+    // Only quarter turns turn a video; any other rotation shows it upright.
+    const int rotation = normalizedRotation(rotationDegrees) % 90 == 0 ? rotationDegrees : 0;
+    const SlideMapping mapping(view, rotation, std::max(1, slideWidth), std::max(1, slideHeight));
+    const bool quarterTurn = mapping.quarterTurn();
+    const OutputRect seen = mapping.bounds(mapping.box(layer.x, layer.y, layer.w, layer.h));
 
-    const int64_t x = layer.x;
-    const int64_t y = layer.y;
-    const int64_t w = layer.w;
-    const int64_t h = layer.h;
-    double originX = static_cast<double>(x);
-    double originY = static_cast<double>(y);
-    double boxWidth = static_cast<double>(w);
-    double boxHeight = static_cast<double>(h);
     VideoPlacement placement;
-    switch (rotation) {
-        case 180:
-            originX = static_cast<double>(slideWidth - x - w);
-            originY = static_cast<double>(slideHeight - y - h);
-            placement.angle = 180.0;
-            break;
-        case 90:
-            originX = static_cast<double>(y);
-            originY = static_cast<double>(slideWidth - x - w);
-            boxWidth = static_cast<double>(h);
-            boxHeight = static_cast<double>(w);
-            placement.angle = 270.0;
-            break;
-        case 270:
-            originX = static_cast<double>(slideHeight - y - h);
-            originY = static_cast<double>(x);
-            boxWidth = static_cast<double>(h);
-            boxHeight = static_cast<double>(w);
-            placement.angle = 90.0;
-            break;
-        default:
-            break;
-    }
-
-    const int left = roundToInt(view.x + (view.w - scale * sw) * 0.5 + originX * scale);
-    const int top = roundToInt(view.y + (view.h - scale * sh) * 0.5 + originY * scale);
-    const int width = std::max(1, roundToInt(boxWidth * scale));
-    const int height = std::max(1, roundToInt(boxHeight * scale));
+    placement.angle = normalizedRotation(static_cast<int>(mapping.angle()));
+    const int left = roundToInt(seen.x);
+    const int top = roundToInt(seen.y);
+    const int width = std::max(1, roundToInt(seen.w));
+    const int height = std::max(1, roundToInt(seen.h));
     placement.fill = SDL_Rect{left, top, width, height};
 
     // The rectangle the turned picture is fitted into: for a quarter turn, the unturned
