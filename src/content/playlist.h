@@ -21,6 +21,13 @@ public:
     // An empty handle: no directories, no group, no prepared pictures, no content. Its group
     // (once it has one) lives in `queue`.
     explicit Playlist(ThreadSafeQueue& queue = downloadQueue) : queue_(&queue) {}
+    // Loads a playlist from the service (or, at start-up, the active one that "playing.json"
+    // names), stores its document as "playlist.json" in its own directory, builds its slides and
+    // queues its media in a download group of its own. At start-up it also waits for the media
+    // and activates itself. Throws std::runtime_error (std::invalid_argument for a bad slideshow)
+    // and then leaves no group and no prepared pictures behind.
+    Playlist(const std::string& configBaseDirectory, std::string deviceId, bool startup,
+             const std::string& playlistId, const PlaylistLoadOptions& options = {});
     ~Playlist();
     Playlist(const Playlist&) = delete;
     Playlist& operator=(const Playlist&) = delete;
@@ -68,6 +75,8 @@ public:
 
 private:
     const PlaylistContent& contentOrEmpty() const;
+    void load(const std::string& configBaseDirectory, const std::string& deviceId, bool startup,
+              const std::string& playlistId, const PlaylistLoadOptions& options);
 
     ThreadSafeQueue* queue_;
     std::uint64_t documentStamp_ = 0;  // this load's write of "playlist.json"; 0: none

@@ -4,7 +4,11 @@
 // Production uses the defaults; tests hand in a loopback service, a scripted probe, a queue of
 // their own and a manual clock.
 
+#include <curl/curl.h>
+
 #include <atomic>
+#include <cstddef>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -38,5 +42,18 @@ extern std::mutex playlistFilesMutex;
 std::uint64_t notePlaylistDocumentWritten(const std::string& directory);
 // With playlistFilesMutex held: the stamp of the last write noted for `directory`, 0 for none.
 std::uint64_t lastPlaylistDocumentStamp(const std::string& directory);
+
+// curl_easy_setopt with a pointer or an integer; a refusal throws
+// "Could not configure playlist download: " + libcurl's text.
+void setCurlOption(CURL* handle, CURLoption option, const void* value);
+void setCurlLongOption(CURL* handle, CURLoption option, long value);
+
+// libcurl write callback that appends to `target`. Returns 0 (failing the transfer) for a null
+// pointer, a block larger than 4 GiB or a string that cannot grow; never throws.
+std::size_t appendResponse(char* data, std::size_t size, std::size_t count, std::string* target);
+
+// Creates the directory with its parents. Throws "Could not create playlist directory '<path>': "
+// + the reason, or "Playlist directory path is not a directory: '<path>'".
+void ensurePlaylistDirectory(const std::filesystem::path& path);
 
 }  // namespace lumetta
