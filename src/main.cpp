@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "content/content_mesh.h"
 #include "content/download_queue.h"
 #include "content/image_processing.h"
 #include "core/palette.h"
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
         },
         [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);
 
+    // The LAN content mesh is up (or known to be off) before any worker asks it for a peer.
+    startContentMesh(configBaseDirectory, deviceId);
+
     // Downloaded pictures are reduced and decoded on this one thread before their downloads
     // count as done.
     std::jthread imageWorker([] { imageProcessingWorker(downloadQueue); });
@@ -49,8 +53,10 @@ int main(int argc, char** argv) {
     std::cerr << "[PLAYER] The player loop is not available yet" << std::endl;
     const int status = 1;
 
-    // Stop in order: no new downloads, the download workers finish what is queued, then the
-    // image worker finishes the pictures they handed it.
+    // Stop in order: the mesh first (a copy from a peer in flight gives up), then no new
+    // downloads, the download workers finish what is queued, then the image worker finishes
+    // the pictures they handed it.
+    stopContentMesh();
     downloadQueue.stop();
     stopImageProcessing();
     imageWorker.join();

@@ -4,3 +4,9 @@ add_executable(image_job_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/image_j
 target_link_libraries(image_job_probe PRIVATE lumetta_all)
 add_dependencies(${name} image_job_probe)
 target_compile_definitions(${name} PRIVATE IMAGE_JOB_PROBE="$<TARGET_FILE:image_job_probe>")
+
+# One player's content mesh, driven over its standard input inside a host of the test LAN.
+add_executable(mesh_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/mesh_probe_main.cpp)
+target_link_libraries(mesh_probe PRIVATE lumetta_all)
+add_dependencies(${name} mesh_probe)
+target_compile_definitions(${name} PRIVATE MESH_PROBE="$<TARGET_FILE:mesh_probe>")

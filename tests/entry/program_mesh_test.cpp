@@ -1,0 +1,65 @@
+// The built program starts the LAN content mesh after the display and stops it on the way out.
+// The run happens in a network namespace of this test's own (the child inherits it), with /home
+// an empty private file system.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "content/content_mesh.h"
+#include "core/unique_fd.h"
+#include "support/lan.h"
+#include "support/subprocess.h"
+
+namespace lumetta {
+namespace {
+
+// A managed run with the given configuration file text (none when empty) and a fixed machine id.
+testing::ProcessResult managedRun(const std::string& config) {
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    std::string script =
+        "mount -t tmpfs lumetta-test-home /home || exit 99\n"
+        "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-test-dbus /var/lib/dbus && "
+        "printf '0a1b2c3d\\n' > /var/lib/dbus/machine-id; fi\n"
+        "mkdir -p /home/lumetta\n";
+    if (!config.empty()) script += "printf '%s' '" + config + "' > /home/lumetta/config.json\n";
+    script += "exec \"$1\"";
+    return testing::runProcess(
+        {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh", LUMETTA_PROGRAM}, plain);
+}
+
+TEST(ProgramMesh, AManagedRunWithAGroupIdStartsAndStopsTheMesh) {
+    LUMETTA_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(testing::enterFreshNetworkNamespace());
+    if (managedRun("").exitStatus == 99) GTEST_SKIP() << "no private mount namespace here";
+
+    // With the ports free the mesh comes up and goes down again without a word; a service thread
+    // left unjoined would end the process abnormally instead of with the player's status.
+    const testing::ProcessResult plain = managedRun(R"({"groupId": "lobby"})");
+    EXPECT_EQ(plain.exitStatus, 1) << plain.err;
+    EXPECT_EQ(plain.err, "[PLAYER] The player loop is not available yet\n");
+
+    // With the content port taken, the attempt shows, and the run goes on.
+    UniqueFd held(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(meshContentPort);
+    ASSERT_EQ(::bind(held.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(held.get(), 1), 0);
+    const testing::ProcessResult blocked = managedRun(R"({"groupId": "lobby"})");
+    EXPECT_EQ(blocked.exitStatus, 1);
+    EXPECT_EQ(blocked.err,
+              "[CONTENT MESH] Could not bind service sockets: Address already in use\n"
+              "[PLAYER] The player loop is not available yet\n");
+
+    // Without a group id the mesh stays off and does not even try.
+    const testing::ProcessResult off = managedRun(R"({"name": "Hall"})");
+    EXPECT_EQ(off.exitStatus, 1);
+    EXPECT_EQ(off.err, "[PLAYER] The player loop is not available yet\n");
+}
+
+}  // namespace
+}  // namespace lumetta
