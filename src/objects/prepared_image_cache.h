@@ -10,14 +10,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <memory>
+#include <limits>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 
+#include "core/bounded_cache.h"
 #include "objects/sdl_handles.h"
 
 namespace lumetta {
@@ -26,19 +25,12 @@ inline constexpr std::size_t PREPARED_IMAGE_LIMIT = 134217728;  // 128 MiB of su
 
 struct PreparedImage {
     SurfaceHandle surface;
-    std::size_t byteSize = 0;             // height × pitch
     std::uint64_t preparedImageId = 0;    // the playlist it was prepared for; 0 for none
-    std::uint64_t generation = 0;         // unique per stored entry
-};
-
-struct EvictionTicket {
-    std::string path;
-    std::uint64_t generation = 0;
 };
 
 class PreparedImageCache {
 public:
-    PreparedImageCache() = default;
+    PreparedImageCache() : entries_(std::numeric_limits<std::size_t>::max(), PREPARED_IMAGE_LIMIT) {}
     PreparedImageCache(const PreparedImageCache&) = delete;
     PreparedImageCache& operator=(const PreparedImageCache&) = delete;
 
@@ -48,7 +40,10 @@ public:
 
     // Stores an already decoded surface, taking ownership, and evicts the oldest entries
     // while the byte total is above the limit. A surface for a released id is destroyed.
-    void store(const std::string& path, SDL_Surface* surface, std::uint64_t preparedImageId);
+    void store(const std::string& path, SurfaceHandle surface, std::uint64_t preparedImageId);
+    void store(const std::string& path, SDL_Surface* surface, std::uint64_t preparedImageId) {
+        store(path, SurfaceHandle(surface), preparedImageId);
+    }
 
     // The surface stored for the path, removed from the cache and owned by the caller;
     // null when the path has no entry.
@@ -71,15 +66,10 @@ public:
     bool contains(const std::string& path) const;
 
 private:
-    void removeTicketLocked(const std::string& path, std::uint64_t generation);
-    void eraseEntryLocked(std::unordered_map<std::string, PreparedImage>::iterator entry);
-
+    // Lock order: mutex_ (the released ids) before the entries' own lock.
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, PreparedImage> entries_;
-    std::deque<EvictionTicket> evictionQueue_;
-    std::size_t byteTotal_ = 0;
     std::unordered_set<std::uint64_t> releasedPreparedImageIds_;
-    std::uint64_t preparedImageGeneration_ = 1;
+    BoundedCache<PreparedImage> entries_;  // replacing a path stores it anew, last in the order
 };
 
 // The one cache of the process.

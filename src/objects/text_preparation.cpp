@@ -15,15 +15,6 @@ std::string colorKey(SDL_Color color) {
            std::to_string(color.a);
 }
 
-std::uint64_t surfaceBytes(const SDL_Surface* surface) {
-    return static_cast<std::uint64_t>(surface->h) * static_cast<std::uint64_t>(surface->pitch);
-}
-
-SDL_Surface* copySurface(SDL_Surface* surface) { return SDL_ConvertSurface(surface, surface->format); }
-
-// Built before main, destroyed after the worker (a function-local static created later).
-TextSurfaceCache processCache;
-
 }  // namespace
 
 std::string textJobKey(const std::string& fontFamily, int fontSize, std::uint8_t style, SDL_Color color,
@@ -39,63 +30,14 @@ std::string textRunKey(const std::string& keyPrefix, const StyledRun& run) {
     return keyPrefix + "|" + std::to_string(run.style) + "|" + colorKey(run.color) + "|" + run.text;
 }
 
-TextSurfaceCache::~TextSurfaceCache() {
-    for (auto& entry : entries_) SDL_DestroySurface(entry.second);
+TextSurfaceCache& textSurfaceCache() {
+    static TextSurfaceCache cache;
+    return cache;
 }
 
-void TextSurfaceCache::store(const std::string& key, SDL_Surface* surface) {
-    if (surface == nullptr) return;
-    SDL_Surface* copied = copySurface(surface);
-    if (copied == nullptr) return;
-    std::lock_guard lock(mutex_);
-    auto found = entries_.find(key);
-    if (found != entries_.end()) {
-        totalBytes_ -= surfaceBytes(found->second);
-        SDL_DestroySurface(found->second);
-        found->second = copied;
-    } else {
-        order_.push_back(key);
-        entries_.emplace(key, copied);
-    }
-    totalBytes_ += surfaceBytes(copied);
-    while (entries_.size() > maxEntries || totalBytes_ > maxBytes) {
-        const std::string oldest = std::move(order_.front());
-        order_.pop_front();
-        auto victim = entries_.find(oldest);
-        if (victim == entries_.end()) continue;
-        totalBytes_ -= surfaceBytes(victim->second);
-        SDL_DestroySurface(victim->second);
-        entries_.erase(victim);
-    }
-}
+void storePreparedSurface(const std::string& key, SDL_Surface* surface) { textSurfaceCache().store(key, surface); }
 
-SDL_Surface* TextSurfaceCache::copy(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    auto found = entries_.find(key);
-    if (found == entries_.end() || found->second == nullptr) return nullptr;
-    return copySurface(found->second);
-}
-
-bool TextSurfaceCache::contains(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    return entries_.count(key) != 0;
-}
-
-std::size_t TextSurfaceCache::size() const {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
-
-std::uint64_t TextSurfaceCache::totalBytes() const {
-    std::lock_guard lock(mutex_);
-    return totalBytes_;
-}
-
-TextSurfaceCache& textSurfaceCache() { return processCache; }
-
-void storePreparedSurface(const std::string& key, SDL_Surface* surface) { processCache.store(key, surface); }
-
-SDL_Surface* copyPreparedSurface(const std::string& key) { return processCache.copy(key); }
+SDL_Surface* copyPreparedSurface(const std::string& key) { return textSurfaceCache().copy(key); }
 
 void renderTextLines(const TextJob& job) {
     if (job.text.empty() || job.fontSize < 1) return;
@@ -110,7 +52,7 @@ void renderTextLines(const TextJob& job) {
         for (const auto& run : parseAnsiStyledRuns(line, job.color, job.style)) {
             TTF_SetFontStyle(font.get(), run.style & fontEngineStyleMask);
             const std::string key = textRunKey(prefix, run);
-            if (processCache.contains(key)) continue;
+            if (textSurfaceCache().contains(key)) continue;
             SurfaceHandle surface(
                 TTF_RenderText_Blended(font.get(), run.text.c_str(), run.text.size(), run.color));
             storePreparedSurface(key, surface.get());
@@ -170,6 +112,8 @@ void prepareTextAsync(const std::string& text, int fontSize, const std::string& 
                       SDL_Color color) {
     if (text.empty() || fontSize <= 0) return;
     TextJob job{text, fontSize, fontFamily, style, color, textJobKey(fontFamily, fontSize, style, color, text)};
+    // The worker renders into the cache: the cache is made first, so it is destroyed last.
+    textSurfaceCache();
     static TextPreparationWorker worker;
     worker.enqueue(std::move(job));
 }

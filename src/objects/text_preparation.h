@@ -15,9 +15,9 @@
 #include <stop_token>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <unordered_set>
 
+#include "objects/surface_cache.h"
 #include "objects/text_style.h"
 
 namespace lumetta {
@@ -40,33 +40,14 @@ std::string textJobKey(const std::string& fontFamily, int fontSize, std::uint8_t
 std::string textRunKeyPrefix(const std::string& resolvedFontPath, int fontSize);
 std::string textRunKey(const std::string& keyPrefix, const StyledRun& run);
 
-// A bounded store of finished glyph surfaces. Surfaces go in and come out as private copies,
-// so an entry may be replaced or evicted at any moment. Eviction is first in, first out by
-// first insertion; lookups do not refresh an entry.
-class TextSurfaceCache {
+// The store of finished glyph surfaces: at most 256 surfaces and 32 MiB of pixels, the first
+// stored going first (lookups and replacements do not renew an entry).
+class TextSurfaceCache : public SurfaceCache {
 public:
     static constexpr std::size_t maxEntries = 256;
-    static constexpr std::uint64_t maxBytes = 33554432;  // 32 MiB of pixels
+    static constexpr std::size_t maxBytes = 33554432;  // 32 MiB of pixels
 
-    TextSurfaceCache() = default;
-    ~TextSurfaceCache();
-    TextSurfaceCache(const TextSurfaceCache&) = delete;
-    TextSurfaceCache& operator=(const TextSurfaceCache&) = delete;
-
-    // Files a copy of `surface` (the caller keeps its own); a null surface or a failed copy
-    // stores nothing.
-    void store(const std::string& key, SDL_Surface* surface);
-    // A new copy owned by the caller, or null when absent.
-    SDL_Surface* copy(const std::string& key) const;
-    bool contains(const std::string& key) const;
-    std::size_t size() const;
-    std::uint64_t totalBytes() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, SDL_Surface*> entries_;
-    std::deque<std::string> order_;
-    std::uint64_t totalBytes_ = 0;
+    TextSurfaceCache() : SurfaceCache(maxEntries, maxBytes) {}
 };
 
 // The process-wide cache shared by the worker and the text element.

@@ -9,8 +9,6 @@
 
 namespace lumetta {
 
-TickerSurfaceCache tickerSurfaceCache;
-
 std::uint32_t murmurHash2(const void* bytes, std::size_t length, std::uint32_t seed) {
     constexpr std::uint32_t m = 0x5bd1e995u;
     constexpr int r = 24;
@@ -181,64 +179,13 @@ void composeTickerWindow(SDL_Surface* strip, SDL_Surface* window, int offset, in
     }
 }
 
-void TickerSurfaceDeleter::operator()(SDL_Surface* surface) const {
-    if (surface != nullptr) SDL_DestroySurface(surface);
+SDL_Surface* copyTickerSurface(const std::string& key) { return tickerSurfaceCache().copy(key); }
+
+void storeTickerSurface(const std::string& key, SDL_Surface* surface) { tickerSurfaceCache().store(key, surface); }
+
+TickerSurfaceCache& tickerSurfaceCache() {
+    static TickerSurfaceCache cache;
+    return cache;
 }
-
-SDL_Surface* TickerSurfaceCache::copy(const std::string& key) const {
-    std::shared_ptr<SDL_Surface> cached;
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = entries_.find(key);
-        if (found == entries_.end()) return nullptr;
-        cached = found->second;
-    }
-    return SDL_ConvertSurface(cached.get(), cached->format);
-}
-
-void TickerSurfaceCache::store(const std::string& key, SDL_Surface* surface) {
-    if (surface == nullptr) return;
-    std::shared_ptr<SDL_Surface> copy(SDL_ConvertSurface(surface, surface->format), TickerSurfaceDeleter{});
-    if (!copy) return;
-    const auto bytes = [](const std::shared_ptr<SDL_Surface>& s) {
-        return static_cast<std::size_t>(s->h) * static_cast<std::size_t>(s->pitch);
-    };
-    // Replaced and evicted strips are released after the lock, unless a lookup still copies them.
-    std::vector<std::shared_ptr<SDL_Surface>> released;
-    std::lock_guard lock(mutex_);
-    auto found = entries_.find(key);
-    if (found != entries_.end()) {
-        totalBytes_ -= bytes(found->second);
-        released.push_back(std::move(found->second));
-        found->second = copy;
-    } else {
-        keyOrder_.push_back(key);
-        entries_.emplace(key, copy);
-    }
-    totalBytes_ += bytes(copy);
-    while ((entries_.size() > maxEntries || totalBytes_ > maxBytes) && !keyOrder_.empty()) {
-        const auto oldest = entries_.find(keyOrder_.front());
-        if (oldest != entries_.end()) {
-            totalBytes_ -= bytes(oldest->second);
-            released.push_back(std::move(oldest->second));
-            entries_.erase(oldest);
-        }
-        keyOrder_.pop_front();
-    }
-}
-
-std::size_t TickerSurfaceCache::entryCount() const {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
-
-std::size_t TickerSurfaceCache::byteCount() const {
-    std::lock_guard lock(mutex_);
-    return totalBytes_;
-}
-
-SDL_Surface* copyTickerSurface(const std::string& key) { return tickerSurfaceCache.copy(key); }
-
-void storeTickerSurface(const std::string& key, SDL_Surface* surface) { tickerSurfaceCache.store(key, surface); }
 
 }  // namespace lumetta

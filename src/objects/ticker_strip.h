@@ -9,13 +9,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "objects/surface_cache.h"
 
 namespace lumetta {
 
@@ -70,34 +68,18 @@ SDL_Surface* renderTickerStrip(TTF_Font* font, const std::string& text, SDL_Colo
 // Throws std::runtime_error when a blit fails.
 void composeTickerWindow(SDL_Surface* strip, SDL_Surface* window, int offset, int gap);
 
-struct TickerSurfaceDeleter {
-    void operator()(SDL_Surface* surface) const;
-};
-
 // Strips by key, at most 32 and 64 MiB, the oldest first insertion going first. Users only ever
 // get copies, so their strips stay valid whatever the cache does.
-class TickerSurfaceCache {
+class TickerSurfaceCache : public SurfaceCache {
 public:
     static constexpr std::size_t maxEntries = 32;
     static constexpr std::size_t maxBytes = tickerStripByteLimit;
 
-    // A deep copy of the cached strip, or null when the key is not cached or copying fails.
-    SDL_Surface* copy(const std::string& key) const;
-    // Files a deep copy of `surface` under `key` (the caller keeps its own); null stores nothing.
-    void store(const std::string& key, SDL_Surface* surface);
-
-    std::size_t entryCount() const;
-    std::size_t byteCount() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, std::shared_ptr<SDL_Surface>> entries_;
-    std::deque<std::string> keyOrder_;
-    std::size_t totalBytes_ = 0;
+    TickerSurfaceCache() : SurfaceCache(maxEntries, maxBytes) {}
 };
 
-extern TickerSurfaceCache tickerSurfaceCache;
-
+// The process-wide strip cache.
+TickerSurfaceCache& tickerSurfaceCache();
 SDL_Surface* copyTickerSurface(const std::string& key);
 void storeTickerSurface(const std::string& key, SDL_Surface* surface);
 

@@ -48,10 +48,10 @@ Uint8 redAt(SDL_Surface* surface) {
 TEST(TextSurfaceCache, EvictsTheFirstStoredKeyPast256Entries) {
     TextSurfaceCache cache;
     for (int i = 0; i < 256; ++i) cache.store("k" + std::to_string(i), filledSurface(1, 1, 1, 0, 0).get());
-    EXPECT_EQ(cache.size(), 256u);
+    EXPECT_EQ(cache.entryCount(), 256u);
     // Replacing the oldest key keeps its place at the front of the eviction order.
     cache.store("k0", filledSurface(1, 1, 99, 0, 0).get());
-    EXPECT_EQ(cache.size(), 256u);
+    EXPECT_EQ(cache.entryCount(), 256u);
     SurfaceHandle replaced(cache.copy("k0"));
     ASSERT_TRUE(replaced);
     EXPECT_EQ(redAt(replaced.get()), 99);
@@ -59,7 +59,7 @@ TEST(TextSurfaceCache, EvictsTheFirstStoredKeyPast256Entries) {
     SurfaceHandle(cache.copy("k1"));
 
     cache.store("k256", filledSurface(1, 1, 1, 0, 0).get());
-    EXPECT_EQ(cache.size(), 256u);
+    EXPECT_EQ(cache.entryCount(), 256u);
     EXPECT_FALSE(cache.contains("k0"));
     EXPECT_TRUE(cache.contains("k1"));
     EXPECT_TRUE(cache.contains("k256"));
@@ -73,23 +73,23 @@ TEST(TextSurfaceCache, KeepsAtMost32MiBOfPixels) {
     ASSERT_TRUE(big);
     ASSERT_EQ(std::uint64_t(big->h) * std::uint64_t(big->pitch), eightMiB);
     for (int i = 0; i < 4; ++i) cache.store("big" + std::to_string(i), big.get());
-    EXPECT_EQ(cache.size(), 4u);  // exactly 32 MiB is allowed
-    EXPECT_EQ(cache.totalBytes(), 4 * eightMiB);
+    EXPECT_EQ(cache.entryCount(), 4u);  // exactly 32 MiB is allowed
+    EXPECT_EQ(cache.byteCount(), 4 * eightMiB);
     cache.store("big4", big.get());
-    EXPECT_EQ(cache.size(), 4u);
+    EXPECT_EQ(cache.entryCount(), 4u);
     EXPECT_FALSE(cache.contains("big0"));
-    EXPECT_EQ(cache.totalBytes(), 4 * eightMiB);
+    EXPECT_EQ(cache.byteCount(), 4 * eightMiB);
 
     // Replacing with a smaller surface gives its bytes back.
     cache.store("big1", filledSurface(4, 4, 1, 1, 1).get());
-    EXPECT_EQ(cache.totalBytes(), 3 * eightMiB + 64);
+    EXPECT_EQ(cache.byteCount(), 3 * eightMiB + 64);
 
     // A surface above the limit on its own is stored and at once evicted with everything older.
     cache.store("huge", filledSurface(2048, 4200, 1, 1, 1).get());
-    EXPECT_EQ(cache.size(), 0u);
-    EXPECT_EQ(cache.totalBytes(), 0u);
+    EXPECT_EQ(cache.entryCount(), 0u);
+    EXPECT_EQ(cache.byteCount(), 0u);
     cache.store("small", filledSurface(2, 2, 1, 1, 1).get());
-    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.entryCount(), 1u);
 }
 
 TEST(TextSurfaceCache, SurfacesGoInAndComeOutAsPrivateCopies) {
@@ -111,7 +111,7 @@ TEST(TextSurfaceCache, SurfacesGoInAndComeOutAsPrivateCopies) {
     cache.store("null", nullptr);
     EXPECT_FALSE(cache.contains("null"));
     EXPECT_EQ(cache.copy("absent"), nullptr);
-    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.entryCount(), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,7 +276,7 @@ protected:
 };
 
 TEST_F(TextRendering, FilesOneSurfaceForEveryRunOfEveryLine) {
-    const std::size_t before = textSurfaceCache().size();
+    const std::size_t before = textSurfaceCache().entryCount();
     const std::string esc = "\x1b";
     TextJob j;
     j.text = "First line\r\nMixed " + esc + "[38;2;255;0;0mRed" + esc + "[38;2;0;0;255mBlue\n\n" + esc + "[1mLast";
@@ -284,7 +284,7 @@ TEST_F(TextRendering, FilesOneSurfaceForEveryRunOfEveryLine) {
     j.fontFamily = "Lato";
     j.color = green;
     renderTextLines(j);
-    EXPECT_EQ(textSurfaceCache().size(), before + 5);  // the blank line files nothing
+    EXPECT_EQ(textSurfaceCache().entryCount(), before + 5);  // the blank line files nothing
 
     struct Expected {
         const char* text;
@@ -326,13 +326,13 @@ TEST_F(TextRendering, OutlineBitOpensTheFontWithAnOutline) {
 }
 
 TEST_F(TextRendering, FontsThatCannotBeOpenedFileNothing) {
-    const std::size_t before = textSurfaceCache().size();
+    const std::size_t before = textSurfaceCache().entryCount();
     for (const std::string family : {"../fonts/Lato", "/usr/share/fonts/Lato", "No Such Family", ""}) {
         renderTextLines(TextJob{"Nothing", 20, family, 0, green, ""});
     }
     renderTextLines(TextJob{std::string("Nothing"), 20, std::string("Lato\0/x", 7), 0, green, ""});
     renderTextLines(TextJob{"Nothing", 0, "Lato", 0, green, ""});
-    EXPECT_EQ(textSurfaceCache().size(), before);
+    EXPECT_EQ(textSurfaceCache().entryCount(), before);
 }
 
 TEST_F(TextRendering, RunsAlreadyCachedAreNotRenderedAgain) {
