@@ -14,6 +14,7 @@
 #include "device/command.h"
 #include "core/shared_defaults.h"
 #include "display/display.h"
+#include "link/slide_sync_listener.h"
 #include "package/local_package.h"
 
 namespace lumetta {
@@ -44,6 +45,9 @@ int main(int argc, char** argv) {
     // The LAN content mesh is up (or known to be off) before any worker asks it for a peer.
     startContentMesh(configBaseDirectory, deviceId);
 
+    // The group's slide-sync packets are heard from now until the player stops.
+    std::jthread slideSyncListener([] { runSlideSyncListener(slideSyncPort); });
+
     // Downloaded pictures are reduced and decoded on this one thread before their downloads
     // count as done.
     std::jthread imageWorker([] { imageProcessingWorker(downloadQueue); });
@@ -61,6 +65,7 @@ int main(int argc, char** argv) {
     stopImageProcessing();
     imageWorker.join();
     playerRunning = false;
+    slideSyncListener.join();
     display.reset();
     if (factoryResetRequested) factoryReset(configBaseDirectory, [] { command.reboot(); }, std::cout, std::cerr);
     return status;

@@ -28,7 +28,7 @@ const SharedDefaults& sharedDefaults() {
             "wss",
             "https",
             (hostOverride != nullptr && *hostOverride != '\0') ? hostOverride : LUMETTA_DEFAULT_SERVICE_HOST,
-            "192.168.1.255",
+            "255.255.255.255",
             "playing.json",
             "playlist.json",
             "lumetta",

@@ -14,7 +14,7 @@ struct SharedDefaults {
     std::string webSocketScheme;
     std::string httpScheme;
     std::string serviceHost;       // the build's default, or LUMETTA_SERVICE_HOST when set
-    std::string broadcastAddress;
+    std::string broadcastAddress;  // group slide sync: the limited broadcast, whatever the LAN's subnet
     std::string playingFileName;
     std::string playlistFileName;
     std::string programDirectoryName;

@@ -26,7 +26,7 @@ TEST(Palette, UsableFromAnotherFilesStaticInitialiser) {
 TEST(Palette, SharedDefaultValues) {
     EXPECT_EQ(sharedDefaults().webSocketScheme, "wss");
     EXPECT_EQ(sharedDefaults().httpScheme, "https");
-    EXPECT_EQ(sharedDefaults().broadcastAddress, "192.168.1.255");
+    EXPECT_EQ(sharedDefaults().broadcastAddress, "255.255.255.255");
     EXPECT_EQ(sharedDefaults().playingFileName, "playing.json");
     EXPECT_EQ(sharedDefaults().playlistFileName, "playlist.json");
     EXPECT_FALSE(sharedDefaults().serviceHost.empty());

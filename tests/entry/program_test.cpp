@@ -132,6 +132,30 @@ TEST(Program, ManagedRunStartsAndStopsItsImageWorker) {
               "[PLAYER] The player loop is not available yet\n");
 }
 
+TEST(Program, ManagedRunStartsAndJoinsTheSlideSyncListener) {
+    if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    // In a network namespace of its own, so that the port is this run's alone.
+    auto run = [&](const std::string& command) {
+        return testing::runProcess({"unshare", "--mount", "--net", "--propagation", "private", "--", "sh", "-c",
+                                    "mount -t tmpfs lumetta-test-home /home || exit 99\n"
+                                    "ip link set lo up\n" + command,
+                                    "sh", LUMETTA_PROGRAM, HOLD_UDP_PORT},
+                                   plain);
+    };
+    // Port 9000 held by someone else: the listener's start reports it, and the run still ends in order.
+    const testing::ProcessResult held = run("exec timeout 20 \"$2\" 9000 \"$1\"");
+    EXPECT_EQ(held.exitStatus, 1) << held.err;
+    EXPECT_NE(held.err.find("Bind failed: Address already in use\n"), std::string::npos) << held.err;
+
+    // A free port: nothing to report, and the listener is stopped and joined before the program ends.
+    const testing::ProcessResult free = run("exec timeout 20 \"$1\"");
+    EXPECT_EQ(free.exitStatus, 1) << free.err;
+    EXPECT_EQ(free.err.find("Bind failed"), std::string::npos) << free.err;
+    EXPECT_EQ(free.err.find("recvfrom"), std::string::npos) << free.err;
+}
+
 TEST(Program, WaitsForAVideoDeviceUntilOneAppears) {
     if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
     testing::ProcessOptions noDevice;

@@ -1,0 +1,193 @@
+#pragma once
+// Helpers of the group-sync tests: forged packets of any group, sender and time, a plain UDP
+// socket on loopback, and an error stream that a test can wait on line by line.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <mutex>
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/slide_sync_packet.h"
+
+namespace lumetta::testing {
+
+// Tests that build a sender or send to a broadcast address run only in a network namespace of
+// their own (scripts/run-tests.sh makes one): never in the machine's. Some sandboxes hide PID 1's
+// namespace; then an ancestor in another namespace shows that this process was moved out.
+inline bool inPrivateNetworkNamespace() {
+    auto namespaceOf = [](const std::string& process) -> std::optional<std::pair<dev_t, ino_t>> {
+        struct stat info {};
+        if (::stat(("/proc/" + process + "/ns/net").c_str(), &info) != 0) return std::nullopt;
+        return std::make_pair(info.st_dev, info.st_ino);
+    };
+    auto parentOf = [](pid_t pid) -> pid_t {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("PPid:", 0) == 0) return static_cast<pid_t>(std::atol(line.c_str() + 5));
+        }
+        return 0;
+    };
+    const auto own = namespaceOf("thread-self");
+    if (!own) return false;
+    if (const auto machine = namespaceOf("1")) return *own != *machine;
+    for (pid_t pid = ::getpid(); pid > 1; pid = parentOf(pid)) {
+        const auto theirs = namespaceOf(std::to_string(pid));
+        if (theirs && *theirs != *own) return true;
+    }
+    return false;
+}
+
+#define REQUIRE_PRIVATE_NETWORK()                                                                 \
+    if (!::lumetta::testing::inPrivateNetworkNamespace())                                          \
+    GTEST_FAIL() << "refusing to run outside a private network namespace (use scripts/run-tests.sh)"
+
+// A signed packet with every field chosen by the test.
+inline SlideSyncPacket forgePacket(std::string_view magic, const std::string& group, const std::string& sender,
+                                   std::uint64_t sendTime, std::uint64_t startTime, std::int32_t position,
+                                   std::uint8_t flags) {
+    SlideSyncPacket packet{};
+    EXPECT_TRUE(encodeSlidePacket({magic, sendTime, startTime, position, flags}, group, sender, packet));
+    return packet;
+}
+
+// A device id whose hash lies below (or above) `reference`'s: the order decides ties and leads.
+inline std::string deviceIdWithHash(bool below, const std::string& reference, const std::string& prefix) {
+    const std::uint64_t limit = slideSyncHash(reference);
+    for (int i = 0;; ++i) {
+        std::string candidate = prefix + std::to_string(i);
+        if ((slideSyncHash(candidate) < limit) == below && slideSyncHash(candidate) != limit) return candidate;
+    }
+}
+
+// A UDP socket bound to an ephemeral loopback port.
+class UdpSocket {
+public:
+    UdpSocket() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t size = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~UdpSocket() { ::close(fd_); }
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    int fd() const { return fd_; }
+
+    void sendTo(std::uint16_t port, const void* data, std::size_t size) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(size));
+    }
+    void sendTo(std::uint16_t port, const SlideSyncPacket& packet) const {
+        sendTo(port, packet.data(), packet.size());
+    }
+
+    // The datagrams that arrive within `waitMs` of each other (the first wait included).
+    std::vector<std::vector<std::uint8_t>> receiveAll(int waitMs = 300) const {
+        std::vector<std::vector<std::uint8_t>> datagrams;
+        while (true) {
+            timeval timeout{0, waitMs * 1000};
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            std::vector<std::uint8_t> buffer(512);
+            const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
+            if (got < 0) return datagrams;
+            buffer.resize(static_cast<std::size_t>(got));
+            datagrams.push_back(std::move(buffer));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// An output stream whose lines another thread can count and wait for.
+class LineCapture : private std::streambuf, public std::ostream {
+public:
+    LineCapture() : std::ostream(static_cast<std::streambuf*>(this)) {}
+
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    // Lines equal to `line` so far.
+    int count(const std::string& line) const {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& each : lines_) n += each == line ? 1 : 0;
+        return n;
+    }
+    // Waits (real time, at most `limit`) until `line` was written `times` times.
+    bool waitFor(const std::string& line, int times,
+                 std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            int n = 0;
+            for (const auto& each : lines_) n += each == line ? 1 : 0;
+            return n >= times;
+        });
+    }
+    std::size_t lineCount() const {
+        std::lock_guard lock(mutex_);
+        return lines_.size();
+    }
+    bool waitForLineCount(std::size_t count) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return lines_.size() >= count; });
+    }
+
+private:
+    int overflow(int c) override {
+        if (c != std::streambuf::traits_type::eof()) {
+            const char ch = static_cast<char>(c);
+            xsputn(&ch, 1);
+        }
+        return c;
+    }
+    std::streamsize xsputn(const char* text, std::streamsize size) override {
+        {
+            std::lock_guard lock(mutex_);
+            for (std::streamsize i = 0; i < size; ++i) {
+                if (text[i] == '\n') {
+                    lines_.push_back(partial_);
+                    partial_.clear();
+                } else {
+                    partial_.push_back(text[i]);
+                }
+            }
+        }
+        changed_.notify_all();
+        return size;
+    }
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    std::string partial_;
+};
+
+}  // namespace lumetta::testing
