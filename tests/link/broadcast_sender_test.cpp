@@ -12,6 +12,7 @@
 #include "core/palette.h"
 #include "link/broadcast_sender.h"
 #include "slide_sync_test_support.h"
+#include "support/lan.h"
 #include "support/manual_clock.h"
 
 namespace lumetta {
@@ -32,7 +33,7 @@ std::string tag() { return std::string(ansi::BOLD_MAGENTA) + "[BROADCAST]" + std
 class Sender : public ::testing::Test {
 protected:
     void SetUp() override {
-        REQUIRE_PRIVATE_NETWORK();
+        LUMETTA_REQUIRE_PRIVATE_NETWORK();
         clock.setAutoAdvance(true);  // the 35 ms pauses pass at once and are counted on the clock
     }
 

@@ -5,15 +5,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
-#include <optional>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
@@ -24,37 +20,6 @@
 #include "link/slide_sync_packet.h"
 
 namespace lumetta::testing {
-
-// Tests that build a sender or send to a broadcast address run only in a network namespace of
-// their own (scripts/run-tests.sh makes one): never in the machine's. Some sandboxes hide PID 1's
-// namespace; then an ancestor in another namespace shows that this process was moved out.
-inline bool inPrivateNetworkNamespace() {
-    auto namespaceOf = [](const std::string& process) -> std::optional<std::pair<dev_t, ino_t>> {
-        struct stat info {};
-        if (::stat(("/proc/" + process + "/ns/net").c_str(), &info) != 0) return std::nullopt;
-        return std::make_pair(info.st_dev, info.st_ino);
-    };
-    auto parentOf = [](pid_t pid) -> pid_t {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("PPid:", 0) == 0) return static_cast<pid_t>(std::atol(line.c_str() + 5));
-        }
-        return 0;
-    };
-    const auto own = namespaceOf("thread-self");
-    if (!own) return false;
-    if (const auto machine = namespaceOf("1")) return *own != *machine;
-    for (pid_t pid = ::getpid(); pid > 1; pid = parentOf(pid)) {
-        const auto theirs = namespaceOf(std::to_string(pid));
-        if (theirs && *theirs != *own) return true;
-    }
-    return false;
-}
-
-#define REQUIRE_PRIVATE_NETWORK()                                                                 \
-    if (!::lumetta::testing::inPrivateNetworkNamespace())                                          \
-    GTEST_FAIL() << "refusing to run outside a private network namespace (use scripts/run-tests.sh)"
 
 // A signed packet with every field chosen by the test.
 inline SlideSyncPacket forgePacket(std::string_view magic, const std::string& group, const std::string& sender,
