@@ -208,8 +208,10 @@ std::string screenshotFileName(std::chrono::system_clock::time_point time) {
 }
 
 Display::Display(std::string videoDriver, std::string title, int x, int y, int width, int height, bool mirror,
-                 std::optional<DisplayMode> persistentOverride, std::shared_ptr<DisplayQueries> queries)
+                 std::optional<DisplayMode> persistentOverride, std::shared_ptr<DisplayQueries> queries,
+                 DrawSubmitter& drawSubmitter)
     : queries_(queries ? std::move(queries) : sdlDisplayQueries()),
+      drawSubmitter_(drawSubmitter),
       videoDriver_(std::move(videoDriver)),
       title_(std::move(title)),
       x_(x),

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/display_mode.h"
+#include "display/draw.h"
 
 namespace lumetta {
 
@@ -82,15 +83,18 @@ public:
     // x, y, width, height: 0 means not given (all four 0: full-screen in the chosen mode);
     // -1 for x or y centres the window on the first display. Throws std::runtime_error when the
     // display cannot be brought up; SDL is then shut down again, so the caller may simply retry.
+    // `queries` (null: SDL's) and `drawSubmitter` are the boundaries tests replace.
     Display(std::string videoDriver, std::string title, int x, int y, int width, int height, bool mirror,
-            std::optional<DisplayMode> persistentOverride,
-            std::shared_ptr<DisplayQueries> queries = nullptr);
+            std::optional<DisplayMode> persistentOverride, std::shared_ptr<DisplayQueries> queries = nullptr,
+            DrawSubmitter& drawSubmitter = sdlDrawSubmitter());
     ~Display();
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
 
     SDL_Window* window() const { return window_; }
     SDL_Renderer* renderer() const { return renderer_; }
+    // What everything drawn on this display is handed to SDL through.
+    DrawSubmitter& drawSubmitter() const { return drawSubmitter_; }
     SDL_Rect bounds() const { return SDL_Rect{x_, y_, width_, height_}; }
     int width() const { return width_; }
     int height() const { return height_; }
@@ -117,6 +121,7 @@ private:
     void releaseOutputs();
 
     std::shared_ptr<DisplayQueries> queries_;
+    DrawSubmitter& drawSubmitter_;
     std::string videoDriver_;
     SDL_Window* window_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;

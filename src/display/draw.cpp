@@ -17,9 +17,26 @@ ThreadDrawState& initThreadDrawState() {
     return state;
 }
 
-DrawSubmitters& drawSubmitters() {
-    thread_local DrawSubmitters submitters;
-    return submitters;
+namespace {
+
+class SdlDrawSubmitter final : public DrawSubmitter {
+public:
+    bool renderGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int vertexCount,
+                        const int* indices, int indexCount) override {
+        return SDL_RenderGeometry(renderer, texture, vertices, vertexCount, indices, indexCount);
+    }
+    bool renderTextureRotated(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
+                              const SDL_FRect* destination, double angle, const SDL_FPoint* center,
+                              SDL_FlipMode flip) override {
+        return SDL_RenderTextureRotated(renderer, texture, source, destination, angle, center, flip);
+    }
+};
+
+}  // namespace
+
+DrawSubmitter& sdlDrawSubmitter() {
+    static SdlDrawSubmitter submitter;
+    return submitter;
 }
 
 namespace {
@@ -153,10 +170,10 @@ bool wrapRange(double minProjection, double maxProjection, double lo, double hi,
            last - first <= kMaxPeriodSteps;
 }
 
-bool submit(SDL_Renderer* renderer, SDL_Texture* texture, const std::vector<SDL_Vertex>& vertices,
-            const std::vector<int>& indices) {
-    return drawSubmitters().renderGeometry(renderer, texture, vertices.data(), static_cast<int>(vertices.size()),
-                                           indices.data(), static_cast<int>(indices.size()));
+bool submit(DrawSubmitter& submitter, SDL_Renderer* renderer, SDL_Texture* texture,
+            const std::vector<SDL_Vertex>& vertices, const std::vector<int>& indices) {
+    return submitter.renderGeometry(renderer, texture, vertices.data(), static_cast<int>(vertices.size()),
+                                    indices.data(), static_cast<int>(indices.size()));
 }
 
 }  // namespace
@@ -178,7 +195,7 @@ SDL_FPoint transformLayerPoint(const LayerTransform& t, double x, double y) {
 }
 
 bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::vector<SDL_Vertex>& vertices,
-                           const LayerTransform& t, const std::vector<int>* callerIndices) {
+                           const LayerTransform& t, const std::vector<int>* callerIndices, DrawSubmitter& submitter) {
     std::vector<int> indices;
     bool haveIndices = callerIndices != nullptr && !callerIndices->empty();
     if (haveIndices) indices = *callerIndices;
@@ -222,7 +239,7 @@ bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::ve
     }
 
     const LayerCanvas* canvas = activeLayerCanvas;
-    if (canvas == nullptr) return submit(renderer, texture, vertices, indices);
+    if (canvas == nullptr) return submit(submitter, renderer, texture, vertices, indices);
 
     int outputWidth = 0;
     int outputHeight = 0;
@@ -282,7 +299,7 @@ bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::ve
         v.color.a = unitClamp(v.color.a * state.opacity);
     }
 
-    if (!canvas->wrapX && !canvas->wrapY) return submit(renderer, texture, vertices, indices);
+    if (!canvas->wrapX && !canvas->wrapY) return submit(submitter, renderer, texture, vertices, indices);
 
     double firstX = 0.0, lastX = 0.0, firstY = 0.0, lastY = 0.0;
     auto range = [&](double ux, double uy, double period, double& first, double& last) {
@@ -320,17 +337,18 @@ bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::ve
                 copy[i].position.x = static_cast<float>(vertices[i].position.x + shiftX);
                 copy[i].position.y = static_cast<float>(vertices[i].position.y + shiftY);
             }
-            if (!submit(renderer, texture, copy, indices)) ok = false;
+            if (!submit(submitter, renderer, texture, copy, indices)) ok = false;
         }
     }
     return ok;
 }
 
 bool drawTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
-                 const SDL_FRect* destination, double angle, const SDL_FPoint* center, SDL_FlipMode flip) {
+                 const SDL_FRect* destination, double angle, const SDL_FPoint* center, SDL_FlipMode flip,
+                 DrawSubmitter& submitter) {
     const LayerTransform* t = activeLayerTransform;
     if (destination == nullptr || t == nullptr) {
-        return drawSubmitters().renderTextureRotated(renderer, texture, source, destination, angle, center, flip);
+        return submitter.renderTextureRotated(renderer, texture, source, destination, angle, center, flip);
     }
     const SDL_FRect dst = *destination;
     const double cx = center != nullptr ? center->x : dst.w / 2.0;
@@ -372,7 +390,7 @@ bool drawTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* 
     if (ok) {
         const bool noReveal = t->revealKind == reveal::none || t->revealKind == reveal::typewriter || t->reveal >= 1.0;
         if (canvas == nullptr && t->scaleX == 1.0 && t->scaleY == 1.0 && noReveal) {
-            ok = drawSubmitters().renderTextureRotated(renderer, texture, source, &movedRect, angle + t->rotation,
+            ok = submitter.renderTextureRotated(renderer, texture, source, &movedRect, angle + t->rotation,
                                                        &movedCenter, flip);
         } else {
             float textureWidth = 0.0f;
@@ -403,7 +421,7 @@ bool drawTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* 
                     vertices[i].tex_coord = {static_cast<float>((src.x + src.w * tu) / textureWidth),
                                              static_cast<float>((src.y + src.h * tv) / textureHeight)};
                 }
-                ok = renderTextureGeometry(renderer, texture, vertices, *t, nullptr);
+                ok = renderTextureGeometry(renderer, texture, vertices, *t, nullptr, submitter);
             }
         }
     }

@@ -314,7 +314,7 @@ void Image::draw(bool decorate) {
                                     static_cast<float>(placed->box.w), static_cast<float>(placed->box.h)};
                 const SDL_FPoint boxCentre{box.w * 0.5f, box.h * 0.5f};
                 if (!drawTexture(renderer, backgroundTexture_, nullptr, &box, placed->angle, &boxCentre,
-                                 SDL_FLIP_NONE))
+                                 SDL_FLIP_NONE, display_->drawSubmitter()))
                     fail("SDL_RenderTextureRotated background failed: ");
             }
             // The shift follows the display's edges only when the picture is upright.
@@ -326,7 +326,8 @@ void Image::draw(bool decorate) {
         const SDL_FRect target{static_cast<float>(destination.x), static_cast<float>(destination.y),
                                static_cast<float>(destination.w), static_cast<float>(destination.h)};
         const SDL_FPoint centre{target.w * 0.5f, target.h * 0.5f};
-        if (!drawTexture(renderer, texture, &source, &target, placed->angle, &centre, SDL_FLIP_NONE))
+        if (!drawTexture(renderer, texture, &source, &target, placed->angle, &centre, SDL_FLIP_NONE,
+                         display_->drawSubmitter()))
             fail("SDL_RenderTextureRotated failed: ");
         if (!SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255)) fail("SDL_SetRenderDrawColor failed: ");
     } catch (const std::exception& e) {

@@ -115,7 +115,7 @@ bool ShapeElement::drawShape(std::string_view word, int margin, double angle, in
             return false;
         }
         if (!drawTexture(renderer, texture.get(), nullptr, &placement->destination, placement->angle,
-                         &placement->centre, flip)) {
+                         &placement->centre, flip, display->drawSubmitter())) {
             throw sdlFailure("SDL_RenderTextureRotated");
         }
         return true;

@@ -499,7 +499,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
                 const SDL_FPoint centre{mapped.w / 2.0f, mapped.h / 2.0f};
                 if (!drawTexture(renderer, texture, partial ? &source : nullptr, &target, mapping.angle(),
-                                 &centre, flip)) {
+                                 &centre, flip, display->drawSubmitter())) {
                     logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
                 }
             }
@@ -515,7 +515,8 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                 SDL_SetTextureAlphaMod(cursorTexture, parseTextOpacity(opacityText, alphaFactor));
                 const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
-                if (!drawTexture(renderer, cursorTexture, nullptr, &target, mapping.angle(), nullptr, flip)) {
+                if (!drawTexture(renderer, cursorTexture, nullptr, &target, mapping.angle(), nullptr, flip,
+                                 display->drawSubmitter())) {
                     logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
                 }
             }

@@ -132,7 +132,8 @@ void Ticker::render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer) {
     const SDL_FRect destination{static_cast<float>(placed.x), static_cast<float>(placed.y),
                                 static_cast<float>(placed.w), static_cast<float>(placed.h)};
     const SDL_FPoint centre{0.5f * destination.w, 0.5f * destination.h};
-    if (!SDL_RenderTextureRotated(renderer, texture_, nullptr, &destination, mapping.angle(), &centre, flip)) {
+    if (!display_->drawSubmitter().renderTextureRotated(renderer, texture_, nullptr, &destination, mapping.angle(),
+                                                        &centre, flip)) {
         fail("SDL_RenderTextureRotated failed: ");
     }
 }

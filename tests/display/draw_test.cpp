@@ -71,6 +71,19 @@ bool captureRotated(SDL_Renderer*, SDL_Texture* texture, const SDL_FRect* source
     return true;
 }
 
+class CaptureSubmitter final : public DrawSubmitter {
+public:
+    bool renderGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int count,
+                        const int* indices, int indexCount) override {
+        return captureGeometry(renderer, texture, vertices, count, indices, indexCount);
+    }
+    bool renderTextureRotated(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
+                              const SDL_FRect* destination, double angle, const SDL_FPoint* center,
+                              SDL_FlipMode flip) override {
+        return captureRotated(renderer, texture, source, destination, angle, center, flip);
+    }
+};
+
 // A software renderer on a memory surface: no window or video driver needed.
 class DrawTest : public ::testing::Test {
 protected:
@@ -87,7 +100,6 @@ protected:
     }
 
     void TearDown() override {
-        drawSubmitters() = DrawSubmitters{};
         activeLayerTransform = nullptr;
         activeLayerCanvas = nullptr;
         activeCanvasPlacement = {};
@@ -97,10 +109,8 @@ protected:
         if (surface_) SDL_DestroySurface(surface_);
     }
 
-    void capture() {
-        drawSubmitters().renderGeometry = captureGeometry;
-        drawSubmitters().renderTextureRotated = captureRotated;
-    }
+    // From here on the draws go to the recording submitter instead of SDL.
+    void capture() { submitter_ = &captureSubmitter_; }
 
     void clear() {
         SDL_SetRenderDrawColor(renderer_, 0, 0, 0, 255);
@@ -135,6 +145,8 @@ protected:
     SDL_Surface* surface_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;
     std::vector<SDL_Texture*> textures_;
+    CaptureSubmitter captureSubmitter_;
+    DrawSubmitter* submitter_ = &sdlDrawSubmitter();
 };
 
 // A transform that covers the whole 100 x 40 target, pivot in its middle.
@@ -219,11 +231,11 @@ TEST_F(DrawTest, WithoutTransformEveryArgumentPassesThroughUnchanged) {
     const SDL_FRect src{1, 2, 3, 4};
     const SDL_FRect dst{5, 6, 7, 8};
     const SDL_FPoint centre{1.5f, 2.5f};
-    EXPECT_TRUE(drawTexture(renderer_, tex, &src, &dst, 33.0, &centre, SDL_FLIP_VERTICAL));
+    EXPECT_TRUE(drawTexture(renderer_, tex, &src, &dst, 33.0, &centre, SDL_FLIP_VERTICAL, *submitter_));
     // No destination: SDL's own meaning (whole target) even with a transform active.
     const LayerTransform t = layerTransform();
     ScopedDrawSlot slot(activeLayerTransform, &t);
-    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, nullptr, 0.0, nullptr, SDL_FLIP_NONE));
+    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, nullptr, 0.0, nullptr, SDL_FLIP_NONE, *submitter_));
 
     ASSERT_EQ(rotatedCalls.size(), 2u);
     EXPECT_TRUE(geometryCalls.empty());
@@ -252,7 +264,7 @@ TEST_F(DrawTest, PlainMoveTurnAndScaleStayOneRotatedRectangle) {
     t.reveal = 1.0;  // finished reveal: no clipping left to do
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{40, 10, 20, 20};  // its centre is the pivot (50, 20)
-    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 15.0, nullptr, SDL_FLIP_HORIZONTAL));
+    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 15.0, nullptr, SDL_FLIP_HORIZONTAL, *submitter_));
 
     ASSERT_EQ(rotatedCalls.size(), 1u);
     EXPECT_TRUE(geometryCalls.empty());
@@ -305,7 +317,7 @@ TEST_F(DrawTest, OpacityModulatesTheTextureForTheDrawAndRestoresIt) {
         {
             ScopedDrawSlot slot(activeLayerTransform, &t);
             const SDL_FRect dst{0, 0, 4, 4};
-            EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE)) << c.name;
+            EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_)) << c.name;
         }
         ASSERT_EQ(rotatedCalls.size(), 1u) << c.name;
         const RotatedCall& seen = rotatedCalls[0];
@@ -339,7 +351,7 @@ TEST_F(DrawTest, TextureStateIsRestoredWhenTheGeometryDrawFails) {
     t.scaleX = 2;  // geometry path
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{0, 0, 4, 4};
-    EXPECT_FALSE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE));
+    EXPECT_FALSE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     // The vertices carried the faded alpha, and the texture was blended during the draw.
     EXPECT_NEAR(geometryCalls[0].vertices[0].color.a, 100 / 255.0, 1e-6);
@@ -357,7 +369,7 @@ TEST_F(DrawTest, NullTextureWithTransformFailsWithoutDrawing) {
     const LayerTransform t = layerTransform();
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{0, 0, 4, 4};
-    EXPECT_FALSE(drawTexture(renderer_, nullptr, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE));
+    EXPECT_FALSE(drawTexture(renderer_, nullptr, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_));
     EXPECT_TRUE(rotatedCalls.empty());
     EXPECT_TRUE(geometryCalls.empty());
 }
@@ -383,7 +395,7 @@ TEST_F(DrawTest, GeometryPathCornersFollowFlipsSourceAndAngle) {
     const SDL_FRect dst{40, 10, 20, 20};
     for (const Case& c : cases) {
         geometryCalls.clear();
-        EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, c.flip));
+        EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, c.flip, *submitter_));
         ASSERT_EQ(geometryCalls.size(), 1u);
         const auto& v = geometryCalls[0].vertices;
         ASSERT_EQ(v.size(), 4u);
@@ -398,7 +410,7 @@ TEST_F(DrawTest, GeometryPathCornersFollowFlipsSourceAndAngle) {
     // destination's centre moves the first corner from top left to top right.
     geometryCalls.clear();
     const SDL_FRect src{5, 10, 5, 5};
-    EXPECT_TRUE(drawTexture(renderer_, tex, &src, &dst, 90, nullptr, SDL_FLIP_NONE));
+    EXPECT_TRUE(drawTexture(renderer_, tex, &src, &dst, 90, nullptr, SDL_FLIP_NONE, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     const auto& v = geometryCalls[0].vertices;
     EXPECT_FLOAT_EQ(v[0].tex_coord.x, 0.5f);
@@ -437,7 +449,7 @@ TEST_F(DrawTest, RevealRectanglesClipTheLayer) {
         t.direction = c.direction;
         t.reveal = c.progress;
         auto vertices = quad(0, 0, 100, 40);
-        EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t));
+        EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, nullptr, *submitter_));
         ASSERT_EQ(geometryCalls.size(), 1u);
         const Bounds b = bounds(geometryCalls[0].vertices);
         const std::string name = std::to_string(c.kind) + " " + c.direction;
@@ -456,7 +468,7 @@ TEST_F(DrawTest, ClippedVerticesInterpolateTextureCoordinatesAndColour) {
     t.reveal = 0.25;
     auto vertices = quad(0, 0, 100, 40);
     vertices[0].color = vertices[3].color = {0, 0, 0, 0};  // colour runs from 0 on the left to 1 on the right
-    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t));
+    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, nullptr, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     const auto& out = geometryCalls[0].vertices;
     ASSERT_EQ(out.size(), 4u);
@@ -481,7 +493,7 @@ TEST_F(DrawTest, CircleRevealIsA96SidedPolygonAroundThePivot) {
     // Larger than the circle, so the clip shows the whole polygon (on the 1080-high layer
     // itself its top and bottom would be cut off).
     auto vertices = quad(-1000, -1000, 3000, 2000);
-    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t));
+    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, nullptr, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     const auto& out = geometryCalls[0].vertices;
     ASSERT_EQ(out.size(), 96u);
@@ -522,7 +534,7 @@ TEST_F(DrawTest, DrawsThatCoverNothingSucceedWithoutSubmitting) {
     for (const Case& c : cases) {
         geometryCalls.clear();
         auto vertices = quad(60, 0, 100, 40);  // right part only: the 10 % left wipe misses it
-        EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, c.t)) << c.name;
+        EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, c.t, nullptr, *submitter_)) << c.name;
         EXPECT_TRUE(geometryCalls.empty()) << c.name;
     }
     // drawTexture reports the same draw as a success.
@@ -530,7 +542,7 @@ TEST_F(DrawTest, DrawsThatCoverNothingSucceedWithoutSubmitting) {
     const LayerTransform t = cases[0].t;
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{0, 0, 100, 40};
-    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE));
+    EXPECT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_));
     EXPECT_TRUE(geometryCalls.empty());
     EXPECT_TRUE(rotatedCalls.empty());
 }
@@ -548,7 +560,7 @@ TEST_F(DrawTest, CallerTrianglesAreClippedOneByOne) {
     t.revealKind = reveal::wipe;
     t.direction = "right";
     t.reveal = 0.5;
-    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, &indices));
+    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, &indices, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     const GeometryCall& call = geometryCalls[0];
     ASSERT_EQ(call.indices.size(), 3u);
@@ -568,7 +580,7 @@ TEST_F(DrawTest, CallerTrianglesAreClippedOneByOne) {
     vertices.resize(3);
     vertices.insert(vertices.end(), right.begin() + 1, right.end());
     t.reveal = 0.2;  // x >= 80
-    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, &indices));
+    EXPECT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, &indices, *submitter_));
     ASSERT_EQ(geometryCalls.size(), 1u);
     EXPECT_GE(bounds(geometryCalls[0].vertices).minX, 80.0f - 1e-4f);
     for (int index : geometryCalls[0].indices) {
@@ -595,7 +607,7 @@ protected:
     }
 
     bool draw(std::vector<SDL_Vertex> vertices, SDL_Texture* tex = nullptr) {
-        return renderTextureGeometry(renderer_, tex, vertices, transform_);
+        return renderTextureGeometry(renderer_, tex, vertices, transform_, nullptr, *submitter_);
     }
 
     LayerCanvas canvas_;
@@ -797,7 +809,7 @@ TEST_F(DrawTest, RightWipeAtAQuarterShowsOnlyTheRightQuarter) {
     t.reveal = 0.25;
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{0, 0, 100, 40};
-    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE)) << SDL_GetError();
+    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_)) << SDL_GetError();
     for (int y : {2, 20, 37}) {
         EXPECT_EQ(pixel(10, y).r, 0);
         EXPECT_EQ(pixel(50, y).r, 0);
@@ -815,12 +827,12 @@ TEST_F(DrawTest, HalfOpacityHalvesTheDrawnAlpha) {
     {
         ScopedDrawSlot slot(activeLayerTransform, &t);
         const SDL_FRect dst{0, 0, 100, 40};
-        ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE)) << SDL_GetError();
+        ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_)) << SDL_GetError();
     }
     EXPECT_NEAR(pixel(50, 20).r, 128, 1);
     // Afterwards the same texture draws opaque again.
     const SDL_FRect dst{0, 0, 100, 40};
-    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE));
+    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_NONE, *submitter_));
     EXPECT_EQ(pixel(50, 20).r, 255);
 }
 
@@ -831,7 +843,7 @@ TEST_F(DrawTest, FlippedGeometryDrawMirrorsTheTexture) {
     t.scaleY = 0.5;  // non-uniform: geometry path
     ScopedDrawSlot slot(activeLayerTransform, &t);
     const SDL_FRect dst{0, 0, 100, 40};
-    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_HORIZONTAL)) << SDL_GetError();
+    ASSERT_TRUE(drawTexture(renderer_, tex, nullptr, &dst, 0, nullptr, SDL_FLIP_HORIZONTAL, *submitter_)) << SDL_GetError();
     const SDL_Color left = pixel(20, 20);
     const SDL_Color right = pixel(80, 20);
     EXPECT_EQ(left.b, 255);
@@ -852,7 +864,7 @@ TEST_F(DrawTest, NullTextureFillsWithTheVertexColourUnderACanvas) {
     t.pivotY = 0;
     auto vertices = quad(0, 0, 100, 40);
     for (SDL_Vertex& v : vertices) v.color = {0, 1, 0, 1};
-    ASSERT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t)) << SDL_GetError();
+    ASSERT_TRUE(renderTextureGeometry(renderer_, nullptr, vertices, t, nullptr, *submitter_)) << SDL_GetError();
     EXPECT_EQ(pixel(50, 20).g, 255);
 }
 

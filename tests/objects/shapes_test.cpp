@@ -37,11 +37,38 @@ private:
     int saved_;
 };
 
+// Hands draws to SDL, or fails them like a lost device while `failing` is set.
+class FailingSubmitter final : public DrawSubmitter {
+public:
+    bool failing = false;
+
+    bool renderGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int vertexCount,
+                        const int* indices, int indexCount) override {
+        return failed() ? false
+                        : sdlDrawSubmitter().renderGeometry(renderer, texture, vertices, vertexCount, indices,
+                                                            indexCount);
+    }
+    bool renderTextureRotated(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
+                              const SDL_FRect* destination, double angle, const SDL_FPoint* center,
+                              SDL_FlipMode flip) override {
+        return failed() ? false
+                        : sdlDrawSubmitter().renderTextureRotated(renderer, texture, source, destination, angle,
+                                                                  center, flip);
+    }
+
+private:
+    bool failed() const {
+        if (failing) SDL_SetError("no luck");
+        return failing;
+    }
+};
+
 // A headless window of its own for each test, so draws and read-backs start from black.
 class ShapeTest : public ::testing::Test {
 protected:
     void open(int width, int height) {
-        display_ = std::make_unique<Display>("", "shapes", -1, -1, width, height, false, std::nullopt);
+        display_ = std::make_unique<Display>("", "shapes", -1, -1, width, height, false, std::nullopt, nullptr,
+                                             submitter_);
         SDL_SetRenderDrawColor(display_->renderer(), 0, 0, 0, 255);
         SDL_RenderClear(display_->renderer());
     }
@@ -72,6 +99,7 @@ protected:
         return c.r < 10 && c.g < 10 && c.b < 10;
     }
 
+    FailingSubmitter submitter_;  // outlives the display that draws through it
     std::unique_ptr<Display> display_;
 };
 
@@ -501,18 +529,12 @@ TEST_F(ShapeTest, FailedDrawIsLoggedWithTheShapePrefixAndOnlyThatFrameIsLost) {
     open(320, 240);
     Rectangle rectangleShape(display(), 320, 240, {10, 10, 20, 20}, kRed, RectangleStyle{}, 1);
     Star starShape(display(), 320, 240, {40, 10, 20, 20}, kRed, 5, 0.5f, {}, 1);
-    DrawSubmitters& submitters = drawSubmitters();
-    const DrawSubmitters saved = submitters;
-    submitters.renderTextureRotated = [](SDL_Renderer*, SDL_Texture*, const SDL_FRect*, const SDL_FRect*, double,
-                                         const SDL_FPoint*, SDL_FlipMode) {
-        SDL_SetError("no luck");
-        return false;
-    };
+    submitter_.failing = true;
     ::testing::internal::CaptureStderr();
     const bool drewRectangle = rectangleShape.draw(0, 0);
     const bool drewStar = starShape.draw(0, 0);
     const std::string log = ::testing::internal::GetCapturedStderr();
-    submitters = saved;
+    submitter_.failing = false;
     EXPECT_FALSE(drewRectangle);
     EXPECT_FALSE(drewStar);
     EXPECT_NE(log.find("Rectangle Draw Exception: "), std::string::npos) << log;

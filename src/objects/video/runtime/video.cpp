@@ -340,7 +340,7 @@ void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
         SDL_BlendMode previous = SDL_BLENDMODE_NONE;
         const bool havePrevious = SDL_GetRenderDrawBlendMode(renderer, &previous);
         SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
-        const bool filled = renderTextureGeometry(renderer, nullptr, corners, *transform);
+        const bool filled = renderTextureGeometry(renderer, nullptr, corners, *transform, nullptr, display->drawSubmitter());
         if (havePrevious) {
             SDL_SetRenderDrawBlendMode(renderer, previous);
         }
@@ -354,7 +354,8 @@ void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     if (drawPicture && placement.hasPicture) {
         const SDL_FRect destination{static_cast<float>(placement.picture.x), static_cast<float>(placement.picture.y),
                                     static_cast<float>(placement.picture.w), static_cast<float>(placement.picture.h)};
-        if (!drawTexture(renderer, picture, nullptr, &destination, placement.angle, nullptr, SDL_FLIP_NONE)) {
+        if (!drawTexture(renderer, picture, nullptr, &destination, placement.angle, nullptr, SDL_FLIP_NONE,
+                         display->drawSubmitter())) {
             throw sdlError("SDL_RenderTextureRotated failed: ");
         }
         frameDrawn = true;
