@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <filesystem>
 #include <future>
 #include <sstream>
@@ -496,6 +501,66 @@ TEST_F(PlaylistLoading, TheLaterOfTwoLoadsOfADirectoryCleansUp) {
     ASSERT_TRUE(newer.activate());
     EXPECT_TRUE(fs::exists(directory() + "/new.png"));
     EXPECT_FALSE(fs::exists(directory() + "/old.png"));
+}
+
+// The disk is full when the start-up load rewrites the active playlist's document, which
+// "playing.json" names: the old document must survive whole, or an offline player has nothing to
+// play. Runs in a child process with a small file system of its own over the playlist directory.
+TEST(PlaylistLoadingOnAFullDisk, TheActiveDocumentSurvives) {
+    TempDir config;
+    const std::string directory = config.str() + "/lumetta/acme/main/Lobby";
+    fs::create_directories(directory);
+    const std::string original = "\n" + text(sampleDocument());
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        const auto report = [&](const std::string& outcome) {
+            (void)!::write(channel[1], outcome.data(), outcome.size());
+            ::_exit(0);
+        };
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=16k") != 0) {
+            report("skip");
+        }
+        writeTestFile(directory + "/playlist.json", original);
+        fs::create_symlink(directory + "/playlist.json", config.str() + "/lumetta/playing.json");
+        {
+            std::ofstream filler(directory + "/filler", std::ios::binary);
+            const std::string block(512, 'f');
+            while (filler.write(block.data(), block.size()) && filler.flush()) {
+            }
+        }
+        PreparedImageCache cache;
+        ThreadSafeQueue queue(cache);
+        std::atomic<bool> running{true};
+        PlaylistLoadOptions options;
+        options.queue = &queue;
+        options.internetAccess = [] { return false; };
+        options.running = &running;
+        std::string outcome;
+        try {
+            Playlist playlist(config.str(), "DEVICE1", true, "", options);
+            outcome = "loaded";
+        } catch (const std::exception& error) {
+            outcome = error.what();
+        }
+        outcome += readFile(directory + "/playlist.json") == original ? "|intact" : "|changed";
+        outcome += "|" + std::to_string(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+        outcome += queue.group(1) ? "|group left" : "|no group";
+        report(outcome);
+    }
+    ::close(channel[1]);
+    std::string outcome;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (outcome == "skip") GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(outcome, "Could not write playlist JSON file|intact|2|no group");
 }
 
 TEST(PlaylistLoadingHelpers, AppendResponseRefusesWhatItCannotHold) {
