@@ -38,16 +38,29 @@ std::uint32_t hashIndex(std::uint32_t value) {
 
 double hashFraction(std::uint32_t h) { return static_cast<double>(h & 0xFFFFu) / 65535.0; }
 
-// SDL's software renderer goes on applying the vertex colour of the last geometry drawn with a
-// texture to that texture's later plain draws until the texture's modulation changes: the
-// incoming picture would stay faded or shaded after a particle or cube frame. Changing the
-// modulation and setting it back makes the next draw take the texture's own (white, opaque).
-void settleModulation(SDL_Texture* texture) {
-    SDL_SetTextureColorMod(texture, 254, 254, 254);
-    SDL_SetTextureColorMod(texture, 255, 255, 255);
-    SDL_SetTextureAlphaMod(texture, 254);
-    SDL_SetTextureAlphaMod(texture, 255);
-}
+// SDL's software renderer draws textured quads that are axis-aligned rectangles as plain copies
+// and, to do so, sets the texture's colour and alpha modulation to the vertex colour without
+// putting it back: after a particle frame the incoming picture would stay faded. The
+// modulation is saved before every geometry call and set again after it.
+class KeepModulation {
+public:
+    explicit KeepModulation(SDL_Texture* texture) : texture_(texture) {
+        if (texture_ == nullptr) return;
+        SDL_GetTextureColorMod(texture_, &r_, &g_, &b_);
+        SDL_GetTextureAlphaMod(texture_, &a_);
+    }
+    ~KeepModulation() {
+        if (texture_ == nullptr) return;
+        SDL_SetTextureColorMod(texture_, r_, g_, b_);
+        SDL_SetTextureAlphaMod(texture_, a_);
+    }
+    KeepModulation(const KeepModulation&) = delete;
+    KeepModulation& operator=(const KeepModulation&) = delete;
+
+private:
+    SDL_Texture* texture_;
+    Uint8 r_ = 255, g_ = 255, b_ = 255, a_ = 255;
+};
 
 // SDL's software rasteriser works out texture coordinates in 32-bit integers: once a
 // triangle's doubled area in pixels times the texture's size passes about 2^29, the triangle is
@@ -107,9 +120,10 @@ private:
 };
 
 // One geometry call with an indexed triangle list, split first where the software rasteriser
-// needs it.
+// needs it; the texture's modulation is the same afterwards.
 void submitGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int vertexCount,
                     const int* indices, int indexCount, RenderCalls& calls) {
+    const KeepModulation keep(texture);
     if (texture != nullptr && isSoftwareRenderer(renderer)) {
         float textureWidth = 0, textureHeight = 0;
         SDL_GetTextureSize(texture, &textureWidth, &textureHeight);
@@ -495,7 +509,6 @@ void drawGeometryTransition(SDL_Renderer* renderer, SDL_Texture* texture, const 
     }};
     static constexpr std::array<int, 6> indices{0, 1, 2, 0, 2, 3};
     submitGeometry(renderer, texture, vertices.data(), 4, indices.data(), 6, calls);
-    settleModulation(texture);
 }
 
 void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width,
@@ -592,8 +605,7 @@ void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_
         }
     }
     if (count == 0) return;
-    calls.renderGeometry(renderer, pieces, vertices.data(), 4 * count, indices.data(), 6 * count);
-    settleModulation(pieces);
+    submitGeometry(renderer, pieces, vertices.data(), 4 * count, indices.data(), 6 * count, calls);
 }
 
 void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int width, int height, bool backward,
@@ -654,7 +666,6 @@ void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int wid
         }
         submitGeometry(renderer, incoming, vertices.data(), size, indices.data(), indexCount, calls);
     }
-    settleModulation(incoming);
 }
 
 void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,

@@ -1,5 +1,7 @@
 #include "player/transition_choice.h"
 
+#include "content/slide_document.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,6 +17,17 @@ TEST(TransitionChoice, NamesLookUpExactly) {
     }
     for (const char* name : {"", "none", "random", "Push-Left", "push-left ", "push", "fade-through-black\n"}) {
         EXPECT_EQ(transitionKindByName(name), std::nullopt) << name;
+    }
+}
+
+// The playlist reader accepts "none", "random" and exactly these kinds, in the same order.
+TEST(TransitionChoice, PlaylistNamesAreNoneRandomAndTheKinds) {
+    const auto accepted = transitionNames();
+    ASSERT_EQ(accepted.size(), 2u + transitionKindCount);
+    EXPECT_EQ(accepted[0], "none");
+    EXPECT_EQ(accepted[1], "random");
+    for (int kind = 0; kind < transitionKindCount; ++kind) {
+        EXPECT_EQ(accepted[static_cast<std::size_t>(kind) + 2], transitionKindNames[static_cast<std::size_t>(kind)]);
     }
 }
 

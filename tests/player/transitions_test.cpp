@@ -571,6 +571,33 @@ TEST(TransitionGeometry, CubeFacesAndDiagonalBands) {
     }
 }
 
+// The geometry helpers leave a texture's modulation as they found it, whatever the renderer does
+// with the vertex colours.
+TEST(TransitionGeometry, HelpersKeepTheTexturesModulation) {
+    TransitionScreen screen(97, 61);
+    SDL_Texture* texture = screen.incoming();
+    const auto check = [&](const char* what) {
+        Uint8 r = 0, g = 0, b = 0, a = 0;
+        SDL_GetTextureColorMod(texture, &r, &g, &b);
+        SDL_GetTextureAlphaMod(texture, &a);
+        EXPECT_EQ((Rgb{r, g, b}), (Rgb{10, 20, 30})) << what;
+        EXPECT_EQ(a, 77) << what;
+    };
+    SDL_SetTextureColorMod(texture, 10, 20, 30);
+    SDL_SetTextureAlphaMod(texture, 77);
+    // An axis-aligned quad: SDL's software renderer draws it as a plain copy.
+    drawGeometryTransition(screen.renderer(), texture, {{{0, 0}, {40, 0}, {40, 30}, {0, 30}}}, 128);
+    check("rectangle");
+    drawGeometryTransition(screen.renderer(), texture, {{{0, 5}, {40, 0}, {40, 30}, {0, 25}}}, 200);
+    check("trapezoid");
+    buildTransitionGeometry(screen.renderer(), screen.outgoing(), texture, 97, 61, transition::particleBurstIn, 0.4);
+    check("particles");
+    renderTransitionMesh(screen.renderer(), texture, 97, 61, true, 0.6);
+    check("diagonal bands");
+    SDL_SetTextureColorMod(texture, 255, 255, 255);
+    SDL_SetTextureAlphaMod(texture, 255);
+}
+
 // A whole-screen cube face on a full HD software target still appears: its triangles are cut
 // small enough for SDL's software rasteriser and go to the renderer in one call.
 TEST(TransitionGeometry, LargeFacesAreDrawnOnTheSoftwareRenderer) {
