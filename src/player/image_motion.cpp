@@ -32,14 +32,14 @@ SDL_Rect motionWindow(int width, int height, std::string_view name, double progr
 }
 
 void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, int height, std::string_view name,
-                      double progress, RenderCalls& calls) {
+                      double progress, DrawSubmitter& submitter) {
     if (renderer == nullptr || texture == nullptr) return;
     if (name == "none" || width <= 0 || height <= 0) {
-        drawTransitionTexture(renderer, texture, nullptr, nullptr, calls);
+        drawTransitionTexture(renderer, texture, nullptr, nullptr, submitter);
         return;
     }
     const SDL_Rect window = motionWindow(width, height, name, progress);
-    drawTransitionTexture(renderer, texture, &window, nullptr, calls);
+    drawTransitionTexture(renderer, texture, &window, nullptr, submitter);
 }
 
 }  // namespace lumetta::player

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "player/render_calls.h"
+#include "display/draw.h"
 
 namespace lumetta::player {
 
@@ -23,6 +23,6 @@ SDL_Rect motionWindow(int width, int height, std::string_view name, double progr
 // window of motion effect `name`; "none" or a size that is not positive draws the whole picture
 // over the whole target. Nothing without a renderer or texture. One texture draw.
 void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, int height, std::string_view name,
-                      double progress, RenderCalls& calls = sdlRenderCalls());
+                      double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 }  // namespace lumetta::player

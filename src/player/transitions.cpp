@@ -6,6 +6,8 @@
 #include <numbers>
 #include <string_view>
 
+#include "display/slide_mapping.h"
+
 namespace lumetta::player {
 
 namespace {
@@ -122,7 +124,7 @@ private:
 // One geometry call with an indexed triangle list, split first where the software rasteriser
 // needs it; the texture's modulation is the same afterwards.
 void submitGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int vertexCount,
-                    const int* indices, int indexCount, RenderCalls& calls) {
+                    const int* indices, int indexCount, DrawSubmitter& submitter) {
     const KeepModulation keep(texture);
     if (texture != nullptr && isSoftwareRenderer(renderer)) {
         float textureWidth = 0, textureHeight = 0;
@@ -145,33 +147,33 @@ void submitGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vert
                     for (int i = 0; i < kSplitCapacity; ++i) order[static_cast<std::size_t>(i)] = i;
                     return order;
                 }();
-                calls.renderGeometry(renderer, texture, splitter.vertices(), splitter.count(), sequence.data(),
+                submitter.renderGeometry(renderer, texture, splitter.vertices(), splitter.count(), sequence.data(),
                                      splitter.count());
                 return;
             }
         }
     }
-    calls.renderGeometry(renderer, texture, vertices, vertexCount, indices, indexCount);
+    submitter.renderGeometry(renderer, texture, vertices, vertexCount, indices, indexCount);
 }
 
-// One frame's drawing: the renderer, both pictures, the target size and the calls to draw with.
+// One frame's drawing: the renderer, both pictures, the target size and the submitter to draw with.
 class Frame {
 public:
     Frame(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width, int height,
-          RenderCalls& calls)
+          DrawSubmitter& submitter)
         : renderer_(renderer), outgoing_(outgoing), incoming_(incoming), width_(width), height_(height),
-          calls_(calls) {}
+          submitter_(submitter) {}
 
     SDL_Renderer* renderer() const { return renderer_; }
     SDL_Texture* outgoing() const { return outgoing_; }
     SDL_Texture* incoming() const { return incoming_; }
     int width() const { return width_; }
     int height() const { return height_; }
-    RenderCalls& calls() const { return calls_; }
+    DrawSubmitter& submitter() const { return submitter_; }
     SDL_Rect whole() const { return {0, 0, width_, height_}; }
 
     void draw(SDL_Texture* texture, const SDL_Rect* source, const SDL_Rect* destination) const {
-        drawTransitionTexture(renderer_, texture, source, destination, calls_);
+        drawTransitionTexture(renderer_, texture, source, destination, submitter_);
     }
     void drawAt(SDL_Texture* texture, const SDL_Rect& destination) const { draw(texture, nullptr, &destination); }
     // Draws with alpha lround(fraction * 255) and sets the alpha back to 255.
@@ -180,7 +182,7 @@ public:
         draw(texture, source, &destination);
         SDL_SetTextureAlphaMod(texture, 255);
     }
-    void outgoingWhole() const { drawOutgoingFrame(renderer_, outgoing_, width_, height_, calls_); }
+    void outgoingWhole() const { drawOutgoingFrame(renderer_, outgoing_, width_, height_, submitter_); }
     void incomingWhole() const { drawAt(incoming_, whole()); }
     // The incoming picture's own rectangle, in place.
     void reveal(const SDL_Rect& area) const { draw(incoming_, &area, &area); }
@@ -191,7 +193,7 @@ private:
     SDL_Texture* incoming_;
     int width_;
     int height_;
-    RenderCalls& calls_;
+    DrawSubmitter& submitter_;
 };
 
 void push(const Frame& f, int kind, double p) {
@@ -354,19 +356,19 @@ void cube(const Frame& f, bool vertical, double p) {
         const auto inset = static_cast<float>(f.height() * k * 0.08);
         if (f.outgoing() != nullptr) {
             drawGeometryTransition(f.renderer(), f.outgoing(), {{{0, inset}, {edge, 0}, {edge, h}, {0, h - inset}}},
-                                   outgoingShade, f.calls());
+                                   outgoingShade, f.submitter());
         }
         drawGeometryTransition(f.renderer(), f.incoming(), {{{edge, 0}, {w, inset}, {w, h - inset}, {edge, h}}},
-                               incomingShade, f.calls());
+                               incomingShade, f.submitter());
     } else {
         const auto edge = static_cast<float>((1.0 - p) * f.height());
         const auto inset = static_cast<float>(f.width() * k * 0.08);
         if (f.outgoing() != nullptr) {
             drawGeometryTransition(f.renderer(), f.outgoing(), {{{inset, 0}, {w - inset, 0}, {w, edge}, {0, edge}}},
-                                   outgoingShade, f.calls());
+                                   outgoingShade, f.submitter());
         }
         drawGeometryTransition(f.renderer(), f.incoming(), {{{0, edge}, {w, edge}, {w - inset, h}, {inset, h}}},
-                               incomingShade, f.calls());
+                               incomingShade, f.submitter());
     }
 }
 
@@ -393,7 +395,7 @@ void pageTurn(const Frame& f, bool vertical, double p) {
     f.draw(out, &page, &page);
     const SDL_FRect source = toFloat(strip), destination = toFloat(folded);
     SDL_SetTextureColorMod(out, 170, 170, 170);
-    f.calls().renderTextureRotated(f.renderer(), out, &source, &destination, 0.0, nullptr,
+    f.submitter().renderTextureRotated(f.renderer(), out, &source, &destination, 0.0, nullptr,
                                    vertical ? SDL_FLIP_VERTICAL : SDL_FLIP_HORIZONTAL);
     SDL_SetTextureColorMod(out, 255, 255, 255);
 }
@@ -483,22 +485,23 @@ double clampProgress(double progress) {
 
 
 void drawTransitionTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Rect* source,
-                           const SDL_Rect* destination, RenderCalls& calls) {
+                           const SDL_Rect* destination, DrawSubmitter& submitter) {
     SDL_FRect from{}, to{};
     if (source != nullptr) from = toFloat(*source);
     if (destination != nullptr) to = toFloat(*destination);
-    calls.renderTexture(renderer, texture, source != nullptr ? &from : nullptr,
-                        destination != nullptr ? &to : nullptr);
+    // Unturned and unflipped, SDL_RenderTextureRotated is SDL_RenderTexture.
+    submitter.renderTextureRotated(renderer, texture, source != nullptr ? &from : nullptr,
+                                   destination != nullptr ? &to : nullptr, 0.0, nullptr, SDL_FLIP_NONE);
 }
 
-void drawOutgoingFrame(SDL_Renderer* renderer, SDL_Texture* outgoing, int width, int height, RenderCalls& calls) {
+void drawOutgoingFrame(SDL_Renderer* renderer, SDL_Texture* outgoing, int width, int height, DrawSubmitter& submitter) {
     if (outgoing == nullptr) return;
     const SDL_Rect whole{0, 0, width, height};
-    drawTransitionTexture(renderer, outgoing, nullptr, &whole, calls);
+    drawTransitionTexture(renderer, outgoing, nullptr, &whole, submitter);
 }
 
 void drawGeometryTransition(SDL_Renderer* renderer, SDL_Texture* texture, const std::array<SDL_FPoint, 4>& corners,
-                            Uint8 shade, RenderCalls& calls) {
+                            Uint8 shade, DrawSubmitter& submitter) {
     const float tone = static_cast<float>(shade) / 255.0f;
     const SDL_FColor colour{tone, tone, tone, 1.0f};
     const std::array<SDL_Vertex, 4> vertices{{
@@ -508,18 +511,18 @@ void drawGeometryTransition(SDL_Renderer* renderer, SDL_Texture* texture, const 
         {corners[3], colour, {0.0f, 1.0f}},
     }};
     static constexpr std::array<int, 6> indices{0, 1, 2, 0, 2, 3};
-    submitGeometry(renderer, texture, vertices.data(), 4, indices.data(), 6, calls);
+    submitGeometry(renderer, texture, vertices.data(), 4, indices.data(), 6, submitter);
 }
 
 void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width,
-                             int height, int mode, double progress, RenderCalls& calls) {
+                             int height, int mode, double progress, DrawSubmitter& submitter) {
     if (renderer == nullptr || incoming == nullptr || width <= 0 || height <= 0) return;
     if (mode != transition::particleDissolve && mode != transition::particleBurstIn &&
         mode != transition::particleBurstOut) {
         return;
     }
     const double p = clampProgress(progress);
-    const Frame f(renderer, outgoing, incoming, width, height, calls);
+    const Frame f(renderer, outgoing, incoming, width, height, submitter);
     // Dissolve and burst-in bring the incoming picture's pieces in over the outgoing picture;
     // burst-out blows the outgoing picture's pieces off the incoming one.
     SDL_Texture* pieces = incoming;
@@ -605,11 +608,11 @@ void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_
         }
     }
     if (count == 0) return;
-    submitGeometry(renderer, pieces, vertices.data(), 4 * count, indices.data(), 6 * count, calls);
+    submitGeometry(renderer, pieces, vertices.data(), 4 * count, indices.data(), 6 * count, submitter);
 }
 
 void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int width, int height, bool backward,
-                          double progress, RenderCalls& calls) {
+                          double progress, DrawSubmitter& submitter) {
     if (renderer == nullptr || incoming == nullptr || width <= 0 || height <= 0) return;
     constexpr int bands = 12;
     const double p = clampProgress(progress);
@@ -664,14 +667,14 @@ void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int wid
             indices[static_cast<std::size_t>(indexCount++)] = i - 1;
             indices[static_cast<std::size_t>(indexCount++)] = i;
         }
-        submitGeometry(renderer, incoming, vertices.data(), size, indices.data(), indexCount, calls);
+        submitGeometry(renderer, incoming, vertices.data(), size, indices.data(), indexCount, submitter);
     }
 }
 
 void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,
-                        SDL_Texture* texture, float x, float y, float w, float h, RenderCalls& calls) {
+                        SDL_Texture* texture, float x, float y, float w, float h, DrawSubmitter& submitter) {
     if (renderer == nullptr || texture == nullptr) return;
-    const int turn = (rotation % 360 + 360) % 360;
+    const int turn = normalizedRotation(rotation);
     const double cx = x + w / 2.0, cy = y + h / 2.0;
     double sx = cx, sy = cy;
     switch (turn) {
@@ -682,27 +685,27 @@ void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Ren
     }
     const SDL_FRect destination{static_cast<float>(sx - w / 2.0), static_cast<float>(sy - h / 2.0), w, h};
     const SDL_FPoint centre{w / 2.0f, h / 2.0f};
-    calls.renderTextureRotated(renderer, texture, nullptr, &destination, -static_cast<double>(turn), &centre,
+    submitter.renderTextureRotated(renderer, texture, nullptr, &destination, -static_cast<double>(turn), &centre,
                                SDL_FLIP_NONE);
 }
 
 void renderTransition(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width, int height,
-                      int kind, double progress, RenderCalls& calls) {
+                      int kind, double progress, DrawSubmitter& submitter) {
     if (renderer == nullptr || incoming == nullptr || width <= 0 || height <= 0) return;
     if (kind < 0 || kind >= transitionKindCount) return;
     const double p = clampProgress(progress);
-    const Frame f(renderer, outgoing, incoming, width, height, calls);
+    const Frame f(renderer, outgoing, incoming, width, height, submitter);
     using namespace transition;
     switch (kind) {
         case pushLeft: case pushRight: case pushUp: case pushDown: push(f, kind, p); break;
         case coverLeft: case coverRight: case coverUp: case coverDown: case coverUpLeft: case coverUpRight:
         case coverDownLeft: case coverDownRight: cover(f, kind, p); break;
         case particleDissolve: case particleBurstIn: case particleBurstOut:
-            buildTransitionGeometry(renderer, outgoing, incoming, width, height, kind, p, calls);
+            buildTransitionGeometry(renderer, outgoing, incoming, width, height, kind, p, submitter);
             break;
         case shatter:
             buildTransitionGeometry(renderer, outgoing, incoming, width, height, particleBurstOut,
-                                    std::min(1.12 * p, 1.0), calls);
+                                    std::min(1.12 * p, 1.0), submitter);
             break;
         case clockWipe: case checkerboard: case mosaic: case spiralWipe: tileGrid(f, kind, p); break;
         case splitOpenHorizontal: case curtainOpenHorizontal: splitOpen(f, false, p); break;
@@ -737,7 +740,7 @@ void renderTransition(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture
         case verticalBlinds: blinds(f, true, p); break;
         case diagonalBlindsForward: case diagonalBlindsBackward:
             f.outgoingWhole();
-            renderTransitionMesh(renderer, incoming, width, height, kind == diagonalBlindsBackward, p, calls);
+            renderTransitionMesh(renderer, incoming, width, height, kind == diagonalBlindsBackward, p, submitter);
             break;
         default: break;
     }

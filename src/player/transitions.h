@@ -10,13 +10,16 @@
 // draw colour back. The textures are expected to blend (SDL_BLENDMODE_BLEND, the default of
 // textures with alpha), otherwise the fading kinds cut.
 //
+// Every draw goes through the DrawSubmitter handed in (the display's), plain copies as unturned
+// SDL_RenderTextureRotated calls, which SDL turns into SDL_RenderTexture.
+//
 // Progress is a fraction in [0, 1]; anything outside is clamped and NaN counts as 0.
 
 #include <SDL3/SDL.h>
 
 #include <array>
 
-#include "player/render_calls.h"
+#include "display/draw.h"
 #include "player/transition_choice.h"
 
 namespace lumetta::player {
@@ -90,31 +93,31 @@ double clampProgress(double progress);
 // with a kind outside 0..49. The caller clears the target to opaque black first: the fade
 // through black shows that clear.
 void renderTransition(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width, int height,
-                      int kind, double progress, RenderCalls& calls = sdlRenderCalls());
+                      int kind, double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The source rectangle of `texture` (null: all of it) into the destination (null: the whole
 // target), converted to float rectangles field by field.
 void drawTransitionTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Rect* source,
-                           const SDL_Rect* destination, RenderCalls& calls = sdlRenderCalls());
+                           const SDL_Rect* destination, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The outgoing picture over the whole width x height target; nothing when it is null.
 void drawOutgoingFrame(SDL_Renderer* renderer, SDL_Texture* outgoing, int width, int height,
-                       RenderCalls& calls = sdlRenderCalls());
+                       DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The whole texture mapped onto the quad `corners` (top-left, top-right, bottom-right,
 // bottom-left of the texture), shaded by shade/255, in one geometry call.
 void drawGeometryTransition(SDL_Renderer* renderer, SDL_Texture* texture, const std::array<SDL_FPoint, 4>& corners,
-                            Uint8 shade, RenderCalls& calls = sdlRenderCalls());
+                            Uint8 shade, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The particle kinds, `mode` 12 (dissolve), 13 (burst in) or 14 (burst out), background
 // included: 160 quads in fixed buffers, one geometry call, no heap allocation.
 void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width,
-                             int height, int mode, double progress, RenderCalls& calls = sdlRenderCalls());
+                             int height, int mode, double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The bands of the diagonal blinds (the outgoing picture is the caller's): 12 diagonal bands of
 // the incoming picture opening together, one geometry call per band.
 void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int width, int height, bool backward,
-                          double progress, RenderCalls& calls = sdlRenderCalls());
+                          double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 // The whole texture into {x, y, w, h} given in the unrotated layout of a screen turned by
 // `rotation` degrees: the rectangle's centre is mapped onto the screen (for 90, 180 and 270
@@ -122,6 +125,6 @@ void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int wid
 // by -rotation about it.
 void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,
                         SDL_Texture* texture, float x, float y, float w, float h,
-                        RenderCalls& calls = sdlRenderCalls());
+                        DrawSubmitter& submitter = sdlDrawSubmitter());
 
 }  // namespace lumetta::player

@@ -17,7 +17,7 @@
 
 #include "display/display.h"
 #include "objects/sdl_handles.h"
-#include "player/render_calls.h"
+#include "display/draw.h"
 
 namespace lumetta::testing {
 
@@ -158,11 +158,11 @@ private:
     TextureHandle incoming_;
 };
 
-// Records every draw (texture, source, destination, flip, vertices) and passes it on to SDL.
-class RecordingCalls : public player::RenderCalls {
+// Records every draw (texture, source, destination, turn, flip, vertices) and passes it on to SDL.
+class RecordingCalls : public DrawSubmitter {
 public:
     struct Call {
-        enum Kind { texture, rotated, geometry } kind = texture;
+        enum Kind { copy, geometry } kind = copy;
         SDL_Texture* tex = nullptr;
         std::optional<SDL_FRect> source;
         std::optional<SDL_FRect> destination;
@@ -172,28 +172,18 @@ public:
         std::vector<int> indices;
     };
 
-    bool renderTexture(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
-                       const SDL_FRect* destination) override {
-        Call call;
-        call.kind = Call::texture;
-        call.tex = texture;
-        call.source = opt(source);
-        call.destination = opt(destination);
-        calls.push_back(call);
-        return RenderCalls::renderTexture(renderer, texture, source, destination);
-    }
     bool renderTextureRotated(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect* source,
                               const SDL_FRect* destination, double angle, const SDL_FPoint* center,
                               SDL_FlipMode flip) override {
         Call call;
-        call.kind = Call::rotated;
+        call.kind = Call::copy;
         call.tex = texture;
         call.source = opt(source);
         call.destination = opt(destination);
         call.flip = flip;
         call.angle = angle;
         calls.push_back(call);
-        return RenderCalls::renderTextureRotated(renderer, texture, source, destination, angle, center, flip);
+        return sdlDrawSubmitter().renderTextureRotated(renderer, texture, source, destination, angle, center, flip);
     }
     bool renderGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vertex* vertices, int vertexCount,
                         const int* indices, int indexCount) override {
@@ -203,7 +193,7 @@ public:
         call.vertices.assign(vertices, vertices + vertexCount);
         call.indices.assign(indices, indices + indexCount);
         calls.push_back(call);
-        return RenderCalls::renderGeometry(renderer, texture, vertices, vertexCount, indices, indexCount);
+        return sdlDrawSubmitter().renderGeometry(renderer, texture, vertices, vertexCount, indices, indexCount);
     }
 
     std::vector<Call> calls;

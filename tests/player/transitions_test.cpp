@@ -51,11 +51,11 @@ void expectStateRestored(const TransitionScreen& screen, const std::string& what
 
 // One transition frame as the player loop draws it: black clear, then the transition.
 Frame drawFrame(const TransitionScreen& screen, int kind, double progress, bool withOutgoing = true,
-                RenderCalls& calls = sdlRenderCalls()) {
+                DrawSubmitter& submitter = sdlDrawSubmitter()) {
     screen.clear();
     SDL_SetRenderDrawColor(screen.renderer(), 10, 20, 30, 40);
     renderTransition(screen.renderer(), withOutgoing ? screen.outgoing() : nullptr, screen.incoming(),
-                     screen.width(), screen.height(), kind, progress, calls);
+                     screen.width(), screen.height(), kind, progress, submitter);
     expectStateRestored(screen, kindName(kind) + " at " + std::to_string(progress));
     return screen.capture();
 }
@@ -620,7 +620,8 @@ TEST(TransitionGeometry, LargeFacesAreDrawnOnTheSoftwareRenderer) {
 TEST(TransitionGeometry, RotatedTextureAtTheFourTurns) {
     // A 60 x 40 screen; an 8 x 4 picture (left half red, right half blue) at layout {10, 5, 8, 4}.
     TransitionScreen screen(60, 40);
-    SDL_Texture* texture = SDL_CreateTexture(screen.renderer(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET, 8, 4);
+    SDL_Texture* texture =
+        SDL_CreateTexture(screen.renderer(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET, 8, 4);
     ASSERT_NE(texture, nullptr);
     SDL_SetTextureScaleMode(texture, SDL_SCALEMODE_NEAREST);
     SDL_SetRenderTarget(screen.renderer(), texture);
