@@ -196,10 +196,10 @@ void checkLayerAnimation(const Json::Value& slide, const Json::Value& layer, con
         // Elements that are not objects are reported as their own layer's fault.
         if (other.isObject() && !other["video"].isNull()) slideHasVideo = true;
     }
+    const char* const untimed = "End-anchored animation needs a timed non-video slide; use anchor start otherwise";
+    if (slideHasVideo) throw std::invalid_argument(untimed);
     const double slideMilliseconds = slide["duration"].asDouble() * 1000;
-    if (slideHasVideo || !(slideMilliseconds > 0)) {
-        throw std::invalid_argument("End-anchored animation needs a timed non-video slide; use anchor start otherwise");
-    }
+    if (!(slideMilliseconds > 0)) throw std::invalid_argument(untimed);
     if (slideMilliseconds < animation.delay + animation.repeat * animation.duration) {
         throw std::invalid_argument("End-anchored animation exceeds slide duration");
     }

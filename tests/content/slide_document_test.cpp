@@ -437,6 +437,7 @@ TEST(LayerAnimationCheck, TypewriterTypingControlsAndEndAnchoring) {
         {"video elsewhere in the slide", slide(imageLayer + ", 7, " + videoLayer), spec("slide-out"), timing},
         {"untimed slide", slide(imageLayer, "0"), spec("fly-out"), timing},
         {"untimed digit text", slide(imageLayer, "\"0\""), spec("fly-out"), "Value is not convertible to double."},
+        {"video decides before a digit text is read", slide(videoLayer, "\"10\""), spec("fly-out"), timing},
         {"video null is no video", slide(imageLayer + R"(, {"video": null})"), spec("slide-out"), ""},
         {"padding before typing", slide(R"({"width": 10, "height": 10, "text": {"textStyle": {"padding": 5,
              "typewriterCursor": true}}})"), spec("fade-in"), "Text padding leaves no content area"},
