@@ -125,8 +125,11 @@ public:
 
     // ---- Transfer ----
 
-    // Answers one request on a connected socket (never closes it).
+    // Answers one request on a connected socket (never closes it). The whole head must arrive
+    // within 2 s of the accept.
     void serveRequest(int socket);
+    // Sends all of `data` (no SIGPIPE); false on a failed or stalled send, or once the mesh stops.
+    bool sendAll(int socket, const char* data, std::size_t length) const;
     // Copies `hash` from a peer into `destination`: 1 copied (digest still to check), 0 get it
     // from the origin, 2 the mesh stops (or `options.shouldAbort` said so).
     int fetch(const std::string& hash, const std::string& destination, const MeshFetchOptions& options = {});
@@ -190,6 +193,11 @@ bool choosePeer(const std::string& hash);
 void serveContentRequest(int socket);
 int fetchFromContentMesh(const std::string& hash, const std::string& destination,
                          const MeshFetchOptions& options = {});
+bool sendAll(int socket, const char* data, std::size_t length);
+
+// libcurl write callback of a copy from a peer: size × count bytes into `stream`, or 0 (ending
+// the transfer) when the stream is missing, the size overflows 32 bits or the write failed.
+std::size_t writeToStream(char* data, std::size_t size, std::size_t count, std::ostream* stream);
 
 // `prefix` followed by `value`: signing texts ("get:" + hash) and message heads.
 std::string concatPrefix(const char* prefix, std::string value);

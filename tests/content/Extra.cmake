@@ -10,3 +10,9 @@ add_executable(mesh_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/mesh_probe_m
 target_link_libraries(mesh_probe PRIVATE lumetta_all)
 add_dependencies(${name} mesh_probe)
 target_compile_definitions(${name} PRIVATE MESH_PROBE="$<TARGET_FILE:mesh_probe>")
+
+# One media download into a small file system that a test fills up.
+add_executable(media_request_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/media_request_probe_main.cpp)
+target_link_libraries(media_request_probe PRIVATE lumetta_all)
+add_dependencies(${name} media_request_probe)
+target_compile_definitions(${name} PRIVATE MEDIA_REQUEST_PROBE="$<TARGET_FILE:media_request_probe>")

@@ -6,17 +6,30 @@
 //   choose <hash>                -> choose 1|0
 //   intents <hash>               -> intents [deviceId ...]
 //   fetching <hash>              -> fetching 1|0
-//   fetch <hash> <destination> [<pollMs> <silentMs> <waitMs>] -> fetch 0|1|2
+//   fetch <hash> <destination> [<pollMs> <silentMs> <waitMs>] -> fetch 0|1|2, whenever it ends:
+//                                   it runs on a thread of its own while further commands go on
 //   stop                         -> stopped
 // The mesh stops at the end of the input.
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "content/content_mesh.h"
 
+namespace {
+std::mutex outputMutex;
+void print(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::cout << line << std::endl;
+}
+}  // namespace
+
 int main() {
     using namespace lumetta;
+    std::vector<std::thread> fetches;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -70,15 +83,19 @@ int main() {
                 options.silentPeerLimitMs = silent;
                 options.waitLimitMs = wait;
             }
-            answer = "fetch " + std::to_string(fetchFromContentMesh(hash, destination, options));
+            fetches.emplace_back([hash, destination, options] {
+                print("fetch " + std::to_string(fetchFromContentMesh(hash, destination, options)));
+            });
+            continue;
         } else if (command == "stop") {
             stopContentMesh();
             answer = "stopped";
         } else {
             answer = "unknown " + command;
         }
-        std::cout << answer << std::endl;
+        print(answer);
     }
     stopContentMesh();
+    for (std::thread& fetch : fetches) fetch.join();
     return 0;
 }
