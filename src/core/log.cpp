@@ -22,4 +22,11 @@ void logLine(std::ostream& out, std::string_view color, std::string_view tag, st
     out.flush();
 }
 
+std::string colored(std::string_view color, std::string_view text) {
+    std::string result;
+    result.reserve(color.size() + text.size() + ansi::RESET.size());
+    result.append(color).append(text).append(ansi::RESET);
+    return result;
+}
+
 }  // namespace lumetta

@@ -4,6 +4,7 @@
 // interleave, and it is flushed at once.
 
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "core/palette.h"
@@ -16,5 +17,8 @@ void logText(std::ostream& out, std::string_view text);
 // Coloured tag, reset, then the message in the terminal's own colour.
 // `tag` is written as given, brackets included ("[FILE]").
 void logLine(std::ostream& out, std::string_view color, std::string_view tag, std::string_view message);
+
+// `text` in `color`, then the reset: a coloured stretch inside a line given to logText.
+std::string colored(std::string_view color, std::string_view text);
 
 }  // namespace lumetta

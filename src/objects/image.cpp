@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/file_utils.h"
+#include "core/log.h"
 #include "core/palette.h"
 #include "display/display.h"
 #include "display/draw.h"
@@ -21,9 +22,6 @@
 namespace lumetta {
 
 namespace {
-
-std::uint64_t sdlTicks() { return SDL_GetTicks(); }
-ImageClock imageClock = sdlTicks;
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + SDL_GetError()); }
 
@@ -39,57 +37,37 @@ std::string extensionOf(const std::string& path) {
 }
 
 // A texture from a surface, blended, with the given alpha modulation (none when alpha is null).
-SDL_Texture* uploadBlended(SDL_Renderer* renderer, SDL_Surface* surface, const std::uint8_t* alpha) {
+TextureHandle uploadBlended(SDL_Renderer* renderer, SDL_Surface* surface, const std::uint8_t* alpha) {
     if (!SDL_SetSurfaceBlendMode(surface, SDL_BLENDMODE_BLEND)) fail("SDL_SetSurfaceBlendMode failed: ");
-    SDL_Texture* texture = SDL_CreateTextureFromSurface(renderer, surface);
+    TextureHandle texture(SDL_CreateTextureFromSurface(renderer, surface));
     if (!texture) fail("SDL_CreateTextureFromSurface failed: ");
-    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
-        SDL_DestroyTexture(texture);
-        fail("SDL_SetTextureBlendMode failed: ");
-    }
-    if (alpha && !SDL_SetTextureAlphaMod(texture, *alpha)) {
-        SDL_DestroyTexture(texture);
-        fail("SDL_SetTextureAlphaMod failed: ");
-    }
+    if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) fail("SDL_SetTextureBlendMode failed: ");
+    if (alpha && !SDL_SetTextureAlphaMod(texture.get(), *alpha)) fail("SDL_SetTextureAlphaMod failed: ");
     return texture;
 }
 
-struct AnimationDeleter {
-    void operator()(IMG_Animation* animation) const { IMG_FreeAnimation(animation); }
-};
-struct StreamCloser {
-    void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
-};
-
 }  // namespace
 
-ImageClock setImageClock(ImageClock clock) { return std::exchange(imageClock, clock ? clock : sdlTicks); }
-
-SDL_Texture* createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color) {
+TextureHandle createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color) {
     if (!renderer) return nullptr;
-    SDL_Surface* surface = SDL_CreateSurface(1, 1, SDL_PIXELFORMAT_ABGR8888);
+    SurfaceHandle surface(SDL_CreateSurface(1, 1, SDL_PIXELFORMAT_ABGR8888));
     if (!surface) return nullptr;
     const Uint32 pixel =
         SDL_MapRGBA(SDL_GetPixelFormatDetails(surface->format), nullptr, color.r, color.g, color.b, color.a);
-    SDL_Texture* texture = nullptr;
-    if (SDL_FillSurfaceRect(surface, nullptr, pixel)) texture = SDL_CreateTextureFromSurface(renderer, surface);
-    if (texture && !SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
+    TextureHandle texture;
+    if (SDL_FillSurfaceRect(surface.get(), nullptr, pixel)) {
+        texture.reset(SDL_CreateTextureFromSurface(renderer, surface.get()));
     }
-    SDL_DestroySurface(surface);
+    if (texture && !SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) texture.reset();
     return texture;
 }
 
 Image::Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-             const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background)
+             const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background,
+             const Clock& clock)
     : Image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity, background) {
-    try {
-        loadFile(requireRenderer(), path);
-    } catch (const std::exception& e) {
-        std::cerr << "IMAGE Exception: " << ansi::BOLD_RED << e.what() << ansi::RESET << std::endl;
-        release();
-    }
+    clock_ = &clock;
+    load("IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return loadFile(renderer, path); });
 }
 
 Image::Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
@@ -108,12 +86,7 @@ Image::Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x,
 Image Image::fromXpm(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                      const char* const* xpm, const std::string& fitMode) {
     Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, "1", {0, 0, 0, 255});
-    try {
-        image.loadXpm(image.requireRenderer(), xpm);
-    } catch (const std::exception& e) {
-        std::cerr << "XPM IMAGE Exception: " << ansi::BOLD_RED << e.what() << ansi::RESET << std::endl;
-        image.release();
-    }
+    image.load("XPM IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return image.loadXpm(renderer, xpm); });
     return image;
 }
 
@@ -121,12 +94,8 @@ Image Image::fromPngBase64(Display* display, int slideWidth, int slideHeight, in
                            const std::string& base64Png) {
     Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, "fit", "1",
                 {0, 0, 0, 255});
-    try {
-        image.loadPngBase64(image.requireRenderer(), base64Png);
-    } catch (const std::exception& e) {
-        std::cerr << "PNG Base64 IMAGE Exception: " << e.what() << std::endl;
-        image.release();
-    }
+    image.load("PNG Base64 IMAGE Exception: ", false,
+               [&](SDL_Renderer* renderer) { return image.loadPngBase64(renderer, base64Png); });
     return image;
 }
 
@@ -135,62 +104,19 @@ Image Image::fromMemory(Display* display, int slideWidth, int slideHeight, int x
                         SDL_Color background) {
     Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity,
                 background);
-    try {
-        image.loadBuiltIn(image.requireRenderer());
-    } catch (const std::exception& e) {
-        std::cerr << "IMAGE Exception: " << ansi::BOLD_RED << e.what() << ansi::RESET << std::endl;
-        image.release();
-    }
+    image.load("IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return image.loadBuiltIn(renderer); });
     return image;
 }
 
-Image::~Image() { release(); }
-
-Image::Image(Image&& other) noexcept
-    : display_(other.display_),
-      slideWidth_(other.slideWidth_),
-      slideHeight_(other.slideHeight_),
-      x_(other.x_),
-      y_(other.y_),
-      width_(other.width_),
-      height_(other.height_),
-      pictureWidth_(other.pictureWidth_),
-      pictureHeight_(other.pictureHeight_),
-      fitMode_(std::move(other.fitMode_)),
-      opacity_(std::move(other.opacity_)),
-      background_(other.background_),
-      texture_(std::exchange(other.texture_, nullptr)),
-      backgroundTexture_(std::exchange(other.backgroundTexture_, nullptr)),
-      frameTextures_(std::exchange(other.frameTextures_, {})),
-      frameDelays_(std::exchange(other.frameDelays_, {})),
-      currentFrame_(std::exchange(other.currentFrame_, 0)),
-      nextFrameDue_(std::exchange(other.nextFrameDue_, 0)),
-      animated_(std::exchange(other.animated_, false)) {}
-
-Image& Image::operator=(Image&& other) noexcept {
-    if (this != &other) {
-        release();
-        display_ = other.display_;
-        slideWidth_ = other.slideWidth_;
-        slideHeight_ = other.slideHeight_;
-        x_ = other.x_;
-        y_ = other.y_;
-        width_ = other.width_;
-        height_ = other.height_;
-        pictureWidth_ = other.pictureWidth_;
-        pictureHeight_ = other.pictureHeight_;
-        fitMode_ = std::move(other.fitMode_);
-        opacity_ = std::move(other.opacity_);
-        background_ = other.background_;
-        texture_ = std::exchange(other.texture_, nullptr);
-        backgroundTexture_ = std::exchange(other.backgroundTexture_, nullptr);
-        frameTextures_ = std::exchange(other.frameTextures_, {});
-        frameDelays_ = std::exchange(other.frameDelays_, {});
-        currentFrame_ = std::exchange(other.currentFrame_, 0);
-        nextFrameDue_ = std::exchange(other.nextFrameDue_, 0);
-        animated_ = std::exchange(other.animated_, false);
+template <typename Load>
+void Image::load(const char* prefix, bool colored, Load&& loader) {
+    try {
+        picture_ = loader(requireRenderer());
+        currentFrame_ = 0;
+        nextFrameDue_ = 0;
+    } catch (const std::exception& e) {
+        logText(std::cerr, prefix + (colored ? lumetta::colored(ansi::BOLD_RED, e.what()) : std::string(e.what())));
     }
-    return *this;
 }
 
 SDL_Renderer* Image::requireRenderer() const {
@@ -200,95 +126,102 @@ SDL_Renderer* Image::requireRenderer() const {
     return renderer;
 }
 
-void Image::loadFile(SDL_Renderer* renderer, const std::string& path) {
+Image::Picture Image::loadFile(SDL_Renderer* renderer, const std::string& path) const {
     // The opacity is checked before anything is decoded.
     const std::uint8_t alpha = parseImageOpacity(opacity_);
     const std::string extension = extensionOf(path);
+    Picture picture;
     if (extension == ".gif" || extension == ".avif") {
-        loadAnimation(renderer, path, alpha);
+        picture = loadAnimation(renderer, path, alpha);
     } else {
         SurfaceHandle surface(takePreparedImage(path));
         if (!surface) surface.reset(IMG_Load(path.c_str()));
         if (!surface) fail("IMG_Load failed: ");
-        pictureWidth_ = surface->w;
-        pictureHeight_ = surface->h;
-        texture_ = uploadBlended(renderer, surface.get(), &alpha);
+        picture.width = surface->w;
+        picture.height = surface->h;
+        picture.still = uploadBlended(renderer, surface.get(), &alpha);
     }
-    makeBackgroundIfFit(renderer);
+    addBackgroundIfFit(renderer, picture);
+    return picture;
 }
 
-void Image::loadAnimation(SDL_Renderer* renderer, const std::string& path, std::uint8_t alpha) {
-    std::unique_ptr<IMG_Animation, AnimationDeleter> animation(IMG_LoadAnimation(path.c_str()));
+Image::Picture Image::loadAnimation(SDL_Renderer* renderer, const std::string& path, std::uint8_t alpha) const {
+    AnimationHandle animation(IMG_LoadAnimation(path.c_str()));
     if (!animation) fail("IMG_LoadAnimation failed: ");
     if (animation->count < 1 || !animation->frames) throw std::runtime_error("Animated image contains no frames");
-    pictureWidth_ = animation->w;
-    pictureHeight_ = animation->h;
-    frameTextures_.reserve(static_cast<std::size_t>(animation->count));
-    frameDelays_.reserve(static_cast<std::size_t>(animation->count));
+    Picture picture;
+    picture.width = animation->w;
+    picture.height = animation->h;
+    picture.frames.reserve(static_cast<std::size_t>(animation->count));
+    picture.delays.reserve(static_cast<std::size_t>(animation->count));
     for (int i = 0; i < animation->count; ++i) {
         SDL_Surface* frame = animation->frames[i];
         if (!frame) throw std::runtime_error("Animated image contains an invalid frame");
         SurfaceHandle converted(SDL_ConvertSurface(frame, SDL_PIXELFORMAT_ABGR8888));
         if (!converted) fail("SDL_ConvertSurface failed: ");
-        frameTextures_.push_back(uploadBlended(renderer, converted.get(), &alpha));
+        picture.frames.push_back(uploadBlended(renderer, converted.get(), &alpha));
         const int delay = animation->delays ? animation->delays[i] : 0;
-        frameDelays_.push_back(delay < 10 ? 100u : static_cast<std::uint32_t>(delay));
+        picture.delays.push_back(delay < 10 ? 100u : static_cast<std::uint32_t>(delay));
     }
-    animated_ = !frameTextures_.empty();
-    currentFrame_ = 0;
-    nextFrameDue_ = 0;
+    return picture;
 }
 
-void Image::loadXpm(SDL_Renderer* renderer, const char* const* xpm) {
+Image::Picture Image::loadXpm(SDL_Renderer* renderer, const char* const* xpm) const {
     // SDL_image takes the lines as non-const, but only reads them.
     SurfaceHandle surface(IMG_ReadXPMFromArray(const_cast<char**>(xpm)));
     if (!surface) fail("IMG_ReadXPMFromArray failed: ");
-    pictureWidth_ = surface->w;
-    pictureHeight_ = surface->h;
-    texture_ = uploadBlended(renderer, surface.get(), nullptr);
-    makeBackgroundIfFit(renderer);
+    Picture picture;
+    picture.width = surface->w;
+    picture.height = surface->h;
+    picture.still = uploadBlended(renderer, surface.get(), nullptr);
+    addBackgroundIfFit(renderer, picture);
+    return picture;
 }
 
-void Image::loadPngBase64(SDL_Renderer* renderer, const std::string& base64Png) {
+Image::Picture Image::loadPngBase64(SDL_Renderer* renderer, const std::string& base64Png) const {
     const std::vector<std::uint8_t> bytes = decodeBase64(base64Png);
     if (bytes.empty()) throw std::runtime_error("Base64 decode produced no data");
-    std::unique_ptr<SDL_IOStream, StreamCloser> stream(SDL_IOFromConstMem(bytes.data(), bytes.size()));
+    StreamHandle stream(SDL_IOFromConstMem(bytes.data(), bytes.size()));
     if (!stream) fail("SDL_IOFromConstMem failed: ");
     SurfaceHandle surface(IMG_LoadPNG_IO(stream.get()));
     if (!surface) fail("IMG_LoadPNG_IO failed: ");
-    pictureWidth_ = surface->w;
-    pictureHeight_ = surface->h;
-    texture_ = uploadBlended(renderer, surface.get(), nullptr);
+    Picture picture;
+    picture.width = surface->w;
+    picture.height = surface->h;
+    picture.still = uploadBlended(renderer, surface.get(), nullptr);
     if (background_.a != 0) {
-        backgroundTexture_ = createSolidColorTexture(renderer, background_);
-        if (!backgroundTexture_) fail("Unable to create image background texture: ");
+        picture.background = createSolidColorTexture(renderer, background_);
+        if (!picture.background) fail("Unable to create image background texture: ");
     }
+    return picture;
 }
 
-void Image::loadBuiltIn(SDL_Renderer* renderer) {
-    std::unique_ptr<SDL_IOStream, StreamCloser> stream(SDL_IOFromConstMem(noSlidesPicture, noSlidesPictureSize));
+Image::Picture Image::loadBuiltIn(SDL_Renderer* renderer) const {
+    StreamHandle stream(SDL_IOFromConstMem(noSlidesPicture, noSlidesPictureSize));
     if (!stream) fail("SDL_IOFromConstMem failed: ");
     SurfaceHandle surface(IMG_Load_IO(stream.get(), false));
     if (!surface) fail("IMG_Load_IO failed: ");
-    pictureWidth_ = surface->w;
-    pictureHeight_ = surface->h;
-    texture_ = uploadBlended(renderer, surface.get(), nullptr);
+    Picture picture;
+    picture.width = surface->w;
+    picture.height = surface->h;
+    picture.still = uploadBlended(renderer, surface.get(), nullptr);
     const std::uint8_t alpha = parseImageOpacity(opacity_);
-    if (!SDL_SetTextureAlphaMod(texture_, alpha)) fail("SDL_SetTextureAlphaMod failed: ");
-    makeBackgroundIfFit(renderer);
+    if (!SDL_SetTextureAlphaMod(picture.still.get(), alpha)) fail("SDL_SetTextureAlphaMod failed: ");
+    addBackgroundIfFit(renderer, picture);
+    return picture;
 }
 
-void Image::makeBackgroundIfFit(SDL_Renderer* renderer) {
+void Image::addBackgroundIfFit(SDL_Renderer* renderer, Picture& picture) const {
     if (fitMode_ != "fit" || background_.a == 0) return;
-    backgroundTexture_ = createSolidColorTexture(renderer, background_);
-    if (!backgroundTexture_) fail("Unable to create image background texture: ");
+    picture.background = createSolidColorTexture(renderer, background_);
+    if (!picture.background) fail("Unable to create image background texture: ");
 }
 
 SDL_Texture* Image::currentTexture() {
-    if (frameTextures_.empty()) return texture_;
-    const std::uint32_t frame =
-        advanceAnimation(frameDelays_, frameTextures_.size(), currentFrame_, nextFrameDue_, imageClock());
-    return frameTextures_[frame];
+    if (picture_.frames.empty()) return picture_.still.get();
+    const std::uint32_t frame = advanceAnimation(picture_.delays, picture_.frames.size(), currentFrame_,
+                                                 nextFrameDue_, clock_->ticksMs());
+    return picture_.frames[frame].get();
 }
 
 void Image::draw(bool decorate) {
@@ -304,16 +237,16 @@ void Image::draw(bool decorate) {
         if (outputW <= 0 || outputH <= 0) return;
         const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth_, slideHeight_);
         const auto placed = placeImage({mapping.viewport(), mapping.rotation(), slideWidth_, slideHeight_,
-                                        {x_, y_, width_, height_}, pictureWidth_, pictureHeight_, fitMode_});
+                                        {x_, y_, width_, height_}, picture_.width, picture_.height, fitMode_});
         if (!placed) return;
 
         SDL_Rect destination = placed->destination;
         if (decorate) {
-            if (fitMode_ == "fit" && backgroundTexture_) {
+            if (fitMode_ == "fit" && picture_.background) {
                 const SDL_FRect box{static_cast<float>(placed->box.x), static_cast<float>(placed->box.y),
                                     static_cast<float>(placed->box.w), static_cast<float>(placed->box.h)};
                 const SDL_FPoint boxCentre{box.w * 0.5f, box.h * 0.5f};
-                if (!drawTexture(renderer, backgroundTexture_, nullptr, &box, placed->angle, &boxCentre,
+                if (!drawTexture(renderer, picture_.background.get(), nullptr, &box, placed->angle, &boxCentre,
                                  SDL_FLIP_NONE, display_->drawSubmitter()))
                     fail("SDL_RenderTextureRotated background failed: ");
             }
@@ -331,24 +264,8 @@ void Image::draw(bool decorate) {
             fail("SDL_RenderTextureRotated failed: ");
         if (!SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255)) fail("SDL_SetRenderDrawColor failed: ");
     } catch (const std::exception& e) {
-        std::cerr << ansi::BOLD_RED << "Image Draw Exception: " << e.what() << ansi::RESET << std::endl;
+        logText(std::cerr, colored(ansi::BOLD_RED, std::string("Image Draw Exception: ") + e.what()));
     }
-}
-
-void Image::release() {
-    if (backgroundTexture_) SDL_DestroyTexture(backgroundTexture_);
-    backgroundTexture_ = nullptr;
-    for (auto frame = frameTextures_.rbegin(); frame != frameTextures_.rend(); ++frame) {
-        if (*frame) SDL_DestroyTexture(*frame);
-        *frame = nullptr;
-    }
-    frameTextures_.clear();
-    if (texture_) SDL_DestroyTexture(texture_);
-    texture_ = nullptr;
-    frameDelays_.clear();
-    currentFrame_ = 0;
-    nextFrameDue_ = 0;
-    animated_ = false;
 }
 
 }  // namespace lumetta

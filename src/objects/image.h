@@ -14,23 +14,23 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
+#include "display/sdl_handles.h"
+
 namespace lumetta {
 
 class Display;
-
-// The clock animations run on, in milliseconds (SDL_GetTicks unless replaced).
-using ImageClock = std::uint64_t (*)();
-// Replaces the animation clock; null puts SDL_GetTicks back. Returns the clock it replaced.
-ImageClock setImageClock(ImageClock clock);
 
 // The built-in pictures that Image::fromMemory shows.
 enum class BuiltInPicture { NoSlides };
 
 class Image {
 public:
-    // A picture file; ".gif" and ".avif" (any case) load as animations.
+    // A picture file; ".gif" and ".avif" (any case) load as animations, whose frames follow
+    // `clock` (its ticks).
     Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-          const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background);
+          const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background,
+          const Clock& clock = systemClock());
 
     // An XPM picture given as its text lines: opacity "1", opaque black background.
     static Image fromXpm(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
@@ -43,36 +43,45 @@ public:
                             BuiltInPicture picture, const std::string& fitMode, const std::string& opacity,
                             SDL_Color background);
 
-    ~Image();
-    Image(const Image&) = delete;
-    Image& operator=(const Image&) = delete;
-    Image(Image&& other) noexcept;
-    Image& operator=(Image&& other) noexcept;
+    Image(Image&&) noexcept = default;
+    Image& operator=(Image&&) noexcept = default;
 
     // Draws the current picture (or animation frame). `decorate` adds the background fill of
     // "fit" mode and applies the screen shift.
     void draw(bool decorate);
 
-    bool isLoaded() const { return texture_ != nullptr || !frameTextures_.empty(); }
-    bool isAnimated() const { return animated_; }
+    bool isLoaded() const { return picture_.still != nullptr || !picture_.frames.empty(); }
+    bool isAnimated() const { return !picture_.frames.empty(); }
 
 private:
+    // What a load makes; a failed load leaves the element with none of it.
+    struct Picture {
+        TextureHandle still;               // null for an animation
+        TextureHandle background;          // the "fit" box fill, when there is one
+        std::vector<TextureHandle> frames; // an animation's frames
+        std::vector<std::uint32_t> delays; // per frame, ms
+        int width = 0;
+        int height = 0;
+    };
+
     // The geometry and options only; the public forms load the picture into it.
     struct Unloaded {};
     Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
           const std::string& fitMode, const std::string& opacity, SDL_Color background);
 
-    void loadFile(SDL_Renderer* renderer, const std::string& path);
-    void loadAnimation(SDL_Renderer* renderer, const std::string& path, std::uint8_t alpha);
-    void loadXpm(SDL_Renderer* renderer, const char* const* xpm);
-    void loadPngBase64(SDL_Renderer* renderer, const std::string& base64Png);
-    void loadBuiltIn(SDL_Renderer* renderer);
-    // Turns a decoded surface into the still texture; the caller keeps the surface.
-    void takeStillSurface(SDL_Renderer* renderer, SDL_Surface* surface);
-    void makeBackgroundIfFit(SDL_Renderer* renderer);
+    // Runs one of the loaders below and keeps what it made; a failure is logged after `prefix`
+    // (and `colored`: in bold red) and leaves the element empty.
+    template <typename Load>
+    void load(const char* prefix, bool colored, Load&& load);
+    Picture loadFile(SDL_Renderer* renderer, const std::string& path) const;
+    Picture loadAnimation(SDL_Renderer* renderer, const std::string& path, std::uint8_t alpha) const;
+    Picture loadXpm(SDL_Renderer* renderer, const char* const* xpm) const;
+    Picture loadPngBase64(SDL_Renderer* renderer, const std::string& base64Png) const;
+    Picture loadBuiltIn(SDL_Renderer* renderer) const;
+    // Adds the "fit" background fill when the mode and colour ask for one.
+    void addBackgroundIfFit(SDL_Renderer* renderer, Picture& picture) const;
     SDL_Renderer* requireRenderer() const;
     SDL_Texture* currentTexture();
-    void release();
 
     Display* display_ = nullptr;
     int slideWidth_ = 0;
@@ -81,21 +90,16 @@ private:
     int y_ = 0;
     int width_ = 0;
     int height_ = 0;
-    int pictureWidth_ = 0;
-    int pictureHeight_ = 0;
     std::string fitMode_;
     std::string opacity_;
     SDL_Color background_{0, 0, 0, 255};
-    SDL_Texture* texture_ = nullptr;
-    SDL_Texture* backgroundTexture_ = nullptr;
-    std::vector<SDL_Texture*> frameTextures_;
-    std::vector<std::uint32_t> frameDelays_;
+    const Clock* clock_ = &systemClock();
+    Picture picture_;
     std::uint32_t currentFrame_ = 0;
     std::uint64_t nextFrameDue_ = 0;
-    bool animated_ = false;
 };
 
 // A 1×1 blended texture of one colour; null (with nothing left behind) on any failure.
-SDL_Texture* createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color);
+TextureHandle createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color);
 
 }  // namespace lumetta

@@ -234,8 +234,8 @@ StyledLine renderStyledLine(SDL_Renderer* renderer, TTF_Font* font, const TextSt
             row[x] = Uint32(c.r) | Uint32(c.g) << 8 | Uint32(c.b) << 16 | Uint32(c.a) << 24;
         }
     }
-    line.texture = SDL_CreateTextureFromSurface(renderer, surface.get());
-    if (line.texture == nullptr) throwSdlError();
+    line.texture.reset(SDL_CreateTextureFromSurface(renderer, surface.get()));
+    if (!line.texture) throwSdlError();
     line.width = canvas.width;
     line.height = canvas.height;
     line.margin = canvas.margin;

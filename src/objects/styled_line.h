@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "display/sdl_handles.h"
 #include "objects/text_style.h"
 
 namespace lumetta {
@@ -38,7 +39,7 @@ StyledLinePixels composeStyledLine(TTF_Font* font, const TextStyle& style, SDL_C
                                    const std::vector<StyledRun>& runs, bool trackChars);
 
 struct StyledLine {
-    SDL_Texture* texture = nullptr;  // owned by the caller; null when the line has no extent
+    TextureHandle texture;  // null when the line has no extent
     int width = 0;                   // margin included
     int height = 0;
     int margin = 0;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "core/int_range.h"
+#include "core/log.h"
 #include "core/palette.h"
 #include "display/display.h"
 #include "display/draw.h"
@@ -21,192 +23,19 @@ namespace lumetta {
 
 namespace {
 
-const char* const ellipsisText = "\xE2\x80\xA6";  // U+2026
-
 [[noreturn]] void throwSdlError() { throw std::runtime_error(SDL_GetError()); }
 
-void logError(const std::string& message) {
-    std::cerr << ansi::BOLD_RED << message << ansi::RESET << std::endl;
-}
-
-// Positions and sizes are summed in 64 bits and brought back into int range.
-int clampToInt(std::int64_t value) {
-    return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
-                                                     std::numeric_limits<int>::max()));
-}
-
-int clampToInt(double value) {
-    if (std::isnan(value)) return 0;
-    return static_cast<int>(std::clamp(value, static_cast<double>(std::numeric_limits<int>::min()),
-                                       static_cast<double>(std::numeric_limits<int>::max())));
-}
-
-// A slide rectangle on the output; {0, 0, 0, 0} when there is nothing to map.
-SDL_Rect mapRect(const SlideMapping& mapping, const SDL_Rect& rect) {
-    if (!mapping.usable() || rect.w < 1 || rect.h < 1) return SDL_Rect{0, 0, 0, 0};
-    return roundedRect(mapping.box(rect.x, rect.y, rect.w, rect.h));
-}
-
-bool isContinuationByte(unsigned char byte) { return byte >= 0x80 && byte <= 0xBF; }
-
-std::string trimmed(const std::string& text) {
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])) != 0) ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) --end;
-    return text.substr(begin, end - begin);
-}
-
-void removeLineBreaks(std::string& line) {
-    std::erase_if(line, [](char c) { return c == '\r' || c == '\n'; });
-}
-
-// Cuts the last UTF-8 character (back to its lead byte) from a text.
-void dropLastCharacter(std::string& text) {
-    std::size_t end = text.size();
-    while (end > 0) {
-        --end;
-        if (!isContinuationByte(static_cast<unsigned char>(text[end]))) break;
-    }
-    text.resize(end);
-}
-
-// The ends of the characters of a plain line, for the typewriter reveal.
-std::vector<int> plainCharacterOffsets(TTF_Font* font, const std::vector<StyledRun>& runs) {
-    std::vector<int> offsets;
-    int before = 0;
-    for (const auto& run : runs) {
-        TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
-        for (std::size_t end = 1; end <= run.text.size(); ++end) {
-            if (end < run.text.size() && isContinuationByte(static_cast<unsigned char>(run.text[end]))) continue;
-            int w = 0, h = 0;
-            if (!TTF_GetStringSize(font, run.text.data(), end, &w, &h)) throwSdlError();
-            offsets.push_back(before + w);
-        }
-        int w = 0, h = 0;
-        if (!TTF_GetStringSize(font, run.text.data(), run.text.size(), &w, &h)) throwSdlError();
-        before += w;
-    }
-    return offsets;
-}
+void logError(const std::string& message) { logText(std::cerr, colored(ansi::BOLD_RED, message)); }
 
 }  // namespace
-
-int measureLineWidth(const TextStyle& style, TTF_Font* font, const std::vector<StyledRun>& runs) {
-    const auto pieces = splitStyledPieces(toStyledPieces(runs), style);
-    if (pieces.empty()) return 0;
-    std::int64_t total = 0;
-    for (const auto& piece : pieces) {
-        TTF_SetFontStyle(font, piece.style & fontEngineStyleMask);
-        int w = 0, h = 0;
-        if (!TTF_GetStringSize(font, piece.text.data(), piece.text.size(), &w, &h)) throwSdlError();
-        total += w;
-    }
-    total += static_cast<std::int64_t>(style.characterSpacing) * static_cast<std::int64_t>(pieces.size() - 1);
-    return clampToInt(total);
-}
 
 int measureLineWidth(const Text& element, TTF_Font* font, const std::vector<StyledRun>& runs) {
     return measureLineWidth(element.textStyle(), font, runs);
 }
 
-SDL_Texture* buildTextTexture(SDL_Renderer* renderer, TTF_Font* font, const std::string& keyPrefix,
-                              const std::vector<StyledRun>& runs, int* width, int* height) {
-    std::vector<SDL_Point> sizes;
-    std::int64_t totalWidth = 0;
-    int lineHeight = 0;
-    for (const auto& run : runs) {
-        TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
-        SDL_Point size{0, 0};
-        if (!TTF_GetStringSize(font, run.text.data(), run.text.size(), &size.x, &size.y)) size = {0, 0};
-        sizes.push_back(size);
-        totalWidth += size.x;
-        lineHeight = std::max(lineHeight, size.y);
-    }
-    if (totalWidth < 1 || lineHeight < 1 || totalWidth > std::numeric_limits<int>::max()) return nullptr;
-    const int lineWidth = static_cast<int>(totalWidth);
-
-    TextureHandle texture(
-        SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA8888, SDL_TEXTUREACCESS_TARGET, lineWidth, lineHeight));
-    if (!texture || !SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) return nullptr;
-
-    SDL_Texture* previousTarget = SDL_GetRenderTarget(renderer);
-    SDL_BlendMode previousBlend = SDL_BLENDMODE_NONE;
-    SDL_GetRenderDrawBlendMode(renderer, &previousBlend);
-    Uint8 pr = 0, pg = 0, pb = 0, pa = 0;
-    SDL_GetRenderDrawColor(renderer, &pr, &pg, &pb, &pa);
-    if (!SDL_SetRenderTarget(renderer, texture.get())) return nullptr;
-
-    bool ok = SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND) &&
-              SDL_SetRenderDrawColor(renderer, 0, 0, 0, 0) && SDL_RenderClear(renderer);
-    float x = 0;
-    for (std::size_t i = 0; ok && i < runs.size(); ++i) {
-        const auto& run = runs[i];
-        const int w = sizes[i].x;
-        const int h = sizes[i].y;
-        if (w < 1 || h < 1) continue;
-        const float y = static_cast<float>((lineHeight - h) / 2);
-        const SDL_FRect place{x, y, static_cast<float>(w), static_cast<float>(h)};
-        if (run.hasBackground) {
-            ok = SDL_SetRenderDrawColor(renderer, run.background.r, run.background.g, run.background.b,
-                                        run.background.a) &&
-                 SDL_RenderFillRect(renderer, &place);
-            if (!ok) break;
-        }
-        const std::string key = textRunKey(keyPrefix, run);
-        SurfaceHandle surface(copyPreparedSurface(key));
-        if (!surface) {
-            TTF_SetFontStyle(font, run.style & fontEngineStyleMask);
-            surface.reset(TTF_RenderText_Blended(font, run.text.data(), run.text.size(), run.color));
-            if (surface) storePreparedSurface(key, surface.get());
-        }
-        if (!surface) {
-            ok = false;
-            break;
-        }
-        TextureHandle glyphs(SDL_CreateTextureFromSurface(renderer, surface.get()));
-        surface.reset();
-        ok = glyphs && SDL_RenderTexture(renderer, glyphs.get(), nullptr, &place);
-        x += static_cast<float>(w);
-    }
-    const bool restored = SDL_SetRenderTarget(renderer, previousTarget);
-    SDL_SetRenderDrawBlendMode(renderer, previousBlend);
-    SDL_SetRenderDrawColor(renderer, pr, pg, pb, pa);
-    if (!ok || !restored) return nullptr;
-    if (width != nullptr) *width = lineWidth;
-    if (height != nullptr) *height = lineHeight;
-    return texture.release();
-}
-
-SDL_Rect fitRotatedRect(SDL_Rect rect, int slideWidth, int slideHeight, SDL_Rect viewport, int rotation) {
-    return mapRect(SlideMapping(viewport, rotation, slideWidth, slideHeight), rect);
-}
-
-std::string measureText(const std::string& text, int maxWidth, int fontSize, const std::string& fontFamily,
-                        std::uint8_t fontStyle) {
-    if (text.empty() || maxWidth <= 0 || fontSize <= 0) return "";
-    if (TTF_WasInit() == 0 && !TTF_Init()) return text;
-    const std::string path = fontPath(fontFamily, fontStyle);
-    FontHandle font(path.empty() ? nullptr : TTF_OpenFont(path.c_str(), static_cast<float>(fontSize)));
-    if (!font) return text;
-    TTF_SetFontStyle(font.get(), fontStyle & fontEngineStyleMask);
-    if ((fontStyle & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
-    auto fits = [&](const std::string& candidate) {
-        int w = 0, h = 0;
-        return TTF_GetStringSize(font.get(), candidate.data(), candidate.size(), &w, &h) && w <= maxWidth;
-    };
-    if (fits(text)) return text;
-    std::string prefix = text;
-    while (!prefix.empty()) {
-        dropLastCharacter(prefix);
-        const std::string candidate = prefix + ellipsisText;
-        if (fits(candidate)) return candidate;
-    }
-    return "";
-}
-
 Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, const std::string& text, int fontSize,
            const std::string& opacityText, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
-           SDL_Color backgroundColor, int alignment, bool typewriter, const TextStyle& style)
+           SDL_Color backgroundColor, int alignment, bool typewriter, const TextStyle& style, const Clock& clock)
     : Rectangle(display, slideWidth, slideHeight, box, backgroundColor,
                 [&] {
                     RectangleStyle panel;
@@ -226,35 +55,23 @@ Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, cons
       color(color),
       backgroundColor(backgroundColor),
       alignment(alignment),
-      tickSource([] { return static_cast<std::uint64_t>(SDL_GetTicks()); }) {
+      clock(clock) {
     // These two throw out of the constructor; nothing of ours is held yet.
     alpha = parseTextOpacity(opacityText, color.a);
     this->style.validate();
     const bool trackChars = typewriter || style.typewriterSpeed > 0 || style.typewriterDelay > 0 || style.typewriterCursor;
     SDL_Renderer* renderer = this->display != nullptr ? this->display->renderer() : nullptr;
-    this->text = trimmed(text);
+    this->text = trimmedText(text);
     removeSpaces(this->fontFamily);
     try {
         layOut(renderer, trackChars);
     } catch (const std::exception& error) {
-        releaseLines();
+        lineTextures.clear();
+        lineRects.clear();
+        charOffsets.clear();
+        totalChars = 0;
         logError(std::string("Text Exception: ") + error.what());
     }
-}
-
-Text::~Text() {
-    releaseLines();
-    if (cursorTexture != nullptr) SDL_DestroyTexture(cursorTexture);
-}
-
-void Text::releaseLines() {
-    for (SDL_Texture* texture : lineTextures) {
-        if (texture != nullptr) SDL_DestroyTexture(texture);
-    }
-    lineTextures.clear();
-    lineRects.clear();
-    charOffsets.clear();
-    totalChars = 0;
 }
 
 void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
@@ -342,14 +159,14 @@ void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
         std::vector<int> offsets;
         if (styled) {
             StyledLine rendered = renderStyledLine(renderer, font.get(), style, color, runs, trackChars);
-            texture.reset(rendered.texture);
+            texture = std::move(rendered.texture);
             width = rendered.width;
             height = rendered.height;
             margin = rendered.margin;
             offsets = std::move(rendered.charOffsets);
         } else {
             if (trackChars) offsets = plainCharacterOffsets(font.get(), runs);
-            texture.reset(buildTextTexture(renderer, font.get(), keyPrefix, runs, &width, &height));
+            texture = buildTextTexture(renderer, font.get(), keyPrefix, runs, &width, &height);
         }
         if (!texture) {
             // Nothing to show: an empty line, or one made only of colour codes (a reset at the
@@ -376,7 +193,7 @@ void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
             charOffsets.push_back(std::move(offsets));
         }
         lineRects.push_back(SDL_Rect{clampToInt(x), clampToInt(y), width, height});
-        lineTextures.push_back(texture.release());
+        lineTextures.push_back(std::move(texture));
     }
 
     if (style.typewriterCursor) {
@@ -386,11 +203,10 @@ void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
         if (!SDL_FillSurfaceRect(surface.get(), nullptr, SDL_MapSurfaceRGBA(surface.get(), c.r, c.g, c.b, c.a))) {
             throwSdlError();
         }
-        SDL_Texture* created = SDL_CreateTextureFromSurface(renderer, surface.get());
-        if (created == nullptr) throwSdlError();
-        if (cursorTexture != nullptr) SDL_DestroyTexture(cursorTexture);
-        cursorTexture = created;
-        SDL_SetTextureBlendMode(cursorTexture, SDL_BLENDMODE_BLEND);
+        TextureHandle created(SDL_CreateTextureFromSurface(renderer, surface.get()));
+        if (!created) throwSdlError();
+        cursorTexture = std::move(created);
+        SDL_SetTextureBlendMode(cursorTexture.get(), SDL_BLENDMODE_BLEND);
     }
 }
 
@@ -408,7 +224,7 @@ int Text::contentHeight() const {
 
 bool Text::isPrepared() const {
     return !lineTextures.empty() && lineTextures.size() == lineRects.size() &&
-           std::none_of(lineTextures.begin(), lineTextures.end(), [](SDL_Texture* t) { return t == nullptr; });
+           std::none_of(lineTextures.begin(), lineTextures.end(), [](const TextureHandle& t) { return !t; });
 }
 
 void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaFactor, float reveal) {
@@ -447,7 +263,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
 
         std::int64_t unspent = visible;
         for (std::size_t i = 0; shown > 0.0f && i < count; ++i) {
-            SDL_Texture* texture = lineTextures[i];
+            SDL_Texture* texture = lineTextures[i].get();
             const SDL_Rect& line = lineRects[i];
             if (texture == nullptr || line.w < 1 || line.h < 1) continue;
             double f = shown;
@@ -486,7 +302,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                     destination = inside;
                 }
             }
-            const SDL_Rect mapped = skip ? SDL_Rect{0, 0, 0, 0} : mapRect(mapping, destination);
+            const SDL_Rect mapped = skip ? SDL_Rect{0, 0, 0, 0} : mapSlideRect(mapping, destination);
             if (!skip && mapped.w >= 1 && mapped.h >= 1) {
                 float tw = 0, th = 0;
                 SDL_GetTextureSize(texture, &tw, &th);
@@ -506,16 +322,16 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
             SDL_SetTextureAlphaMod(texture, alpha);
         }
 
-        const bool blinkOn = style.cursorBlinkMs > 0 && (tickSource() / static_cast<std::uint64_t>(style.cursorBlinkMs)) % 2 == 0;
-        if (visible < totalChars && cursorTexture != nullptr && blinkOn) {
+        const bool blinkOn = style.cursorBlinkMs > 0 && (clock.ticksMs() / static_cast<std::uint64_t>(style.cursorBlinkMs)) % 2 == 0;
+        if (visible < totalChars && cursorTexture && blinkOn) {
             const SDL_Rect cursor{clampToInt(static_cast<std::int64_t>(caret.x) + offsetX),
                                   clampToInt(static_cast<std::int64_t>(caret.y) + offsetY - lift), 2, fontSize};
-            const SDL_Rect mapped = mapRect(mapping, cursor);
+            const SDL_Rect mapped = mapSlideRect(mapping, cursor);
             if (mapped.w >= 1 && mapped.h >= 1) {
-                SDL_SetTextureAlphaMod(cursorTexture, parseTextOpacity(opacityText, alphaFactor));
+                SDL_SetTextureAlphaMod(cursorTexture.get(), parseTextOpacity(opacityText, alphaFactor));
                 const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
-                if (!drawTexture(renderer, cursorTexture, nullptr, &target, mapping.angle(), nullptr, flip,
+                if (!drawTexture(renderer, cursorTexture.get(), nullptr, &target, mapping.angle(), nullptr, flip,
                                  display->drawSubmitter())) {
                     logError(std::string("SDL_RenderTextureRotated: ") + SDL_GetError());
                 }

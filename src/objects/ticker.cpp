@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/log.h"
 #include "core/palette.h"
 #include "display/display.h"
 #include "display/slide_mapping.h"
@@ -19,7 +20,7 @@ namespace {
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string(what) + SDL_GetError()); }
 
 void logError(std::string_view prefix, const std::exception& error) {
-    std::cerr << ansi::BOLD_RED << prefix << error.what() << ansi::RESET << std::endl;
+    logText(std::cerr, colored(ansi::BOLD_RED, std::string(prefix) + error.what()));
 }
 
 }  // namespace
@@ -38,22 +39,8 @@ Ticker::Ticker(Display* display, int screenWidth, int screenHeight, SDL_Rect box
     try {
         build();
     } catch (const std::exception& error) {
-        release();
         logError("Ticker Exception: ", error);
     }
-}
-
-Ticker::~Ticker() { release(); }
-
-void Ticker::release() {
-    if (texture_) SDL_DestroyTexture(texture_);
-    if (window_) SDL_DestroySurface(window_);
-    if (strip_) SDL_DestroySurface(strip_);
-    if (font_) TTF_CloseFont(font_);
-    texture_ = nullptr;
-    window_ = nullptr;
-    strip_ = nullptr;
-    font_ = nullptr;
 }
 
 void Ticker::build() {
@@ -72,32 +59,37 @@ void Ticker::build() {
 
     if (TTF_WasInit() == 0 && !TTF_Init()) fail("TTF_Init failed: ");
     const int fontSize = box_.h - box_.h / 5;
-    font_ = TTF_OpenFont(path.c_str(), static_cast<float>(fontSize));
-    if (font_ == nullptr) fail("TTF_OpenFont failed: ");
-    TTF_FontStyleFlags style = TTF_STYLE_NORMAL;
-    if (fontStyle_ & 1) style |= TTF_STYLE_BOLD;
-    if (fontStyle_ & 2) style |= TTF_STYLE_ITALIC;
-    if (fontStyle_ & 4) style |= TTF_STYLE_UNDERLINE;
-    TTF_SetFontStyle(font_, style);
-    TTF_SetFontKerning(font_, false);
+    SurfaceHandle strip;
+    {
+        FontHandle font(TTF_OpenFont(path.c_str(), static_cast<float>(fontSize)));
+        if (!font) fail("TTF_OpenFont failed: ");
+        TTF_FontStyleFlags style = TTF_STYLE_NORMAL;
+        if (fontStyle_ & 1) style |= TTF_STYLE_BOLD;
+        if (fontStyle_ & 2) style |= TTF_STYLE_ITALIC;
+        if (fontStyle_ & 4) style |= TTF_STYLE_UNDERLINE;
+        TTF_SetFontStyle(font.get(), style);
+        TTF_SetFontKerning(font.get(), false);
 
-    const std::string key = stripKey(path, fontSize, fontStyle_, color_, text_);
-    strip_ = copyTickerSurface(key);
-    if (strip_ == nullptr) {
-        strip_ = renderTickerStrip(font_, text_, color_);
-        storeTickerSurface(key, strip_);
+        const std::string key = stripKey(path, fontSize, fontStyle_, color_, text_);
+        strip.reset(copyTickerSurface(key));
+        if (!strip) {
+            strip.reset(renderTickerStrip(font.get(), text_, color_));
+            storeTickerSurface(key, strip.get());
+        }
     }
-    TTF_CloseFont(font_);
-    font_ = nullptr;
 
-    window_ = SDL_CreateSurface(box_.w, box_.h, SDL_PIXELFORMAT_ABGR8888);
-    if (window_ == nullptr) fail("SDL_CreateSurface failed: ");
-    texture_ = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ABGR8888, SDL_TEXTUREACCESS_STREAMING, box_.w, box_.h);
-    if (texture_ == nullptr) fail("SDL_CreateTexture failed: ");
-    if (!SDL_SetTextureBlendMode(texture_, SDL_BLENDMODE_BLEND)) fail("SDL_SetTextureBlendMode failed: ");
+    SurfaceHandle window(SDL_CreateSurface(box_.w, box_.h, SDL_PIXELFORMAT_ABGR8888));
+    if (!window) fail("SDL_CreateSurface failed: ");
+    TextureHandle texture(
+        SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ABGR8888, SDL_TEXTUREACCESS_STREAMING, box_.w, box_.h));
+    if (!texture) fail("SDL_CreateTexture failed: ");
+    if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) fail("SDL_SetTextureBlendMode failed: ");
+    strip_ = std::move(strip);
+    window_ = std::move(window);
+    texture_ = std::move(texture);
 }
 
-int Ticker::stripWidth() const { return strip_ != nullptr ? strip_->w : 0; }
+int Ticker::stripWidth() const { return strip_ ? strip_->w : 0; }
 
 bool Ticker::isReady() const { return strip_ != nullptr && window_ != nullptr && texture_ != nullptr; }
 
@@ -118,12 +110,13 @@ bool Ticker::draw(int offset, SDL_FlipMode flip) {
 
 void Ticker::render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer) {
     const SDL_Color bg = backgroundColor_;
-    const Uint32 background = bg.a == 0 ? SDL_MapSurfaceRGBA(window_, 0, 0, 0, 0)
-                                        : SDL_MapSurfaceRGBA(window_, bg.r, bg.g, bg.b, bg.a);
-    if (!SDL_FillSurfaceRect(window_, nullptr, background)) fail("SDL_FillSurfaceRect failed: ");
-    if (!SDL_SetSurfaceBlendMode(strip_, SDL_BLENDMODE_BLEND)) fail("SDL_SetSurfaceBlendMode failed: ");
-    composeTickerWindow(strip_, window_, offset, box_.h);
-    if (!SDL_UpdateTexture(texture_, nullptr, window_->pixels, window_->pitch)) fail("SDL_UpdateTexture failed: ");
+    SDL_Surface* window = window_.get();
+    const Uint32 background = bg.a == 0 ? SDL_MapSurfaceRGBA(window, 0, 0, 0, 0)
+                                        : SDL_MapSurfaceRGBA(window, bg.r, bg.g, bg.b, bg.a);
+    if (!SDL_FillSurfaceRect(window, nullptr, background)) fail("SDL_FillSurfaceRect failed: ");
+    if (!SDL_SetSurfaceBlendMode(strip_.get(), SDL_BLENDMODE_BLEND)) fail("SDL_SetSurfaceBlendMode failed: ");
+    composeTickerWindow(strip_.get(), window, offset, box_.h);
+    if (!SDL_UpdateTexture(texture_.get(), nullptr, window->pixels, window->pitch)) fail("SDL_UpdateTexture failed: ");
 
     const SlideMapping mapping = SlideMapping::forRenderer(renderer, screenWidth_, screenHeight_);
     if (mapping.viewport().w <= 0 || mapping.viewport().h <= 0) throw std::runtime_error("Invalid renderer viewport");
@@ -132,7 +125,7 @@ void Ticker::render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer) {
     const SDL_FRect destination{static_cast<float>(placed.x), static_cast<float>(placed.y),
                                 static_cast<float>(placed.w), static_cast<float>(placed.h)};
     const SDL_FPoint centre{0.5f * destination.w, 0.5f * destination.h};
-    if (!display_->drawSubmitter().renderTextureRotated(renderer, texture_, nullptr, &destination, mapping.angle(),
+    if (!display_->drawSubmitter().renderTextureRotated(renderer, texture_.get(), nullptr, &destination, mapping.angle(),
                                                         &centre, flip)) {
         fail("SDL_RenderTextureRotated failed: ");
     }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "display/sdl_handles.h"
+
 namespace lumetta {
 
 class Display;
@@ -20,7 +22,6 @@ public:
     Ticker(Display* display, int screenWidth, int screenHeight, SDL_Rect box, std::string text,
            std::string fontFamily = "Lato", std::uint8_t fontStyle = 1, SDL_Color color = {255, 255, 255, 255},
            SDL_Color backgroundColor = {0, 0, 0, 128});
-    ~Ticker();
     Ticker(const Ticker&) = delete;
     Ticker& operator=(const Ticker&) = delete;
 
@@ -32,9 +33,9 @@ public:
     bool isReady() const;
 
 private:
+    // Makes the strip, window and texture; they are kept only when all three were made.
     void build();
     void render(int offset, SDL_FlipMode flip, SDL_Renderer* renderer);
-    void release();
 
     Display* display_;
     SDL_Rect box_;
@@ -43,10 +44,9 @@ private:
     std::uint8_t fontStyle_;
     SDL_Color color_;
     SDL_Color backgroundColor_;
-    TTF_Font* font_ = nullptr;
-    SDL_Surface* strip_ = nullptr;
-    SDL_Surface* window_ = nullptr;
-    SDL_Texture* texture_ = nullptr;
+    SurfaceHandle strip_;
+    SurfaceHandle window_;
+    TextureHandle texture_;
     int screenWidth_;
     int screenHeight_;
 };

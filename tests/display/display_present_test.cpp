@@ -173,7 +173,7 @@ protected:
     }
     void TearDown() override { display.reset(); }
 
-    SDL_Renderer* mirrorRenderer() const { return display->mirrors().at(0).renderer; }
+    SDL_Renderer* mirrorRenderer() const { return display->mirrors().at(0).renderer.get(); }
 
     std::shared_ptr<ScriptedDisplays> queries;
     std::unique_ptr<Display> display;
@@ -183,8 +183,8 @@ protected:
 TEST_F(MirrorTest, MirrorShowsTheSameFrameStretchedOverItsDisplay) {
     ASSERT_EQ(display->mirrors().size(), 1u) << setupErrors;
     const MirrorOutput& mirror = display->mirrors()[0];
-    EXPECT_STREQ(SDL_GetWindowTitle(mirror.window), "test - Mirror 1");
-    EXPECT_TRUE(SDL_GetWindowFlags(mirror.window) & SDL_WINDOW_FULLSCREEN);
+    EXPECT_STREQ(SDL_GetWindowTitle(mirror.window.get()), "test - Mirror 1");
+    EXPECT_TRUE(SDL_GetWindowFlags(mirror.window.get()) & SDL_WINDOW_FULLSCREEN);
     EXPECT_GT(mirror.width, 64);
     EXPECT_EQ(mirror.x, static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(SDL_GetPrimaryDisplay())));
 

@@ -15,6 +15,7 @@
 #include "objects/image.h"
 #include "objects/no_slides_picture.h"
 #include "objects/prepared_image_cache.h"
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -132,9 +133,6 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
-std::uint64_t fakeNow = 0;
-std::uint64_t fakeClock() { return fakeNow; }
-
 class ImageTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -150,7 +148,6 @@ protected:
     void TearDown() override {
         displayRotation = 0;
         setScreenShift(0, 0, 0, 0.0f);
-        setImageClock(nullptr);
         display_.reset();
     }
 
@@ -268,9 +265,11 @@ TEST_F(ImageTest, TurnsWithTheDisplayAndShiftsOnlyWhenUpright) {
 TEST_F(ImageTest, AnimationFramesFollowTheInjectedClock) {
     const std::string path = (dir_ / "frames.GIF").string();  // capitals load as an animation too
     testing::writeTestFile(path, gifBytes(40, 20, {{RED, 10}, {GREEN, 5}, {BLUE, 20}}));
-    setImageClock(fakeClock);
-    fakeNow = 1000;
-    Image image(display_.get(), 400, 400, 0, 0, 400, 400, path, "stretch", "1", NONE);
+    testing::ManualClock clock;
+    // Moves the clock's ticks to `ms`.
+    const auto at = [&clock](std::uint64_t ms) { clock.advance(static_cast<std::int64_t>(ms - clock.ticksMs())); };
+    at(1000);
+    Image image(display_.get(), 400, 400, 0, 0, 400, 400, path, "stretch", "1", NONE, clock);
     ASSERT_TRUE(image.isLoaded());
     EXPECT_TRUE(image.isAnimated());
 
@@ -282,18 +281,18 @@ TEST_F(ImageTest, AnimationFramesFollowTheInjectedClock) {
         {1150, BLUE_PX}, {1349, BLUE_PX}, {1350, RED_PX},
     };
     for (const auto& step : steps) {
-        fakeNow = step.now;
+        at(step.now);
         EXPECT_EQ(drawnAt(image, 200, 200), step.shown) << "at " << step.now;
     }
     // A late draw skips frames: 1450 green, 1500 blue, 1700 red, 1800 green.
-    fakeNow = 1800;
+    at(1800);
     EXPECT_EQ(drawnAt(image, 200, 200), GREEN_PX);
     // After more than a minute unseen the clock restarts on the frame that was showing.
-    fakeNow = 1800 + 70000;
+    at(1800 + 70000);
     EXPECT_EQ(drawnAt(image, 200, 200), GREEN_PX);
-    fakeNow += 49;
+    at(1800 + 70049);
     EXPECT_EQ(drawnAt(image, 200, 200), GREEN_PX);
-    fakeNow += 1;
+    at(1800 + 70050);
     EXPECT_EQ(drawnAt(image, 200, 200), BLUE_PX);
 }
 

@@ -453,7 +453,7 @@ TEST_F(StyledLineTest, RendersTheCanvasIntoATexture) {
     ASSERT_NE(line.texture, nullptr);
     EXPECT_EQ(line.margin, 2);
     float tw = 0, th = 0;
-    SDL_GetTextureSize(line.texture, &tw, &th);
+    SDL_GetTextureSize(line.texture.get(), &tw, &th);
     EXPECT_EQ(int(tw), line.width);
     EXPECT_EQ(int(th), line.height);
     EXPECT_EQ(line.width, measure("Go").x + 4);
@@ -462,7 +462,7 @@ TEST_F(StyledLineTest, RendersTheCanvasIntoATexture) {
     SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
     SDL_RenderClear(renderer);
     SDL_FRect destination{0, 0, tw, th};
-    SDL_RenderTexture(renderer, line.texture, nullptr, &destination);
+    SDL_RenderTexture(renderer, line.texture.get(), nullptr, &destination);
     SDL_RenderPresent(renderer);
     EXPECT_GT(testing::countPixels(target, 0, 255, 0), 50);
     EXPECT_GT(testing::countPixels(target, 255, 0, 0), 50);
@@ -470,7 +470,6 @@ TEST_F(StyledLineTest, RendersTheCanvasIntoATexture) {
     StyledLine empty = renderStyledLine(renderer, font_.get(), style, white, {}, false);
     EXPECT_EQ(empty.texture, nullptr);
 
-    SDL_DestroyTexture(line.texture);
     SDL_DestroyRenderer(renderer);
     SDL_DestroySurface(target);
 }

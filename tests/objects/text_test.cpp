@@ -14,6 +14,7 @@
 #include "objects/font_path.h"
 #include "objects/text_preparation.h"
 #include "objects/sdl_handles.h"
+#include "support/manual_clock.h"
 #include "text_test_support.h"
 
 namespace lumetta {
@@ -36,11 +37,13 @@ protected:
     }
     void TearDown() override { displayRotation = 0; }
 
+    testing::ManualClock clock_;  // the cursor's clock
+
     std::unique_ptr<Text> make(SDL_Rect box, const std::string& text, int size, const TextStyle& style = {},
                                int alignment = 0, bool typewriter = false, const std::string& family = "Lato",
                                SDL_Color background = clear) {
         return std::make_unique<Text>(display_.get(), screenWidth, screenHeight, box, text, size, "1", family, 0, white,
-                                      background, alignment, typewriter, style);
+                                      background, alignment, typewriter, style, clock_);
     }
 
     // Builds an element while catching what it logs.
@@ -529,15 +532,14 @@ TEST_F(TextTest, CursorBlinksByTheClockAtTheCaret) {
     style.cursorColor = {0, 255, 0, 255};
     style.cursorBlinkMs = 400;
     auto element = make({0, 10, 320, 160}, "MMMM\nWWWW", 40, style);
-    std::uint64_t now = 0;
-    element->setTickSource([&] { return now; });
     const int lift = 40 * 15 / 100;
     const SDL_Rect first = element->lineRectangles()[0];
     LayerTransform transform;
     transform.revealKind = reveal::typewriter;
 
+    // Moves the clock on to `ticks` (the clock never goes back).
     auto drawAt = [&](double progress, std::uint64_t ticks) {
-        now = ticks;
+        clock_.advance(static_cast<std::int64_t>(ticks - clock_.ticksMs()));
         transform.reveal = progress;
         ScopedDrawSlot<const LayerTransform*> slot(activeLayerTransform, &transform);
         clearScreen();
@@ -554,9 +556,9 @@ TEST_F(TextTest, CursorBlinksByTheClockAtTheCaret) {
 
     // Two characters in: the cursor stands at the end of the second.
     const int caretX = first.x + element->characterOffsets()[0][1];
-    EXPECT_EQ(brightIn(drawAt(0.25, 0).get(), {caretX, first.y - lift, 2, 40}, 0, 255, 0), 2 * 40);
+    EXPECT_EQ(brightIn(drawAt(0.25, 1600).get(), {caretX, first.y - lift, 2, 40}, 0, 255, 0), 2 * 40);
     // Everything shown: no cursor.
-    EXPECT_EQ(brightIn(drawAt(1.0, 0).get(), {0, 0, screenWidth, screenHeight}, 0, 255, 0), 0);
+    EXPECT_EQ(brightIn(drawAt(1.0, 1600).get(), {0, 0, screenWidth, screenHeight}, 0, 255, 0), 0);
 }
 
 TEST_F(TextTest, PlainLinesUseSurfacesPreparedInTheCache) {
