@@ -24,6 +24,7 @@ packages=(
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
     libcurl4-openssl-dev libssl-dev libjsoncpp-dev libev-dev libasound2-dev
     libvulkan-dev zlib1g-dev
+    libwebsockets-dev libwebsockets-evlib-ev python3-websockets
     libdrm-dev libgbm-dev libegl-dev libgles-dev libgl-dev
     libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxfixes-dev libxi-dev
     libxss-dev libxtst-dev libxkbcommon-dev

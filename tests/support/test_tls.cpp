@@ -60,7 +60,8 @@ void addExtension(X509* certificate, X509* issuer, int nid, const std::string& v
     if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) fail("extension " + value);
 }
 
-Certificate newCertificate(EVP_PKEY* subjectKey, const std::string& commonName) {
+Certificate newCertificate(EVP_PKEY* subjectKey, const std::string& commonName,
+                           const CertificateValidity& validity = {}) {
     Certificate certificate(X509_new());
     if (!certificate) fail("X509_new failed");
     X509_set_version(certificate.get(), 2);
@@ -73,8 +74,8 @@ Certificate newCertificate(EVP_PKEY* subjectKey, const std::string& commonName) 
         fail("serial number");
     }
     BN_free(number);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -24L * 3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), validity.notBeforeSeconds);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), validity.notAfterSeconds);
     X509_NAME* subject = X509_get_subject_name(certificate.get());
     X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
@@ -156,12 +157,12 @@ TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName
 
 TestCertificateAuthority::~TestCertificateAuthority() = default;
 
-TlsIdentity TestCertificateAuthority::issue(const std::vector<std::string>& names) {
+TlsIdentity TestCertificateAuthority::issue(const std::vector<std::string>& names, const CertificateValidity& validity) {
     if (names.empty()) throw std::invalid_argument("test TLS: a certificate needs at least one name");
     Key caKey = readKey(ca_.privateKeyPem);
     Certificate caCertificate = readCertificate(ca_.certificatePem);
     Key key = newKey();
-    Certificate certificate = newCertificate(key.get(), names.front());
+    Certificate certificate = newCertificate(key.get(), names.front(), validity);
     X509_set_issuer_name(certificate.get(), X509_get_subject_name(caCertificate.get()));
     addExtension(certificate.get(), caCertificate.get(), NID_basic_constraints, "critical,CA:FALSE");
     addExtension(certificate.get(), caCertificate.get(), NID_key_usage, "critical,digitalSignature");

@@ -22,6 +22,12 @@
 
 namespace lumetta::testing {
 
+// When a certificate is valid, in seconds from now (negative: in the past).
+struct CertificateValidity {
+    long notBeforeSeconds = -24L * 3600;
+    long notAfterSeconds = 30L * 24 * 3600;
+};
+
 // A certificate with its private key, both as PEM text and as files.
 struct TlsIdentity {
     std::string certificatePem;
@@ -45,8 +51,9 @@ public:
 
     // A server certificate signed by this CA for `names` (at least one): "127.0.0.1", "::1",
     // "10.0.0.2" become IP names, anything else a DNS name. The first name is the subject's
-    // common name. Files are written into this authority's directory.
-    TlsIdentity issue(const std::vector<std::string>& names);
+    // common name. Files are written into this authority's directory. `validity` makes, say,
+    // an expired certificate.
+    TlsIdentity issue(const std::vector<std::string>& names, const CertificateValidity& validity = {});
 
     // A certificate for `names` that signs itself: a server a client must refuse.
     static TlsIdentity selfSigned(const std::vector<std::string>& names, const std::filesystem::path& directory);
