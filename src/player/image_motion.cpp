@@ -7,6 +7,11 @@
 
 namespace lumetta::player {
 
+double motionProgress(std::int64_t nowMs, std::int64_t slideStartMs, double durationSeconds) {
+    const double span = durationSeconds > 0.0 ? durationSeconds * 1000.0 : 30000.0;
+    return clampProgress((static_cast<double>(nowMs) - static_cast<double>(slideStartMs)) / span);
+}
+
 SDL_Rect motionWindow(int width, int height, std::string_view name, double progress) {
     const double p = clampProgress(progress);
     double zoom = 0.08;

@@ -5,11 +5,17 @@
 
 #include <SDL3/SDL.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "display/draw.h"
 
 namespace lumetta::player {
+
+// How far the motion of a slide shown since `slideStartMs` (wall clock) has run at `nowMs`: over
+// the slide's display duration in seconds, or over 30 s for a slide without one (0; a negative
+// duration counts the same); clamped into [0, 1], so the move then holds its end position.
+double motionProgress(std::int64_t nowMs, std::int64_t slideStartMs, double durationSeconds);
 
 // The part of a width x height picture that motion effect `name` shows at `progress` (clamped
 // into [0, 1], NaN as 0). The zoom (the fraction cut away) comes from the whole name:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -81,6 +82,26 @@ TEST(ImageMotion, WindowPerEffectAndProgress) {
         EXPECT_EQ(got.y, c.window.y) << c;
         EXPECT_EQ(got.w, c.window.w) << c;
         EXPECT_EQ(got.h, c.window.h) << c;
+    }
+}
+
+TEST(ImageMotion, ProgressOverTheSlidesDuration) {
+    struct Case {
+        std::int64_t now, start;
+        double duration, progress;
+    };
+    for (const Case& c : std::vector<Case>{{10'000, 10'000, 8, 0.0},
+                                           {14'000, 10'000, 8, 0.5},
+                                           {18'000, 10'000, 8, 1.0},
+                                           {99'000, 10'000, 8, 1.0},  // holds the end
+                                           {9'000, 10'000, 8, 0.0},   // clock stepped back
+                                           {25'000, 10'000, 0, 0.5},  // no duration: 30 s
+                                           {40'000, 10'000, 0, 1.0},
+                                           {25'000, 10'000, -5, 0.5},
+                                           {10'300, 10'000, 0.6, 0.5},
+                                           {10'000, 10'000, std::numeric_limits<double>::quiet_NaN(), 0.0}}) {
+        EXPECT_DOUBLE_EQ(motionProgress(c.now, c.start, c.duration), c.progress)
+            << c.now << " " << c.start << " " << c.duration;
     }
 }
 
