@@ -67,11 +67,11 @@ private:
 // SDL's software rasteriser works out texture coordinates in 32-bit integers: once a
 // triangle's doubled area in pixels times the texture's size passes about 2^29, the triangle is
 // left out entirely (a whole-screen cube face at 1024 x 768 already is). On that renderer such
-// triangles are cut at their edge midpoints until they are small enough; every piece keeps the
+// triangles are cut at their edge midpoints until they are small enough; every fragment keeps the
 // texture mapping of the triangle it came from, so the picture is the same, and it still goes to
 // the renderer in one call.
 constexpr double kSoftwareTriangleLimit = 134217728.0;  // 2^27: a quarter of the overflow point
-constexpr int kSplitDepth = 4;                          // up to 256 pieces per triangle
+constexpr int kSplitDepth = 4;                          // up to 256 fragments per triangle
 constexpr int kSplitCapacity = 1536;                    // vertices
 
 bool isSoftwareRenderer(SDL_Renderer* renderer) {
@@ -99,7 +99,7 @@ public:
     bool tooLarge(const SDL_Vertex& a, const SDL_Vertex& b, const SDL_Vertex& c) const {
         return doubledArea(a, b, c) * textureSize_ > kSoftwareTriangleLimit;
     }
-    // False when the pieces do not fit the buffer.
+    // False when the fragments do not fit the buffer.
     bool split(const SDL_Vertex& a, const SDL_Vertex& b, const SDL_Vertex& c, int depth = 0) {
         if (depth == kSplitDepth || !tooLarge(a, b, c)) {
             if (count_ + 3 > kSplitCapacity) return false;
@@ -140,8 +140,8 @@ void submitGeometry(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_Vert
                 fits = splitter.split(vertices[indices[i]], vertices[indices[i + 1]], vertices[indices[i + 2]]);
             }
             if (fits) {
-                // Every piece gets indices of its own: SDL takes two listed triangles that share two
-                // vertices for a rectangle and would misdraw a pair of pieces as one.
+                // Every fragment gets indices of its own: SDL takes two listed triangles that share two
+                // vertices for a rectangle and would misdraw a pair of fragments as one.
                 static const auto sequence = [] {
                     std::array<int, kSplitCapacity> order{};
                     for (int i = 0; i < kSplitCapacity; ++i) order[static_cast<std::size_t>(i)] = i;
@@ -523,13 +523,13 @@ void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_
     }
     const double p = clampProgress(progress);
     const Frame f(renderer, outgoing, incoming, width, height, submitter);
-    // Dissolve and burst-in bring the incoming picture's pieces in over the outgoing picture;
-    // burst-out blows the outgoing picture's pieces off the incoming one.
-    SDL_Texture* pieces = incoming;
+    // Dissolve and burst-in bring the incoming picture's particles in over the outgoing picture;
+    // burst-out blows the outgoing picture's particles off the incoming one.
+    SDL_Texture* particles = incoming;
     if (mode == transition::particleBurstOut) {
         f.incomingWhole();
         if (p >= 1.0 || outgoing == nullptr) return;
-        pieces = outgoing;
+        particles = outgoing;
     } else {
         f.outgoingWhole();
         if (p >= 1.0) {
@@ -608,7 +608,7 @@ void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_
         }
     }
     if (count == 0) return;
-    submitGeometry(renderer, pieces, vertices.data(), 4 * count, indices.data(), 6 * count, submitter);
+    submitGeometry(renderer, particles, vertices.data(), 4 * count, indices.data(), 6 * count, submitter);
 }
 
 void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int width, int height, bool backward,

@@ -274,7 +274,7 @@ std::vector<int> coverage(int width, int height, const std::vector<SDL_FRect>& r
 }
 
 // Destinations of the draws of one texture (whole-target draws left out: the background).
-std::vector<SDL_FRect> piecesOf(const RecordingCalls& recorded, SDL_Texture* texture, int width, int height) {
+std::vector<SDL_FRect> partsOf(const RecordingCalls& recorded, SDL_Texture* texture, int width, int height) {
     std::vector<SDL_FRect> rects;
     for (const auto& call : recorded.calls) {
         if (call.tex != texture) continue;
@@ -299,7 +299,7 @@ TEST(TransitionFrames, GridsTileAnOddSizedTargetExactly) {
     struct Case {
         int kind;
         double progress;
-        int pieces;
+        int parts;
         bool rowsOnly;     // bars that cover whole rows
         bool columnsOnly;  // strips that cover whole columns (their height moves)
     };
@@ -315,14 +315,14 @@ TEST(TransitionFrames, GridsTileAnOddSizedTargetExactly) {
         for (const Case& c : cases) {
             RecordingCalls recorded;
             drawFrame(screen, c.kind, c.progress, true, recorded);
-            SDL_Texture* pieces = c.kind == particleBurstOut ? screen.outgoing() : screen.incoming();
-            std::vector<SDL_FRect> rects = piecesOf(recorded, pieces, w, h);
+            SDL_Texture* drawn = c.kind == particleBurstOut ? screen.outgoing() : screen.incoming();
+            std::vector<SDL_FRect> rects = partsOf(recorded, drawn, w, h);
             const std::string what = kindName(c.kind) + " on " + std::to_string(w) + "x" + std::to_string(h);
             if (c.kind == horizontalBlinds || c.kind == verticalBlinds) {
                 // 12 slats of ceil(L / 12); the ones starting beyond the edge are left out.
                 EXPECT_LE(rects.size(), 12u) << what;
             } else {
-                EXPECT_EQ(rects.size(), static_cast<std::size_t>(c.pieces)) << what;
+                EXPECT_EQ(rects.size(), static_cast<std::size_t>(c.parts)) << what;
             }
             if (c.columnsOnly || c.rowsOnly) {
                 for (SDL_FRect& r : rects) {
@@ -410,7 +410,7 @@ TEST(TransitionFrames, WithoutAnOutgoingPictureOnlyTheIncomingIsDrawn) {
         // Flips: only the fading-in I until halfway, then I's face.
         {flipHorizontal, 0.25, 30, 30, blend(kBlack, kInLeft, 64), 2},
         {flipVertical, 0.25, 10, 30, blend(kBlack, kInLeft, 64), 2}, {flipHorizontal, 0.75, 30, 30, kInLeft},
-        // Burst out and shatter: I whole, no pieces.
+        // Burst out and shatter: I whole, no particles.
         {particleBurstOut, 0.3, 10, 10, kInLeft}, {shatter, 0.3, 90, 50, kInRight},
         // Cube: I's face only; fade through black: black until halfway.
         {cubeHorizontal, 0.5, 10, 30, kBlack}, {fadeThroughBlack, 0.25, 10, 30, kBlack},
