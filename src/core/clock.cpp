@@ -25,6 +25,11 @@ public:
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     }
 
+    std::int64_t steadyNs() const override {
+        using namespace std::chrono;
+        return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+
     bool sleepUntil(std::int64_t deadline, std::stop_token stop) override {
         std::mutex mutex;
         std::condition_variable_any cv;

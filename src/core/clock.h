@@ -20,6 +20,8 @@ public:
     virtual std::int64_t systemMs() const = 0;
     // Monotonic milliseconds (arbitrary origin); every deadline below is on this scale.
     virtual std::int64_t steadyMs() const = 0;
+    // The same monotonic time in nanoseconds, for pacing finer than a millisecond (video).
+    virtual std::int64_t steadyNs() const { return steadyMs() * 1'000'000; }
     // Milliseconds since the clock was made: the player's stand-in for SDL's tick counter.
     std::uint64_t ticksMs() const;
 

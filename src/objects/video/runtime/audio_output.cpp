@@ -52,49 +52,43 @@ AudioOutput::AudioOutput(const AVCodecParameters* parameters, const std::atomic<
                          std::shared_ptr<PcmIo> pcmIo)
     : stopFlag(stop), io(pcmIo ? std::move(pcmIo) : PcmIo::alsa()) {
     av_channel_layout_default(&outputLayout, outputChannels);
+    const int bytesPerSample = av_get_bytes_per_sample(outputFormat);
+    bytesPerOutputFrame = bytesPerSample * outputChannels;
+    if (bytesPerOutputFrame < 1) {
+        av_channel_layout_uninit(&outputLayout);
+        throw std::runtime_error("AudioOutput: invalid output sample format");
+    }
+    if (parameters != nullptr && parameters->sample_rate > 0) {
+        outputRate = parameters->sample_rate;
+    }
     try {
-        const int bytesPerSample = av_get_bytes_per_sample(outputFormat);
-        bytesPerOutputFrame = bytesPerSample * outputChannels;
-        if (bytesPerOutputFrame < 1) {
-            throw std::runtime_error("AudioOutput: invalid output sample format");
-        }
-        if (parameters != nullptr && parameters->sample_rate > 0) {
-            outputRate = parameters->sample_rate;
-        }
         openDevice();
     } catch (...) {
-        release();
+        av_channel_layout_uninit(&outputLayout);
         throw;
     }
 }
 
-AudioOutput::~AudioOutput() { release(); }
-
-void AudioOutput::release() {
-    if (pcm != nullptr) {
-        snd_pcm_drop(pcm);
-        snd_pcm_close(pcm);
-        pcm = nullptr;
-    }
-    swr_free(&resampler);
+// The PCM is dropped and closed, and the resampler freed, by their handles.
+AudioOutput::~AudioOutput() {
     av_channel_layout_uninit(&inputLayout);
     av_channel_layout_uninit(&outputLayout);
 }
 
 void AudioOutput::openDevice() {
-    int result = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    snd_pcm_t* opened = nullptr;
+    int result = snd_pcm_open(&opened, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (result < 0) {
-        pcm = nullptr;
         throw error("snd_pcm_open failed", result);
     }
-    result = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
+    PcmHandle device(opened);
+    result = snd_pcm_set_params(device.get(), SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
                                 static_cast<unsigned>(outputChannels), static_cast<unsigned>(outputRate), 1,
                                 kLatencyMicroseconds);
     if (result < 0) {
-        snd_pcm_close(pcm);
-        pcm = nullptr;
         throw error("snd_pcm_set_params failed", result);
     }
+    pcm = std::move(device);
 }
 
 bool AudioOutput::isAvailable() {
@@ -102,12 +96,12 @@ bool AudioOutput::isAvailable() {
     if (snd_pcm_open(&probe, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
         return false;
     }
-    snd_pcm_close(probe);
+    PcmHandle closed(probe);
     return true;
 }
 
 bool AudioOutput::resamplerMatches(const AVFrame* frame) const {
-    if (frame == nullptr || resampler == nullptr || frame->sample_rate < 1 || frame->format == AV_SAMPLE_FMT_NONE) {
+    if (frame == nullptr || !resampler || frame->sample_rate < 1 || frame->format == AV_SAMPLE_FMT_NONE) {
         return false;
     }
     if (frame->sample_rate != inputRate || frame->format != inputFormat) {
@@ -128,32 +122,33 @@ void AudioOutput::configureResampler(const AVFrame* frame) {
         throw std::runtime_error("AudioOutput: invalid decoded audio format");
     }
     // Samples still buffered in the old resampler are dropped with it.
-    swr_free(&resampler);
+    resampler.reset();
     copyLayoutOrStereo(&inputLayout, frame);
     inputFormat = static_cast<AVSampleFormat>(frame->format);
     inputRate = frame->sample_rate;
-    const int result = swr_alloc_set_opts2(&resampler, &outputLayout, outputFormat, outputRate, &inputLayout,
+    SwrContext* allocated = nullptr;
+    const int result = swr_alloc_set_opts2(&allocated, &outputLayout, outputFormat, outputRate, &inputLayout,
                                            inputFormat, inputRate, 0, nullptr);
-    if (result < 0 || resampler == nullptr) {
-        swr_free(&resampler);
+    ResamplerHandle created(allocated);
+    if (result < 0 || !created) {
         throw std::runtime_error("AudioOutput: could not allocate resampler");
     }
-    if (swr_init(resampler) < 0) {
-        swr_free(&resampler);
+    if (swr_init(created.get()) < 0) {
         throw std::runtime_error("AudioOutput: could not initialise resampler");
     }
+    resampler = std::move(created);
     ++builds;
 }
 
 void AudioOutput::play(const AVFrame* frame) {
-    if (frame == nullptr || pcm == nullptr || frame->extended_data == nullptr || frame->nb_samples < 1) {
+    if (frame == nullptr || !pcm || frame->extended_data == nullptr || frame->nb_samples < 1) {
         return;
     }
     if (!resamplerMatches(frame)) {
         configureResampler(frame);
     }
 
-    const int64_t capacity = av_rescale_rnd(swr_get_delay(resampler, inputRate) + frame->nb_samples, outputRate,
+    const int64_t capacity = av_rescale_rnd(swr_get_delay(resampler.get(), inputRate) + frame->nb_samples, outputRate,
                                             inputRate, AV_ROUND_UP);
     if (capacity < 1) {
         return;
@@ -182,7 +177,7 @@ void AudioOutput::play(const AVFrame* frame) {
 
     uint8_t* output = buffer.data();
     const int converted =
-        swr_convert(resampler, &output, static_cast<int>(capacity), planes.data(), frame->nb_samples);
+        swr_convert(resampler.get(), &output, static_cast<int>(capacity), planes.data(), frame->nb_samples);
     if (converted < 0) {
         throw std::runtime_error("AudioOutput: audio conversion failed");
     }
@@ -193,7 +188,7 @@ void AudioOutput::play(const AVFrame* frame) {
 }
 
 void AudioOutput::writeFrames(const uint8_t* data, int frames) {
-    if (pcm == nullptr || data == nullptr || frames <= 0) {
+    if (!pcm || data == nullptr || frames <= 0) {
         return;
     }
     int withoutProgress = 0;
@@ -206,12 +201,12 @@ void AudioOutput::writeFrames(const uint8_t* data, int frames) {
         if (stopFlag != nullptr && stopFlag->load()) {
             return;
         }
-        const snd_pcm_sframes_t written = io->writei(pcm, data, static_cast<snd_pcm_uframes_t>(frames));
+        const snd_pcm_sframes_t written = io->writei(pcm.get(), data, static_cast<snd_pcm_uframes_t>(frames));
         if (written == -EAGAIN) {
             countAttemptWithoutProgress("AudioOutput: ALSA made no write progress");
-            const int waited = io->wait(pcm, kWaitTimeoutMs);
+            const int waited = io->wait(pcm.get(), kWaitTimeoutMs);
             if (waited < 0) {
-                const int recovered = io->recover(pcm, waited, 1);
+                const int recovered = io->recover(pcm.get(), waited, 1);
                 if (recovered < 0) {
                     throw error("snd_pcm_wait failed", recovered);
                 }
@@ -220,7 +215,7 @@ void AudioOutput::writeFrames(const uint8_t* data, int frames) {
         }
         if (written < 0) {
             countAttemptWithoutProgress("AudioOutput: repeated ALSA recovery without progress");
-            const int recovered = io->recover(pcm, static_cast<int>(written), 1);
+            const int recovered = io->recover(pcm.get(), static_cast<int>(written), 1);
             if (recovered < 0) {
                 throw error("snd_pcm_writei failed", recovered);
             }
@@ -228,9 +223,9 @@ void AudioOutput::writeFrames(const uint8_t* data, int frames) {
         }
         if (written == 0) {
             countAttemptWithoutProgress("AudioOutput: ALSA returned repeated empty writes");
-            const int waited = io->wait(pcm, kWaitTimeoutMs);
+            const int waited = io->wait(pcm.get(), kWaitTimeoutMs);
             if (waited < 0) {
-                const int recovered = io->recover(pcm, waited, 1);
+                const int recovered = io->recover(pcm.get(), waited, 1);
                 if (recovered < 0) {
                     throw error("zero-length write recovery failed", recovered);
                 }

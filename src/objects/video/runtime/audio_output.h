@@ -16,9 +16,19 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-struct SwrContext;
+#include "objects/video/runtime/ffmpeg_handles.h"
+#include "objects/video/runtime/sound_sink.h"
 
 namespace lumetta {
+
+// An open PCM: dropped and closed when the handle goes.
+struct PcmDeleter {
+    void operator()(snd_pcm_t* pcm) const {
+        snd_pcm_drop(pcm);
+        snd_pcm_close(pcm);
+    }
+};
+using PcmHandle = std::unique_ptr<snd_pcm_t, PcmDeleter>;
 
 // The three PCM calls of the write loop. The default goes straight to ALSA; tests script them.
 class PcmIo {
@@ -31,18 +41,18 @@ public:
     static std::shared_ptr<PcmIo> alsa();
 };
 
-class AudioOutput {
+class AudioOutput final : public SoundSink {
 public:
     // `parameters` may be null (48000 Hz is then used); `stopFlag` (may be null) makes a
     // blocked play() return. `io` null means ALSA itself.
     AudioOutput(const AVCodecParameters* parameters, const std::atomic<bool>* stopFlag,
                 std::shared_ptr<PcmIo> io = nullptr);
-    ~AudioOutput();
+    ~AudioOutput() override;
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
 
     // Converts and writes one decoded frame; blocks while the device is full.
-    void play(const AVFrame* frame);
+    void play(const AVFrame* frame) override;
 
     // True when the "default" PCM can be opened for playback.
     static bool isAvailable();
@@ -56,11 +66,10 @@ private:
     bool resamplerMatches(const AVFrame* frame) const;
     void configureResampler(const AVFrame* frame);
     void writeFrames(const uint8_t* data, int frames);
-    void release();
     static std::runtime_error error(const char* what, int code);
 
-    snd_pcm_t* pcm = nullptr;
-    SwrContext* resampler = nullptr;
+    PcmHandle pcm;
+    ResamplerHandle resampler;
     const std::atomic<bool>* stopFlag = nullptr;
     AVChannelLayout inputLayout{};
     AVChannelLayout outputLayout{};

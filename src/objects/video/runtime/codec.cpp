@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "core/log.h"
 #include "core/process_state.h"
 #include "objects/video/runtime/ffmpeg_error.h"
 
@@ -87,8 +88,20 @@ std::string stripModel(std::string text) {
 
 }  // namespace
 
-const DecoderEnvironment& DecoderEnvironment::system() {
-    static const DecoderEnvironment environment;
+std::vector<std::string> DecoderEnvironment::boardModelPaths() {
+    return {"/sys/firmware/devicetree/base/model", "/proc/device-tree/model"};
+}
+
+const AVCodec* DecoderEnvironment::findDecoderByName(const std::string& name) {
+    return avcodec_find_decoder_by_name(name.c_str());
+}
+
+int DecoderEnvironment::openDecoder(AVCodecContext* context, const AVCodec* decoder) {
+    return avcodec_open2(context, decoder, nullptr);
+}
+
+DecoderEnvironment& systemDecoderEnvironment() {
+    static DecoderEnvironment environment;
     return environment;
 }
 
@@ -119,7 +132,7 @@ std::string readBoardModel(const std::vector<std::string>& paths) {
     return "Unknown";
 }
 
-std::string readBoardModel() { return readBoardModel(DecoderEnvironment::system().boardModelPaths); }
+std::string readBoardModel() { return readBoardModel(systemDecoderEnvironment().boardModelPaths()); }
 
 BoardFamily boardFamilyOfModel(const std::string& model) {
     for (const ModelRow& row : modelRows()) {
@@ -136,7 +149,7 @@ BoardFamily detectBoardFamily(const std::vector<std::string>& modelPaths) {
     return boardFamilyOfModel(readBoardModel(modelPaths));
 }
 
-BoardFamily detectBoardFamily() { return detectBoardFamily(DecoderEnvironment::system().boardModelPaths); }
+BoardFamily detectBoardFamily() { return detectBoardFamily(systemDecoderEnvironment().boardModelPaths()); }
 
 std::vector<std::string> hardwareDecoderCandidates(BoardFamily family, AVCodecID codecId) {
     const int value = static_cast<int>(family);
@@ -215,45 +228,35 @@ AVPixelFormat selectHardwarePixelFormat(AVCodecContext*, const AVPixelFormat* of
     return offered[0];
 }
 
-Codec::Codec(const AVCodecParameters* parameters) : Codec(parameters, DecoderEnvironment::system()) {}
-
-Codec::Codec(const AVCodecParameters* codecParameters, const DecoderEnvironment& environment) {
+Codec::Codec(const AVCodecParameters* codecParameters, DecoderEnvironment& environment) {
     if (codecParameters == nullptr) {
         throw std::invalid_argument("Codec requires valid codec parameters");
     }
     parameters = codecParameters;
-    family = detectBoardFamily(environment.boardModelPaths);
+    family = detectBoardFamily(environment.boardModelPaths());
 
-    try {
-        if (parameters->codec_type != AVMEDIA_TYPE_VIDEO) {
-            openSoftware(environment);
-            if (showCodecInformation && parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
-                std::cout << ("[AUDIO] Decoder: " + name + " (software)\n") << std::flush;
-            }
-            return;
+    if (parameters->codec_type != AVMEDIA_TYPE_VIDEO) {
+        openSoftware(environment);
+        if (showCodecInformation && parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
+            logText(std::cout, "[AUDIO] Decoder: " + name + " (software)");
         }
-        if (!openHardware(environment)) {
-            openSoftware(environment);
-        }
-    } catch (...) {
-        avcodec_free_context(&context);
-        throw;
+        return;
+    }
+    if (!openHardware(environment)) {
+        openSoftware(environment);
     }
     if (showCodecInformation) {
-        std::cout << ("[VIDEO] Decoder: " + name + (hardware ? " (hardware)\n" : " (software)\n")) << std::flush;
+        logText(std::cout, "[VIDEO] Decoder: " + name + (hardware ? " (hardware)" : " (software)"));
     }
 }
 
-Codec::~Codec() { avcodec_free_context(&context); }
-
-AVCodecContext* Codec::createContext(const AVCodec* codec, bool hardwareStyle) {
-    AVCodecContext* created = avcodec_alloc_context3(codec);
-    if (created == nullptr) {
+CodecContextHandle Codec::createContext(const AVCodec* codec, bool hardwareStyle) {
+    CodecContextHandle created(avcodec_alloc_context3(codec));
+    if (!created) {
         throw std::runtime_error("Failed to allocate FFmpeg codec context");
     }
-    const int copied = avcodec_parameters_to_context(created, parameters);
+    const int copied = avcodec_parameters_to_context(created.get(), parameters);
     if (copied < 0) {
-        avcodec_free_context(&created);
         throw std::runtime_error("Failed to copy codec parameters: " + ffmpegErrorText(copied));
     }
     if (hardwareStyle || parameters->codec_type != AVMEDIA_TYPE_VIDEO) {
@@ -266,27 +269,23 @@ AVCodecContext* Codec::createContext(const AVCodec* codec, bool hardwareStyle) {
     return created;
 }
 
-bool Codec::openContext(AVCodecContext* candidate, const AVCodec* codec, const DecoderEnvironment& environment) {
-    const int result = environment.openDecoder ? environment.openDecoder(candidate, codec)
-                                               : avcodec_open2(candidate, codec, nullptr);
-    if (result < 0) {
-        avcodec_free_context(&candidate);
+bool Codec::openContext(CodecContextHandle candidate, const AVCodec* codec, DecoderEnvironment& environment) {
+    if (environment.openDecoder(candidate.get(), codec) < 0) {
         return false;
     }
-    avcodec_free_context(&context);
-    context = candidate;
+    context = std::move(candidate);
     decoder = context->codec != nullptr ? context->codec : codec;
     return true;
 }
 
-bool Codec::openHardware(const DecoderEnvironment& environment) {
+bool Codec::openHardware(DecoderEnvironment& environment) {
     const AVCodecID codecId = parameters->codec_id;
     if (family == BoardFamily::RaspberryPi5 && (codecId == AV_CODEC_ID_H264 || codecId == AV_CODEC_ID_HEVC)) {
         const AVCodec* stock = avcodec_find_decoder(codecId);
         if (stock != nullptr) {
-            AVCodecContext* candidate = createContext(stock, true);
+            CodecContextHandle candidate = createContext(stock, true);
             candidate->get_format = &selectHardwarePixelFormat;
-            if (openContext(candidate, stock, environment)) {
+            if (openContext(std::move(candidate), stock, environment)) {
                 hardware = true;
                 name = std::string(decoder->name != nullptr ? decoder->name : "unknown") + kDrmPrimeSuffix;
                 return true;
@@ -294,13 +293,11 @@ bool Codec::openHardware(const DecoderEnvironment& environment) {
         }
     }
     for (const std::string& candidateName : hardwareDecoderCandidates(family, codecId)) {
-        const AVCodec* found = environment.findDecoderByName ? environment.findDecoderByName(candidateName)
-                                                             : avcodec_find_decoder_by_name(candidateName.c_str());
+        const AVCodec* found = environment.findDecoderByName(candidateName);
         if (found == nullptr) {
             continue;
         }
-        AVCodecContext* candidate = createContext(found, true);
-        if (openContext(candidate, found, environment)) {
+        if (openContext(createContext(found, true), found, environment)) {
             hardware = true;
             name = decoder->name != nullptr ? decoder->name : "unknown";
             return true;
@@ -309,14 +306,13 @@ bool Codec::openHardware(const DecoderEnvironment& environment) {
     return false;
 }
 
-void Codec::openSoftware(const DecoderEnvironment& environment) {
+void Codec::openSoftware(DecoderEnvironment& environment) {
     const AVCodec* software = avcodec_find_decoder(parameters->codec_id);
     if (software == nullptr) {
         throw std::runtime_error("No decoder is available for codec ID " +
                                  std::to_string(static_cast<int>(parameters->codec_id)));
     }
-    AVCodecContext* candidate = createContext(software, false);
-    if (!openContext(candidate, software, environment)) {
+    if (!openContext(createContext(software, false), software, environment)) {
         throw std::runtime_error(std::string("Failed to open software decoder ") +
                                  (software->name != nullptr ? software->name : "unknown"));
     }
@@ -325,10 +321,10 @@ void Codec::openSoftware(const DecoderEnvironment& environment) {
 }
 
 bool Codec::send(const AVPacket* packet) {
-    if (context == nullptr) {
+    if (!context) {
         throw std::runtime_error("Cannot send a packet without an open decoder");
     }
-    const int result = avcodec_send_packet(context, packet);
+    const int result = avcodec_send_packet(context.get(), packet);
     if (result == 0) {
         return true;
     }
@@ -342,13 +338,13 @@ bool Codec::send(const AVPacket* packet) {
 }
 
 bool Codec::receive(AVFrame* frame) {
-    if (context == nullptr) {
+    if (!context) {
         throw std::runtime_error("Cannot receive a frame without an open decoder");
     }
     if (frame == nullptr) {
         throw std::invalid_argument("Codec::receive requires a valid AVFrame");
     }
-    const int result = avcodec_receive_frame(context, frame);
+    const int result = avcodec_receive_frame(context.get(), frame);
     if (result == 0) {
         return true;
     }
@@ -359,21 +355,21 @@ bool Codec::receive(AVFrame* frame) {
 }
 
 int Codec::width() const {
-    if (context != nullptr && context->width > 0) {
+    if (context && context->width > 0) {
         return context->width;
     }
     return parameters != nullptr ? parameters->width : 0;
 }
 
 int Codec::height() const {
-    if (context != nullptr && context->height > 0) {
+    if (context && context->height > 0) {
         return context->height;
     }
     return parameters != nullptr ? parameters->height : 0;
 }
 
 AVPixelFormat Codec::pixelFormat() const {
-    if (context == nullptr) {
+    if (!context) {
         return AV_PIX_FMT_NONE;
     }
     if (context->pix_fmt != AV_PIX_FMT_NONE) {

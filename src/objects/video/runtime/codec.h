@@ -11,6 +11,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "objects/video/runtime/ffmpeg_handles.h"
+
 namespace lumetta {
 
 // Board families as classified from the device-tree model text; 0 matches no known board.
@@ -63,23 +65,25 @@ enum class BoardFamily : int32_t {
     RadxaOther = 45,
 };
 
-// Where the board model is read from and how decoders are found and opened. The defaults
-// are the device tree and FFmpeg itself; tests replace them to fake a board or a decoder.
-struct DecoderEnvironment {
-    std::vector<std::string> boardModelPaths{"/sys/firmware/devicetree/base/model", "/proc/device-tree/model"};
-    // Looks a decoder up by name (default avcodec_find_decoder_by_name).
-    std::function<const AVCodec*(const std::string& name)> findDecoderByName;
-    // Opens a prepared context (default avcodec_open2 without options).
-    std::function<int(AVCodecContext* context, const AVCodec* decoder)> openDecoder;
-
-    static const DecoderEnvironment& system();
+// Where the board model is read from and how decoders are found and opened. The real one
+// (`systemDecoderEnvironment()`) reads the device tree and asks FFmpeg; tests derive from it to
+// fake a board or a decoder.
+class DecoderEnvironment {
+public:
+    virtual ~DecoderEnvironment() = default;
+    // Files holding the board model text, the first readable one counts.
+    virtual std::vector<std::string> boardModelPaths();
+    // Looks a decoder up by name (avcodec_find_decoder_by_name).
+    virtual const AVCodec* findDecoderByName(const std::string& name);
+    // Opens a prepared context (avcodec_open2 without options).
+    virtual int openDecoder(AVCodecContext* context, const AVCodec* decoder);
 };
+
+DecoderEnvironment& systemDecoderEnvironment();
 
 class Codec {
 public:
-    explicit Codec(const AVCodecParameters* parameters);
-    Codec(const AVCodecParameters* parameters, const DecoderEnvironment& environment);
-    ~Codec();
+    explicit Codec(const AVCodecParameters* parameters, DecoderEnvironment& environment = systemDecoderEnvironment());
     Codec(const Codec&) = delete;
     Codec& operator=(const Codec&) = delete;
 
@@ -94,20 +98,21 @@ public:
     AVPixelFormat pixelFormat() const;
 
     const AVCodecParameters* codecParameters() const { return parameters; }
-    const AVCodecContext* codecContext() const { return context; }
+    const AVCodecContext* codecContext() const { return context.get(); }
     bool isHardware() const { return hardware; }
     const std::string& decoderName() const { return name; }
     BoardFamily boardFamily() const { return family; }
 
 private:
-    bool openHardware(const DecoderEnvironment& environment);
-    void openSoftware(const DecoderEnvironment& environment);
-    AVCodecContext* createContext(const AVCodec* codec, bool hardwareStyle);
-    bool openContext(AVCodecContext* candidate, const AVCodec* codec, const DecoderEnvironment& environment);
+    bool openHardware(DecoderEnvironment& environment);
+    void openSoftware(DecoderEnvironment& environment);
+    CodecContextHandle createContext(const AVCodec* codec, bool hardwareStyle);
+    // Keeps the candidate as the codec's context when it opens.
+    bool openContext(CodecContextHandle candidate, const AVCodec* codec, DecoderEnvironment& environment);
 
     const AVCodecParameters* parameters = nullptr;
     const AVCodec* decoder = nullptr;
-    AVCodecContext* context = nullptr;
+    CodecContextHandle context;
     bool hardware = false;
     std::string name;
     BoardFamily family = BoardFamily::Unknown;

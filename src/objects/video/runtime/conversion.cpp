@@ -28,8 +28,6 @@ Conversion::Conversion(int width, int height, AVPixelFormat format, int flags)
     }
 }
 
-Conversion::~Conversion() { sws_freeContext(scaler); }
-
 void Conversion::convert(const AVFrame* source, AVFrame* destination) {
     if (source == nullptr || destination == nullptr) {
         throw std::invalid_argument("Conversion: null frame");
@@ -58,12 +56,13 @@ void Conversion::convert(const AVFrame* source, AVFrame* destination) {
     }
 
     // Reuses the kept context when the geometry and format are unchanged, replaces it otherwise.
-    scaler = sws_getCachedContext(scaler, source->width, source->height, sourceFormat, outputWidth, outputHeight,
-                                  outputFormat, scalerFlags, nullptr, nullptr, nullptr);
-    if (scaler == nullptr) {
+    // sws_getCachedContext takes the old context over: it returns it or frees it.
+    scaler.reset(sws_getCachedContext(scaler.release(), source->width, source->height, sourceFormat, outputWidth,
+                                      outputHeight, outputFormat, scalerFlags, nullptr, nullptr, nullptr));
+    if (!scaler) {
         throw std::runtime_error("Conversion: failed to create SwsContext");
     }
-    const int rows = sws_scale(scaler, source->data, source->linesize, 0, source->height, destination->data,
+    const int rows = sws_scale(scaler.get(), source->data, source->linesize, 0, source->height, destination->data,
                                destination->linesize);
     if (rows != outputHeight) {
         throw std::runtime_error("Conversion: sws_scale produced an incomplete frame");

@@ -6,14 +6,13 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-struct SwsContext;
+#include "objects/video/runtime/ffmpeg_handles.h"
 
 namespace lumetta {
 
 class Conversion {
 public:
     Conversion(int outputWidth, int outputHeight, AVPixelFormat outputFormat, int scalerFlags);
-    ~Conversion();
     Conversion(const Conversion&) = delete;
     Conversion& operator=(const Conversion&) = delete;
 
@@ -21,14 +20,14 @@ public:
     void convert(const AVFrame* source, AVFrame* destination);
 
     // The scaler kept between frames; null until a frame needed scaling.
-    const SwsContext* scalerContext() const { return scaler; }
+    const SwsContext* scalerContext() const { return scaler.get(); }
 
 private:
     int outputWidth;
     int outputHeight;
     AVPixelFormat outputFormat;
     int scalerFlags;
-    SwsContext* scaler = nullptr;
+    ScalerHandle scaler;
 };
 
 }  // namespace lumetta

@@ -2,27 +2,6 @@
 
 namespace lumetta {
 
-namespace {
-
-// An options dictionary that is freed on every way out.
-class DictionaryOptions {
-public:
-    DictionaryOptions() = default;
-    ~DictionaryOptions() { av_dict_free(&dictionary); }
-    DictionaryOptions(const DictionaryOptions&) = delete;
-    DictionaryOptions& operator=(const DictionaryOptions&) = delete;
-    AVDictionary** address() { return &dictionary; }
-
-private:
-    AVDictionary* dictionary = nullptr;
-};
-
-}  // namespace
-
-void Demultiplexer::ContextCloser::operator()(AVFormatContext* context) const {
-    avformat_close_input(&context);
-}
-
 Demultiplexer::Demultiplexer(const std::string& path, const std::atomic<bool>* stopFlag) {
     if (path.empty()) {
         throw ffmpeg::Error("Empty media filename");

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "objects/video/runtime/ffmpeg_error.h"
+#include "objects/video/runtime/ffmpeg_handles.h"
 
 namespace lumetta {
 
@@ -35,13 +36,9 @@ public:
     static int interruptCallback(void* opaque);
 
 private:
-    struct ContextCloser {
-        void operator()(AVFormatContext* context) const;
-    };
-
     const AVCodecParameters* streamParameters(int index) const;
 
-    std::unique_ptr<AVFormatContext, ContextCloser> context;
+    FormatContextHandle context;
     int videoIndex = -1;
     int audioIndex = -1;
     AVRational timeBase{0, 1};

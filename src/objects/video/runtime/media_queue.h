@@ -1,7 +1,7 @@
 #pragma once
 // Bounded blocking FIFO of FFmpeg packets or frames between the threads of one video.
-// The queue owns what it holds. close() ends the input (consumers drain what is left);
-// stop() aborts (everything held is freed and every waiter returns at once).
+// The queue owns what it holds (owning handles). close() ends the input (consumers drain what
+// is left); stop() aborts (everything held is freed and every waiter returns at once).
 
 #include <atomic>
 #include <condition_variable>
@@ -9,16 +9,11 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
-extern "C" {
-#include <libavcodec/packet.h>
-#include <libavutil/frame.h>
-}
+#include "objects/video/runtime/ffmpeg_handles.h"
 
 namespace lumetta {
-
-inline void freeMediaElement(AVPacket*& packet) { av_packet_free(&packet); }
-inline void freeMediaElement(AVFrame*& frame) { av_frame_free(&frame); }
 
 template <typename Element>
 class MediaQueue {
@@ -29,26 +24,19 @@ public:
         }
     }
 
-    ~MediaQueue() {
-        for (Element*& element : items) {
-            freeMediaElement(element);
-        }
-    }
-
     MediaQueue(const MediaQueue&) = delete;
     MediaQueue& operator=(const MediaQueue&) = delete;
 
     // True: the queue took the element and `element` is now null. False: the queue is
     // stopped or closed and the caller still owns the element.
-    bool push(Element*& element) {
+    bool push(Element& element) {
         {
             std::unique_lock lock(mutex);
             notFull.wait(lock, [this] { return stopped || closed || items.size() < capacity; });
             if (stopped || closed) {
                 return false;
             }
-            items.push_back(element);
-            element = nullptr;
+            items.push_back(std::move(element));
         }
         notEmpty.notify_one();
         return true;
@@ -56,15 +44,14 @@ public:
 
     // True: `element` owns the oldest element (whatever it held before was freed first).
     // False: stopped, or closed and drained; `element` is left as it was.
-    bool pop(Element*& element) {
+    bool pop(Element& element) {
         {
             std::unique_lock lock(mutex);
             notEmpty.wait(lock, [this] { return stopped || closed || !items.empty(); });
             if (stopped || items.empty()) {
                 return false;
             }
-            freeMediaElement(element);
-            element = items.front();
+            element = std::move(items.front());
             items.pop_front();
         }
         notFull.notify_one();
@@ -81,7 +68,7 @@ public:
     }
 
     void stop() {
-        std::deque<Element*> taken;
+        std::deque<Element> taken;
         {
             std::lock_guard lock(mutex);
             stopped = true;
@@ -89,14 +76,12 @@ public:
         }
         notEmpty.notify_all();
         notFull.notify_all();
-        // Freed outside the lock: releasing hardware frames must not hold up other threads.
-        for (Element*& element : taken) {
-            freeMediaElement(element);
-        }
+        // Freed outside the lock (when `taken` goes): releasing hardware frames must not hold
+        // up other threads.
     }
 
 private:
-    std::deque<Element*> items;
+    std::deque<Element> items;
     const uint32_t capacity;
     std::mutex mutex;
     std::condition_variable notFull;
@@ -105,7 +90,7 @@ private:
     std::atomic<bool> closed{false};
 };
 
-using PacketQueue = MediaQueue<AVPacket>;
-using FrameQueue = MediaQueue<AVFrame>;
+using PacketQueue = MediaQueue<PacketHandle>;
+using FrameQueue = MediaQueue<FrameHandle>;
 
 }  // namespace lumetta

@@ -10,10 +10,14 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "core/log.h"
 #include "display/display.h"
 #include "display/draw.h"
 #include "display/draw_context.h"
+#include "objects/video/runtime/audio_output.h"
 #include "objects/video/runtime/video_placement.h"
+#include "objects/video/runtime/video_playback.h"
+#include "objects/video/runtime/vulkan_frame_importer.h"
 
 namespace lumetta {
 
@@ -40,13 +44,37 @@ uint8_t parseOpacity(const std::string& text) {
     return static_cast<uint8_t>(std::round(scaled));
 }
 
-Video::Video(Display* target, int width, int height, int x, int y, int layerWidth, int layerHeight,
-             const std::string& mediaPath, const std::string& opacityText, uint8_t red, uint8_t green, uint8_t blue,
-             uint8_t alpha, VideoHooks videoHooks)
-    : display(target), hooks(std::move(videoHooks)) {
-    if (!hooks.clock.now || !hooks.clock.sleep) {
-        hooks.clock = VideoClock::steady();
-    }
+Video::Video(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
+             const std::string& path, const std::string& opacity, uint8_t red, uint8_t green, uint8_t blue,
+             uint8_t alpha, VideoSeams seams)
+    : playback_(std::make_unique<VideoPlayback>(display, slideWidth, slideHeight, SDL_Rect{x, y, width, height}, path,
+                                                opacity, SDL_Color{red, green, blue, alpha}, std::move(seams))) {}
+
+Video::~Video() = default;
+
+void Video::render() { playback_->render(); }
+void Video::setPaused(bool paused) { playback_->setPaused(paused); }
+bool Video::isFinished() const { return playback_->isFinished(); }
+bool Video::hasDrawnFrame() const { return playback_->hasDrawnFrame(); }
+void Video::requestStop() { playback_->requestStop(); }
+void Video::recordFailure(std::exception_ptr error) { playback_->recordFailure(std::move(error)); }
+
+namespace {
+
+std::unique_ptr<SoundSink> alsaSoundSink(const AVCodecParameters* parameters, const std::atomic<bool>* stop) {
+    if (!AudioOutput::isAvailable()) return nullptr;
+    return std::make_unique<AudioOutput>(parameters, stop);
+}
+
+}  // namespace
+
+VideoPlayback::VideoPlayback(Display* target, int width, int height, SDL_Rect layer, const std::string& mediaPath,
+                             const std::string& opacityText, SDL_Color backgroundColor, VideoSeams videoSeams)
+    : seams(std::move(videoSeams)),
+      clock(seams.clock != nullptr ? *seams.clock : systemClock()),
+      originNs(clock.steadyNs()),
+      display(target) {
+    if (!seams.makeSoundSink) seams.makeSoundSink = alsaSoundSink;
     slideWidth = width;
     slideHeight = height;
     if (display != nullptr) {
@@ -54,10 +82,10 @@ Video::Video(Display* target, int width, int height, int x, int y, int layerWidt
         if (slideWidth < 1) slideWidth = bounds.w;
         if (slideHeight < 1) slideHeight = bounds.h;
     }
-    layerRect = SDL_Rect{x, y, layerWidth, layerHeight};
+    layerRect = layer;
     path = mediaPath;
     opacity = parseOpacity(opacityText);  // a bad opacity wins over a missing display
-    background = SDL_Color{red, green, blue, alpha};
+    background = backgroundColor;
 
     if (display == nullptr) {
         throw std::invalid_argument("Video requires a valid Display pointer");
@@ -72,23 +100,18 @@ Video::Video(Display* target, int width, int height, int x, int y, int layerWidt
     open();
 }
 
-Video::~Video() {
+// The importer's texture goes before the renderer's other textures; the rest by the members.
+VideoPlayback::~VideoPlayback() {
     requestStop();
     joinThreads();
     close();
     frameImporter.reset();
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-    }
-    textureWidth = 0;
-    textureHeight = 0;
 }
 
-void Video::open() {
+void VideoPlayback::open() {
     {
         std::lock_guard lock(frameMutex);
-        av_frame_free(&pendingFrame);
+        pendingFrame.reset();
         hasNewFrame = false;
     }
     presentationEnded = false;
@@ -101,7 +124,7 @@ void Video::open() {
     decodedFrames = std::make_unique<FrameQueue>(kDecodedQueueCapacity);
     returnedFrames = std::make_unique<FrameQueue>(Video::kFramePoolSize);
 
-    audioOutput.reset();
+    soundSink.reset();
     audioPackets.reset();
     audioCodec.reset();
     {
@@ -111,28 +134,29 @@ void Video::open() {
     failureReported = false;
 
     const AVCodecParameters* audioParameters = demultiplexer->audioCodecParameters();
-    if (audioParameters == nullptr || !AudioOutput::isAvailable()) {
+    if (audioParameters == nullptr) {
         return;  // plays silent
     }
     try {
+        soundSink = seams.makeSoundSink(audioParameters, &stopRequested);
+        if (!soundSink) return;  // no sound device: plays silent
         audioCodec = std::make_unique<Codec>(audioParameters);
         audioPackets = std::make_unique<PacketQueue>(kPacketQueueCapacity);
-        audioOutput = std::make_unique<AudioOutput>(audioParameters, &stopRequested);
     } catch (const std::exception&) {
-        audioOutput.reset();
+        soundSink.reset();
         audioPackets.reset();
         audioCodec.reset();
     }
 }
 
-void Video::start() {
+void VideoPlayback::start() {
     bool expected = false;
     if (!started.compare_exchange_strong(expected, true)) {
         return;
     }
     stopRequested = false;
     finished = false;
-    const bool withAudio = audioCodec && audioPackets && audioOutput;
+    const bool withAudio = audioCodec && audioPackets && soundSink;
     audioEnded = !withAudio;
     try {
         threads.emplace_back([this] { demuxLoop(); });
@@ -151,8 +175,12 @@ void Video::start() {
     }
 }
 
-void Video::requestStop() {
-    stopRequested = true;
+void VideoPlayback::requestStop() {
+    {
+        std::lock_guard lock(pauseMutex);
+        stopRequested = true;
+    }
+    pauseChanged.notify_all();
     for (FrameQueue* queue : {decodedFrames.get(), returnedFrames.get()}) {
         if (queue != nullptr) queue->stop();
     }
@@ -161,7 +189,7 @@ void Video::requestStop() {
     }
 }
 
-void Video::joinThreads() {
+void VideoPlayback::joinThreads() {
     for (std::jthread& thread : threads) {
         if (thread.joinable()) {
             thread.join();
@@ -170,13 +198,13 @@ void Video::joinThreads() {
     threads.clear();
 }
 
-void Video::close() {
+void VideoPlayback::close() {
     {
         std::lock_guard lock(frameMutex);
-        av_frame_free(&pendingFrame);
+        pendingFrame.reset();
         hasNewFrame = false;
     }
-    audioOutput.reset();
+    soundSink.reset();
     audioPackets.reset();
     audioCodec.reset();
     returnedFrames.reset();
@@ -187,7 +215,7 @@ void Video::close() {
     demultiplexer.reset();
 }
 
-void Video::recordFailure(std::exception_ptr error) {
+void VideoPlayback::recordFailure(std::exception_ptr error) {
     if (!error) {
         return;
     }
@@ -197,12 +225,12 @@ void Video::recordFailure(std::exception_ptr error) {
     }
 }
 
-bool Video::hasFailure() {
+bool VideoPlayback::hasFailure() {
     std::lock_guard lock(failureMutex);
     return static_cast<bool>(failure);
 }
 
-void Video::reportFailure() {
+void VideoPlayback::reportFailure() {
     if (failureReported.exchange(true)) {
         return;
     }
@@ -222,90 +250,99 @@ void Video::reportFailure() {
     } catch (...) {
         message = "unknown playback failure";
     }
-    // One write, so that lines of other threads cannot land inside it.
-    std::cerr << ("[VIDEO] " + path + ": " + message + "\n") << std::flush;
+    logText(std::cerr, "[VIDEO] " + path + ": " + message);
 }
 
-void Video::setPaused(bool pause) {
-    std::lock_guard lock(pauseMutex);
-    if (paused == pause) {
-        return;
+void VideoPlayback::setPaused(bool pause) {
+    {
+        std::lock_guard lock(pauseMutex);
+        if (paused == pause) {
+            return;
+        }
+        const int64_t now = sinceOrigin();
+        if (pause) {
+            pauseStartedAt = now;
+        } else {
+            pausedTotal += now - pauseStartedAt;
+        }
+        paused = pause;
+        ++pauseGeneration;
     }
-    const int64_t now = hooks.clock.now();
-    if (pause) {
-        pauseStartedAt = now;
-    } else {
-        pausedTotal += now - pauseStartedAt;
-    }
-    paused = pause;
+    pauseChanged.notify_all();
 }
 
-int64_t Video::mediaClock() {
+int64_t VideoPlayback::mediaClock() {
     std::lock_guard lock(pauseMutex);
-    return (paused ? pauseStartedAt : hooks.clock.now()) - pausedTotal;
+    return (paused ? pauseStartedAt : sinceOrigin()) - pausedTotal;
 }
 
-bool Video::waitWhilePaused() {
+bool VideoPlayback::waitWhilePaused() {
+    std::unique_lock lock(pauseMutex);
+    pauseChanged.wait(lock, [this] { return stopRequested || !paused; });
+    return !stopRequested;
+}
+
+bool VideoPlayback::waitUntilDue(int64_t dueNs) {
+    constexpr int64_t nsPerMs = 1000000;
+    std::unique_lock lock(pauseMutex);
     while (true) {
         if (stopRequested) {
             return false;
         }
-        {
-            std::lock_guard lock(pauseMutex);
-            if (!paused) {
-                return true;
-            }
+        if (paused) {
+            pauseChanged.wait(lock, [this] { return stopRequested || !paused; });
+            continue;
         }
-        hooks.clock.sleep(std::chrono::milliseconds(5));
+        // The steady time at which the media clock reaches the due time.
+        const int64_t deadlineNs = saturatingAdd(saturatingAdd(originNs, pausedTotal), dueNs);
+        if (clock.steadyNs() >= deadlineNs) {
+            return true;
+        }
+        const int64_t deadlineMs = deadlineNs / nsPerMs + (deadlineNs % nsPerMs > 0 ? 1 : 0);
+        const uint64_t generation = pauseGeneration;
+        clock.waitUntil(pauseChanged, lock, deadlineMs, {},
+                        [&] { return stopRequested || pauseGeneration != generation; });
     }
 }
 
-void Video::ensureTexture(int width, int height) {
-    if (texture != nullptr && textureWidth == width && textureHeight == height) {
+void VideoPlayback::ensureTexture(int width, int height) {
+    if (texture && textureWidth == width && textureHeight == height) {
         return;
     }
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-    }
+    texture.reset();
     textureWidth = 0;
     textureHeight = 0;
     SDL_Renderer* renderer = display != nullptr ? display->renderer() : nullptr;
     if (renderer == nullptr) {
         throw std::runtime_error("Video layer requires a valid SDL renderer");
     }
-    texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_NV12, SDL_TEXTUREACCESS_STREAMING, width, height);
-    if (texture == nullptr) {
+    TextureHandle created(SDL_CreateTexture(renderer, SDL_PIXELFORMAT_NV12, SDL_TEXTUREACCESS_STREAMING, width, height));
+    if (!created) {
         throw sdlError("SDL_CreateTexture(NV12) failed: ");
     }
-    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND)) {
-        const auto error = sdlError("SDL_SetTextureBlendMode failed: ");
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-        throw error;
+    if (!SDL_SetTextureBlendMode(created.get(), SDL_BLENDMODE_BLEND)) {
+        throw sdlError("SDL_SetTextureBlendMode failed: ");
     }
-    if (!SDL_SetTextureAlphaMod(texture, opacity)) {
-        const auto error = sdlError("SDL_SetTextureAlphaMod failed: ");
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-        throw error;
+    if (!SDL_SetTextureAlphaMod(created.get(), opacity)) {
+        throw sdlError("SDL_SetTextureAlphaMod failed: ");
     }
+    texture = std::move(created);
     textureWidth = width;
     textureHeight = height;
 }
 
-void Video::uploadFrame(const AVFrame* frame) {
+void VideoPlayback::uploadFrame(const AVFrame* frame) {
     if (frame == nullptr || frame->data[0] == nullptr || frame->data[1] == nullptr) {
         return;
     }
     ensureTexture(frame->width, frame->height);
-    if (!SDL_UpdateNVTexture(texture, nullptr, frame->data[0], frame->linesize[0], frame->data[1],
+    if (!SDL_UpdateNVTexture(texture.get(), nullptr, frame->data[0], frame->linesize[0], frame->data[1],
                              frame->linesize[1])) {
         throw sdlError("SDL_UpdateNVTexture failed: ");
     }
 }
 
-void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
+void VideoPlayback::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     int outputWidth = 0;
     int outputHeight = 0;
     if (!SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight)) {
@@ -362,7 +399,7 @@ void Video::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     }
 }
 
-void Video::render() {
+void VideoPlayback::render() {
     if (!finished) {
         start();
     }
@@ -384,57 +421,54 @@ void Video::render() {
         if (colorSaved) SDL_SetRenderDrawColor(renderer, savedColor[0], savedColor[1], savedColor[2], savedColor[3]);
     };
 
-    AVFrame* taken = nullptr;
+    FrameHandle taken;
     bool reachedEnd = false;
     try {
         if (!frameImporter) {
-            frameImporter = hooks.makeFrameImporter ? hooks.makeFrameImporter(renderer)
+            frameImporter = seams.makeFrameImporter ? seams.makeFrameImporter(renderer)
                                                     : std::make_unique<VulkanFrameImporter>(renderer);
         }
-        SDL_Texture* picture = frameImporter->currentTexture() != nullptr ? frameImporter->currentTexture() : texture;
+        SDL_Texture* picture =
+            frameImporter->currentTexture() != nullptr ? frameImporter->currentTexture() : texture.get();
         {
             std::lock_guard lock(frameMutex);
-            if (pendingFrame != nullptr && hasNewFrame) {
-                taken = pendingFrame;
-                pendingFrame = nullptr;
+            if (pendingFrame && hasNewFrame) {
+                taken = std::move(pendingFrame);
                 hasNewFrame = false;
             }
         }
-        if (taken != nullptr && taken->format == AV_PIX_FMT_DRM_PRIME) {
-            SDL_Texture* imported = frameImporter->import(taken, opacity);
+        if (taken && taken->format == AV_PIX_FMT_DRM_PRIME) {
+            SDL_Texture* imported = frameImporter->import(taken.get(), opacity);
             if (imported == nullptr) {
                 throw std::runtime_error("Vulkan DRM PRIME import is unavailable for this frame");
             }
             picture = imported;
             textureWidth = taken->width;
             textureHeight = taken->height;
-        } else if (taken != nullptr) {
+        } else if (taken) {
             if (taken->linesize[0] < 0 || taken->linesize[1] < 0) {
                 throw std::runtime_error("Converted NV12 frame has a negative line size");
             }
-            uploadFrame(taken);
-            picture = texture;
-            AVFrame* displayed = taken;
-            taken = nullptr;
-            if (!returnedFrames || !returnedFrames->push(displayed)) {
-                av_frame_free(&displayed);
+            uploadFrame(taken.get());
+            picture = texture.get();
+            if (!returnedFrames || !returnedFrames->push(taken)) {
                 throw std::runtime_error("Failed to return displayed frame to frame pool");
             }
         }
         {
             std::lock_guard lock(frameMutex);
             // The sound may outlast the picture: the video ends once both are done.
-            reachedEnd = presentationEnded && audioEnded && !hasNewFrame && pendingFrame == nullptr;
+            reachedEnd = presentationEnded && audioEnded && !hasNewFrame && !pendingFrame;
         }
         drawLayer(renderer, picture);
     } catch (...) {
-        av_frame_free(&taken);
+        taken.reset();
         restoreDrawState();
         recordFailure(std::current_exception());
         requestStop();
     }
     restoreDrawState();
-    av_frame_free(&taken);
+    taken.reset();
 
     if (reachedEnd && started) {
         joinThreads();

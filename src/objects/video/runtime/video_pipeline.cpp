@@ -2,28 +2,20 @@
 
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/mathematics.h>
 }
 
-#include "objects/video/runtime/video.h"
+#include "objects/video/runtime/video_playback.h"
 
 namespace lumetta {
 
 namespace {
 
 void freeAvBuffer(void*, uint8_t* data) { av_free(data); }
-
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using OwnedPacket = std::unique_ptr<AVPacket, PacketDeleter>;
-using OwnedFrame = std::unique_ptr<AVFrame, FrameDeleter>;
 
 // Media time in microseconds: the first present of the best-effort timestamp, the pts and the
 // packet dts, rescaled from the stream's time base; AV_NOPTS_VALUE when the frame has none.
@@ -39,7 +31,7 @@ int64_t frameTimestampUs(const AVFrame* frame, AVRational timeBase) {
 
 // Every loop keeps its first failure for the Video and stops the others.
 template <typename Body>
-void Video::guarded(Body&& body) {
+void VideoPlayback::guarded(Body&& body) {
     try {
         body();
     } catch (...) {
@@ -48,11 +40,11 @@ void Video::guarded(Body&& body) {
     }
 }
 
-void Video::initFramePool() {
+void VideoPlayback::initFramePool() {
     const int width = videoCodec->width();
     const int height = videoCodec->height();
-    for (uint32_t i = 0; i < kFramePoolSize; ++i) {
-        OwnedFrame frame(av_frame_alloc());
+    for (uint32_t i = 0; i < Video::kFramePoolSize; ++i) {
+        FrameHandle frame(av_frame_alloc());
         if (!frame) {
             throw std::runtime_error("Failed to allocate pooled AVFrame");
         }
@@ -68,20 +60,18 @@ void Video::initFramePool() {
             av_freep(&frame->data[0]);
             throw std::runtime_error("Failed to reference pooled video buffer");
         }
-        AVFrame* pooled = frame.release();
-        if (!returnedFrames->push(pooled)) {
-            av_frame_free(&pooled);
+        if (!returnedFrames->push(frame)) {
             throw std::runtime_error("Failed to initialise converted frame pool");
         }
     }
 }
 
-void Video::demuxLoop() {
+void VideoPlayback::demuxLoop() {
     guarded([this] {
         const int videoIndex = demultiplexer->videoStreamIndex();
         const int audioIndex = audioCodec ? demultiplexer->audioStreamIndex() : -1;
         while (!stopRequested) {
-            OwnedPacket packet(av_packet_alloc());
+            PacketHandle packet(av_packet_alloc());
             if (!packet) {
                 throw std::runtime_error("Failed to allocate AVPacket");
             }
@@ -99,46 +89,39 @@ void Video::demuxLoop() {
             if (target == nullptr) {
                 continue;  // another stream: freed with the packet
             }
-            AVPacket* handed = packet.release();
-            if (!target->push(handed)) {
-                av_packet_free(&handed);
+            if (!target->push(packet)) {
                 return;
             }
         }
     });
 }
 
-bool Video::handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolReady) {
-    if (hooks.adaptDecodedFrame) {
-        hooks.adaptDecodedFrame(frame);
+bool VideoPlayback::handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolReady) {
+    if (seams.adaptDecodedFrame) {
+        seams.adaptDecodedFrame(frame);
     }
     const int64_t timestamp = frameTimestampUs(frame, timeBase);
 
     if (frame->format == AV_PIX_FMT_DRM_PRIME) {
         // Hardware pictures travel by reference, never copied.
-        AVFrame* reference = av_frame_clone(frame);
-        if (reference == nullptr) {
+        FrameHandle reference(av_frame_clone(frame));
+        if (!reference) {
             throw std::runtime_error("Failed to reference DRM PRIME frame");
         }
         reference->pts = timestamp;
         av_frame_unref(frame);
-        if (!decodedFrames->push(reference)) {
-            av_frame_free(&reference);
-            return false;  // the video is stopping
-        }
-        return true;
+        return decodedFrames->push(reference);  // refused: the video is stopping
     }
 
     if (!poolReady) {
         initFramePool();
         poolReady = true;
     }
-    AVFrame* pooled = nullptr;
+    FrameHandle pooled;
     if (!returnedFrames->pop(pooled)) {
         av_frame_unref(frame);
         return false;
     }
-    OwnedFrame holder(pooled);
     if (!pooled) {
         throw std::runtime_error("Converted frame pool returned an empty frame");
     }
@@ -160,19 +143,14 @@ bool Video::handleDecodedFrame(AVFrame* frame, AVRational timeBase, bool& poolRe
         av_image_copy(pooled->data, pooled->linesize, const_cast<const uint8_t**>(frame->data), frame->linesize,
                       AV_PIX_FMT_NV12, pooled->width, pooled->height);
     } else {
-        conversion->convert(frame, pooled);
+        conversion->convert(frame, pooled.get());
     }
     av_frame_unref(frame);
-    AVFrame* handed = holder.release();
-    if (!decodedFrames->push(handed)) {
-        av_frame_free(&handed);
-        return false;
-    }
-    return true;
+    return decodedFrames->push(pooled);
 }
 
 template <typename Handle>
-bool Video::decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Handle&& handle) {
+bool VideoPlayback::decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Handle&& handle) {
     // False when a frame's hand-over was refused: the video is stopping.
     const auto receiveAll = [&] {
         while (!stopRequested && codec.receive(work)) {
@@ -183,11 +161,10 @@ bool Video::decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Han
         return true;
     };
     while (!stopRequested) {
-        AVPacket* popped = nullptr;
-        if (!packets.pop(popped)) {
+        PacketHandle packet;
+        if (!packets.pop(packet)) {
             break;
         }
-        OwnedPacket packet(popped);
         while (!stopRequested) {
             const bool accepted = codec.send(packet.get());
             if (!receiveAll()) return false;
@@ -203,10 +180,10 @@ bool Video::decodePackets(Codec& codec, PacketQueue& packets, AVFrame* work, Han
     return !stopRequested && receiveAll() && !stopRequested;
 }
 
-void Video::decodeLoop() {
+void VideoPlayback::decodeLoop() {
     guarded([this] {
         const AVRational timeBase = demultiplexer->videoTimeBase();
-        OwnedFrame work(av_frame_alloc());
+        FrameHandle work(av_frame_alloc());
         if (!work) {
             throw std::runtime_error("Failed to allocate decoded AVFrame");
         }
@@ -220,15 +197,15 @@ void Video::decodeLoop() {
     });
 }
 
-void Video::audioLoop() {
+void VideoPlayback::audioLoop() {
     guarded([this] {
-        OwnedFrame work(av_frame_alloc());
+        FrameHandle work(av_frame_alloc());
         if (!work) {
             throw std::runtime_error("Failed to allocate audio AVFrame");
         }
         decodePackets(*audioCodec, *audioPackets, work.get(), [this](AVFrame* frame) {
             if (waitWhilePaused()) {
-                audioOutput->play(frame);
+                soundSink->play(frame);
             }
             av_frame_unref(frame);
             return true;
@@ -237,63 +214,45 @@ void Video::audioLoop() {
     audioEnded = true;
 }
 
-void Video::presentLoop() {
+void VideoPlayback::presentLoop() {
     guarded([this] {
         PresentationTimeline timeline;
         while (true) {
             if (stopRequested || !waitWhilePaused()) {
                 return;
             }
-            AVFrame* popped = nullptr;
-            if (!decodedFrames->pop(popped)) {
-                av_frame_free(&popped);
+            FrameHandle frame;
+            if (!decodedFrames->pop(frame)) {
                 if (!stopRequested) {
                     presentationEnded = true;
                 }
                 return;
             }
-            OwnedFrame frame(popped);
             if (!frame) {
                 continue;
             }
             const std::optional<int64_t> timestamp =
                 frame->pts == AV_NOPTS_VALUE ? std::nullopt : std::optional<int64_t>(frame->pts);
             const int64_t due = timeline.dueTime(timestamp, mediaClock());
-
-            while (true) {
-                if (!waitWhilePaused()) {
-                    return;
-                }
-                if (mediaClock() >= due) {
-                    break;
-                }
-                hooks.clock.sleep(std::chrono::milliseconds(2));
-            }
-
-            if (stopRequested) {
+            if (!waitUntilDue(due)) {
                 return;
             }
-            AVFrame* replaced = nullptr;
+
+            FrameHandle replaced;
             {
                 std::lock_guard lock(frameMutex);
                 if (stopRequested) {
                     return;
                 }
-                replaced = pendingFrame;
-                pendingFrame = frame.release();
+                replaced = std::exchange(pendingFrame, std::move(frame));
                 hasNewFrame = true;
             }
-            if (hooks.onHandOver) {
-                hooks.onHandOver(FrameHandOver{timeline.lastTimestampUs(), due, hooks.clock.now()});
+            if (seams.onHandOver) {
+                seams.onHandOver(FrameHandOver{timeline.lastTimestampUs(), due, sinceOrigin()});
             }
             // A frame that render never took is dropped: drawing is slower than the video.
-            if (replaced != nullptr) {
-                if (replaced->format == AV_PIX_FMT_DRM_PRIME) {
-                    av_frame_free(&replaced);
-                } else if (!returnedFrames->push(replaced)) {
-                    av_frame_free(&replaced);
-                    return;
-                }
+            if (replaced && replaced->format != AV_PIX_FMT_DRM_PRIME && !returnedFrames->push(replaced)) {
+                return;
             }
         }
     });

@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <thread>
 
 namespace lumetta {
 
-namespace {
-
-// Timestamps come from the file: keep arithmetic on hostile values from overflowing.
 int64_t saturatingSub(int64_t a, int64_t b) {
     int64_t result = 0;
     if (__builtin_sub_overflow(a, b, &result)) {
@@ -23,20 +19,6 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
         return b > 0 ? INT64_MAX : INT64_MIN;
     }
     return result;
-}
-
-}  // namespace
-
-VideoClock VideoClock::steady() {
-    return VideoClock{
-        [] {
-            return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                            std::chrono::steady_clock::now().time_since_epoch())
-                                            .count());
-        },
-        // sleep_for resumes after signal interruptions until the whole span has passed.
-        [](std::chrono::nanoseconds span) { std::this_thread::sleep_for(span); },
-    };
 }
 
 int64_t PresentationTimeline::dueTime(std::optional<int64_t> timestampUs, int64_t mediaClockNs) {

@@ -1,21 +1,15 @@
 #pragma once
-// Time for a playing video: the clock and sleep it paces by (replaceable, so tests can run a
-// video on a clock of their own), and the rules that turn frame timestamps into due times.
+// Time for a playing video: the rules that turn frame timestamps into due times on the media
+// clock, and the saturating sums they need.
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 namespace lumetta {
 
-struct VideoClock {
-    // Steady clock in nanoseconds.
-    std::function<int64_t()> now;
-    std::function<void(std::chrono::nanoseconds)> sleep;
-
-    static VideoClock steady();
-};
+// Sums of timestamps from a file: hostile values saturate instead of overflowing.
+int64_t saturatingAdd(int64_t a, int64_t b);
+int64_t saturatingSub(int64_t a, int64_t b);
 
 // Assigns each presented frame its place on the media timeline, in microseconds, and its due
 // time on the media clock, in nanoseconds.

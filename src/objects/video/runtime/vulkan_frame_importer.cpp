@@ -62,10 +62,7 @@ VulkanFrameImporter::VulkanFrameImporter(SDL_Renderer* target) : renderer(target
 VulkanFrameImporter::~VulkanFrameImporter() { releaseFrame(); }
 
 void VulkanFrameImporter::releaseFrame() {
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-    }
+    texture.reset();
     if (device != VK_NULL_HANDLE) {
         if (image != VK_NULL_HANDLE) {
             vkDestroyImage(device, image, nullptr);
@@ -76,7 +73,7 @@ void VulkanFrameImporter::releaseFrame() {
     }
     image = VK_NULL_HANDLE;
     memory = VK_NULL_HANDLE;
-    av_frame_free(&frame);
+    frame.reset();
 }
 
 uint32_t VulkanFrameImporter::findMemoryType(uint32_t typeBits) const {
@@ -169,8 +166,8 @@ SDL_Texture* VulkanFrameImporter::import(const AVFrame* source, uint8_t alpha) {
     }
 
     releaseFrame();
-    frame = av_frame_clone(source);
-    if (frame == nullptr) {
+    frame.reset(av_frame_clone(source));
+    if (!frame) {
         throw std::runtime_error("Failed to retain imported DRM PRIME frame");
     }
     const auto* descriptor = reinterpret_cast<const AVDRMFrameDescriptor*>(frame->data[0]);
@@ -260,28 +257,29 @@ SDL_Texture* VulkanFrameImporter::import(const AVFrame* source, uint8_t alpha) {
         return fail();
     }
 
-    const SDL_PropertiesID textureProperties = SDL_CreateProperties();
-    if (textureProperties == 0) {
+    {
+        const ScopedProperties textureProperties;
+        if (textureProperties.id() == 0) {
+            return fail();
+        }
+        const SDL_PropertiesID id = textureProperties.id();
+        const bool propertiesSet =
+            SDL_SetNumberProperty(id, SDL_PROP_TEXTURE_CREATE_FORMAT_NUMBER, SDL_PIXELFORMAT_NV12) &&
+            SDL_SetNumberProperty(id, SDL_PROP_TEXTURE_CREATE_ACCESS_NUMBER, SDL_TEXTUREACCESS_STATIC) &&
+            SDL_SetNumberProperty(id, SDL_PROP_TEXTURE_CREATE_WIDTH_NUMBER, frame->width) &&
+            SDL_SetNumberProperty(id, SDL_PROP_TEXTURE_CREATE_HEIGHT_NUMBER, frame->height) &&
+            SDL_SetNumberProperty(id, SDL_PROP_TEXTURE_CREATE_VULKAN_TEXTURE_NUMBER, handleNumber(image));
+        if (propertiesSet) {
+            texture.reset(SDL_CreateTextureWithProperties(renderer, id));
+        }
+    }
+    if (!texture) {
         return fail();
     }
-    const bool propertiesSet =
-        SDL_SetNumberProperty(textureProperties, SDL_PROP_TEXTURE_CREATE_FORMAT_NUMBER, SDL_PIXELFORMAT_NV12) &&
-        SDL_SetNumberProperty(textureProperties, SDL_PROP_TEXTURE_CREATE_ACCESS_NUMBER, SDL_TEXTUREACCESS_STATIC) &&
-        SDL_SetNumberProperty(textureProperties, SDL_PROP_TEXTURE_CREATE_WIDTH_NUMBER, frame->width) &&
-        SDL_SetNumberProperty(textureProperties, SDL_PROP_TEXTURE_CREATE_HEIGHT_NUMBER, frame->height) &&
-        SDL_SetNumberProperty(textureProperties, SDL_PROP_TEXTURE_CREATE_VULKAN_TEXTURE_NUMBER,
-                              handleNumber(image));
-    if (propertiesSet) {
-        texture = SDL_CreateTextureWithProperties(renderer, textureProperties);
-    }
-    SDL_DestroyProperties(textureProperties);
-    if (texture == nullptr) {
+    if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND) || !SDL_SetTextureAlphaMod(texture.get(), alpha)) {
         return fail();
     }
-    if (!SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND) || !SDL_SetTextureAlphaMod(texture, alpha)) {
-        return fail();
-    }
-    return texture;
+    return texture.get();
 }
 
 }  // namespace lumetta

@@ -11,19 +11,11 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-namespace lumetta {
+#include "display/sdl_handles.h"
+#include "objects/video/runtime/ffmpeg_handles.h"
+#include "objects/video/runtime/frame_importer.h"
 
-// What a video needs of a frame importer; the real one is VulkanFrameImporter.
-class FrameImporter {
-public:
-    virtual ~FrameImporter() = default;
-    // The texture of the imported frame, valid until the next import or release; null when the
-    // frame cannot be imported.
-    virtual SDL_Texture* import(const AVFrame* frame, uint8_t alpha) = 0;
-    // The texture of the held import, null when none is held.
-    virtual SDL_Texture* currentTexture() const = 0;
-    virtual void releaseFrame() = 0;
-};
+namespace lumetta {
 
 // DRM four-character code of NV12.
 inline constexpr uint32_t kDrmFormatNv12 = 0x3231564E;
@@ -41,7 +33,7 @@ public:
     VulkanFrameImporter& operator=(const VulkanFrameImporter&) = delete;
 
     SDL_Texture* import(const AVFrame* frame, uint8_t alpha) override;
-    SDL_Texture* currentTexture() const override { return texture; }
+    SDL_Texture* currentTexture() const override { return texture.get(); }
     void releaseFrame() override;
 
     bool isBound() const { return physicalDevice != VK_NULL_HANDLE && device != VK_NULL_HANDLE; }
@@ -56,8 +48,8 @@ private:
     VkDevice device = VK_NULL_HANDLE;
     VkImage image = VK_NULL_HANDLE;
     VkDeviceMemory memory = VK_NULL_HANDLE;
-    SDL_Texture* texture = nullptr;
-    AVFrame* frame = nullptr;
+    TextureHandle texture;
+    FrameHandle frame;
 };
 
 }  // namespace lumetta

@@ -181,34 +181,42 @@ TEST(HardwareDecoders, PixelFormatChoiceForTheDrmPrimePath) {
 // A board of our choosing and decoders that record each trial. Lookups go to FFmpeg; opens of
 // hardware-style contexts fail unless `hardwareOpens` says otherwise, and a success there is
 // only pretended (the context stays unopened), since no such device exists here.
-struct RecordingBoard {
-    explicit RecordingBoard(const std::string& model) {
-        environment.boardModelPaths = {testing::writeTestFile(dir / "model", model + std::string(1, '\0')).string()};
-        environment.findDecoderByName = [this](const std::string& name) {
-            trials.push_back("find " + name);
-            return avcodec_find_decoder_by_name(name.c_str());
-        };
-        environment.openDecoder = [this](AVCodecContext* context, const AVCodec* decoder) {
-            const bool hardwareStyle = context->thread_count == 1 && context->codec_type == AVMEDIA_TYPE_VIDEO;
-            std::string trial = std::string("open ") + decoder->name + (hardwareStyle ? " hw" : " sw");
-            if (context->get_format == &selectHardwarePixelFormat) {
-                trial += " drm";
-            }
-            trials.push_back(trial);
-            const size_t opens = ++hardwareAttempts;
-            if (!hardwareStyle) {
-                return softwareOpens ? avcodec_open2(context, decoder, nullptr) : AVERROR(EINVAL);
-            }
-            return opens == hardwareOpensAt ? 0 : AVERROR(ENODEV);
-        };
+struct RecordingBoard final : DecoderEnvironment {
+    explicit RecordingBoard(const std::string& model)
+        : modelPath(testing::writeTestFile(dir / "model", model + std::string(1, '\0')).string()) {}
+
+    std::vector<std::string> boardModelPaths() override { return {modelPath}; }
+    const AVCodec* findDecoderByName(const std::string& name) override {
+        trials.push_back("find " + name);
+        return avcodec_find_decoder_by_name(name.c_str());
+    }
+    int openDecoder(AVCodecContext* context, const AVCodec* decoder) override {
+        const bool hardwareStyle = context->thread_count == 1 && context->codec_type == AVMEDIA_TYPE_VIDEO;
+        std::string trial = std::string("open ") + decoder->name + (hardwareStyle ? " hw" : " sw");
+        if (context->get_format == &selectHardwarePixelFormat) {
+            trial += " drm";
+        }
+        trials.push_back(trial);
+        const size_t opens = ++hardwareAttempts;
+        if (!hardwareStyle) {
+            return softwareOpens ? avcodec_open2(context, decoder, nullptr) : AVERROR(EINVAL);
+        }
+        return opens == hardwareOpensAt ? 0 : AVERROR(ENODEV);
     }
 
     TempDir dir;
-    DecoderEnvironment environment;
+    std::string modelPath;
     std::vector<std::string> trials;
     size_t hardwareAttempts = 0;
     size_t hardwareOpensAt = 0;  // 1-based attempt that succeeds; 0: none
     bool softwareOpens = true;
+};
+
+// A board whose model is read from the given files.
+struct BoardAt final : DecoderEnvironment {
+    explicit BoardAt(std::vector<std::string> paths) : paths(std::move(paths)) {}
+    std::vector<std::string> boardModelPaths() override { return paths; }
+    std::vector<std::string> paths;
 };
 
 struct ClipStreams {
@@ -264,7 +272,7 @@ TEST(Codec, TrialOrderFollowsTheBoardAndFallsBackToSoftware) {
                      std::to_string(c.hardwareOpensAt));
         RecordingBoard board(c.model);
         board.hardwareOpensAt = c.hardwareOpensAt;
-        Codec codec(c.parameters, board.environment);
+        Codec codec(c.parameters, board);
         EXPECT_EQ(board.trials, c.trials);
         EXPECT_EQ(codec.decoderName(), c.name);
         EXPECT_EQ(codec.isHardware(), c.hardware);
@@ -297,7 +305,7 @@ TEST(Codec, ReportLineOnlyWhenCodecInformationIsAsked) {
         showCodecInformation = c.show;
         ::testing::internal::CaptureStdout();
         {
-            Codec codec(c.parameters, board.environment);
+            Codec codec(c.parameters, board);
         }
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.expected);
         if (c.parameters == audio) {
@@ -340,9 +348,8 @@ TEST(Codec, H264ClipDecodesInSoftwareOnARaspberryPi4) {
     TempDir dir;
     const auto clip = testing::makeVideoClip(dir / "pi4.mp4", 128, 72, 30);
     Demultiplexer demultiplexer(clip.string(), nullptr);
-    DecoderEnvironment pi4;
-    pi4.boardModelPaths = {(dir / "absent").string(),
-                           testing::writeTestFile(dir / "model", "Raspberry Pi 4 Model B Rev 1.4").string()};
+    BoardAt pi4({(dir / "absent").string(),
+                 testing::writeTestFile(dir / "model", "Raspberry Pi 4 Model B Rev 1.4").string()});
 
     Codec codec(demultiplexer.videoCodecParameters(), pi4);
     EXPECT_EQ(codec.boardFamily(), BoardFamily::RaspberryPi4);
@@ -382,7 +389,7 @@ TEST(Codec, ConstructionFailuresHaveClearMessages) {
     parameters->codec_type = AVMEDIA_TYPE_VIDEO;
     parameters->codec_id = AV_CODEC_ID_NONE;
     try {
-        Codec codec(parameters, board.environment);
+        Codec codec(parameters, board);
         FAIL();
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "No decoder is available for codec ID 0");
@@ -391,7 +398,7 @@ TEST(Codec, ConstructionFailuresHaveClearMessages) {
     parameters->codec_id = AV_CODEC_ID_H264;
     board.softwareOpens = false;
     try {
-        Codec codec(parameters, board.environment);
+        Codec codec(parameters, board);
         FAIL();
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "Failed to open software decoder h264");
@@ -407,7 +414,7 @@ TEST(Codec, DecoderFailuresNameTheDecoderAndFfmpegsReason) {
     // every packet and frame of it with EINVAL.
     RecordingBoard board("Raspberry Pi 5 Model B Rev 1.0");
     board.hardwareOpensAt = 2;
-    Codec codec(demultiplexer.videoCodecParameters(), board.environment);
+    Codec codec(demultiplexer.videoCodecParameters(), board);
     ASSERT_EQ(codec.decoderName(), "h264_v4l2m2m");
 
     AVPacket* packet = av_packet_alloc();

@@ -13,19 +13,19 @@ namespace {
 using namespace std::chrono_literals;
 
 // A packet that carries a payload, so a leak shows under the sanitizers, numbered by its pts.
-AVPacket* numberedPacket(int64_t number) {
-    AVPacket* packet = av_packet_alloc();
-    EXPECT_EQ(av_new_packet(packet, 64), 0);
+PacketHandle numberedPacket(int64_t number) {
+    PacketHandle packet(av_packet_alloc());
+    EXPECT_EQ(av_new_packet(packet.get(), 64), 0);
     packet->pts = number;
     return packet;
 }
 
-AVFrame* pictureFrame(int64_t number) {
-    AVFrame* frame = av_frame_alloc();
+FrameHandle pictureFrame(int64_t number) {
+    FrameHandle frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_NV12;
     frame->width = 16;
     frame->height = 16;
-    EXPECT_EQ(av_frame_get_buffer(frame, 0), 0);
+    EXPECT_EQ(av_frame_get_buffer(frame.get(), 0), 0);
     frame->pts = number;
     return frame;
 }
@@ -46,65 +46,61 @@ TEST(MediaQueue, ZeroCapacityIsRefusedAndOneIsASingleSlotHandOver) {
     }
 
     PacketQueue queue(1);
-    AVPacket* first = numberedPacket(1);
+    PacketHandle first = numberedPacket(1);
     ASSERT_TRUE(queue.push(first));
     EXPECT_EQ(first, nullptr);
 
-    AVPacket* second = numberedPacket(2);
+    PacketHandle second = numberedPacket(2);
     auto blockedPush = std::async(std::launch::async, [&] { return queue.push(second); });
     EXPECT_TRUE(stillBlocked(blockedPush)) << "a push into a full queue returned";
 
-    AVPacket* taken = nullptr;
+    PacketHandle taken;
     ASSERT_TRUE(queue.pop(taken));
     EXPECT_EQ(taken->pts, 1);
     EXPECT_TRUE(blockedPush.get()) << "the pop did not let the waiting push through";
     ASSERT_TRUE(queue.pop(taken));  // frees packet 1 before taking packet 2
     EXPECT_EQ(taken->pts, 2);
-    av_packet_free(&taken);
 }
 
 TEST(MediaQueue, ClosedQueueRefusesInputAndDrainsInOrder) {
     PacketQueue queue(4);
     for (int64_t n = 1; n <= 3; ++n) {
-        AVPacket* packet = numberedPacket(n);
+        PacketHandle packet = numberedPacket(n);
         ASSERT_TRUE(queue.push(packet));
     }
     queue.close();
 
-    AVPacket* late = numberedPacket(9);
+    PacketHandle late = numberedPacket(9);
     EXPECT_FALSE(queue.push(late));
     ASSERT_NE(late, nullptr) << "a refused push must leave the element with the caller";
-    av_packet_free(&late);
 
-    AVPacket* taken = nullptr;
+    PacketHandle taken;
     for (int64_t n = 1; n <= 3; ++n) {
         ASSERT_TRUE(queue.pop(taken));
         EXPECT_EQ(taken->pts, n);
     }
-    AVPacket* before = taken;
+    const AVPacket* before = taken.get();
     EXPECT_FALSE(queue.pop(taken));
-    EXPECT_EQ(taken, before) << "a failed pop must leave the pointer as it was";
+    EXPECT_EQ(taken.get(), before) << "a failed pop must leave the handle as it was";
     EXPECT_FALSE(queue.pop(taken));
-    av_packet_free(&taken);
 }
 
 TEST(MediaQueue, StoppedQueueFreesWhatItHeldAndRefusesBothWays) {
     FrameQueue queue(8);
     for (int64_t n = 1; n <= 5; ++n) {
-        AVFrame* frame = pictureFrame(n);
+        FrameHandle frame = pictureFrame(n);
         ASSERT_TRUE(queue.push(frame));
     }
     queue.close();
     queue.stop();  // a closed queue that is stopped loses what it still held
     queue.stop();  // stopping again frees nothing more
 
-    AVFrame* taken = nullptr;
+    FrameHandle taken;
     EXPECT_FALSE(queue.pop(taken));
     EXPECT_EQ(taken, nullptr);
-    AVFrame* refused = pictureFrame(6);
+    FrameHandle refused = pictureFrame(6);
     EXPECT_FALSE(queue.push(refused));
     ASSERT_NE(refused, nullptr);
-    av_frame_free(&refused);
 }
 
 TEST(MediaQueue, DestroyingAQueueFreesWhatItHolds) {
@@ -112,8 +108,8 @@ TEST(MediaQueue, DestroyingAQueueFreesWhatItHolds) {
     auto packets = std::make_unique<PacketQueue>(4);
     auto frames = std::make_unique<FrameQueue>(4);
     for (int64_t n = 0; n < 3; ++n) {
-        AVPacket* packet = numberedPacket(n);
-        AVFrame* frame = pictureFrame(n);
+        PacketHandle packet = numberedPacket(n);
+        FrameHandle frame = pictureFrame(n);
         ASSERT_TRUE(packets->push(packet));
         ASSERT_TRUE(frames->push(frame));
     }
@@ -128,11 +124,11 @@ TEST(MediaQueue, CloseAndStopReleaseBlockedProducerAndConsumer) {
         SCOPED_TRACE(useStop ? "stop" : "close");
         PacketQueue full(1);
         PacketQueue empty(1);
-        AVPacket* filler = numberedPacket(0);
+        PacketHandle filler = numberedPacket(0);
         ASSERT_TRUE(full.push(filler));
 
-        AVPacket* waiting = numberedPacket(1);
-        AVPacket* taken = nullptr;
+        PacketHandle waiting = numberedPacket(1);
+        PacketHandle taken;
         auto producer = std::async(std::launch::async, [&] { return full.push(waiting); });
         auto consumer = std::async(std::launch::async, [&] { return empty.pop(taken); });
         EXPECT_TRUE(stillBlocked(producer));
@@ -150,7 +146,6 @@ TEST(MediaQueue, CloseAndStopReleaseBlockedProducerAndConsumer) {
         ASSERT_NE(waiting, nullptr);
         EXPECT_EQ(waiting->pts, 1);
         EXPECT_EQ(taken, nullptr);
-        av_packet_free(&waiting);
     }
 }
 
@@ -159,18 +154,17 @@ TEST(MediaQueue, ThreadsHandOverEveryElementInOrderThroughASmallQueue) {
     PacketQueue queue(4);
     std::thread producer([&] {
         for (int64_t n = 0; n < count; ++n) {
-            AVPacket* packet = numberedPacket(n);
+            PacketHandle packet = numberedPacket(n);
             ASSERT_TRUE(queue.push(packet));
         }
         queue.close();
     });
     std::vector<int64_t> received;
-    AVPacket* taken = nullptr;
+    PacketHandle taken;
     while (queue.pop(taken)) {
         received.push_back(taken->pts);
     }
     producer.join();
-    av_packet_free(&taken);
 
     ASSERT_EQ(received.size(), static_cast<size_t>(count));
     for (int64_t n = 0; n < count; ++n) {
@@ -184,15 +178,14 @@ TEST(MediaQueue, StopFromAThirdThreadEndsBusyProducerAndConsumer) {
     std::promise<void> consumerRunning;
     std::thread producer([&] {
         for (int64_t n = 0;; ++n) {
-            AVFrame* frame = pictureFrame(n);
+            FrameHandle frame = pictureFrame(n);
             if (!queue.push(frame)) {
-                av_frame_free(&frame);
                 return;
             }
         }
     });
     std::thread consumer([&] {
-        AVFrame* taken = nullptr;
+        FrameHandle taken;
         bool announced = false;
         while (queue.pop(taken)) {
             ++consumed;
@@ -201,7 +194,6 @@ TEST(MediaQueue, StopFromAThirdThreadEndsBusyProducerAndConsumer) {
                 announced = true;
             }
         }
-        av_frame_free(&taken);
     });
     consumerRunning.get_future().wait();
     std::thread stopper([&] { queue.stop(); });

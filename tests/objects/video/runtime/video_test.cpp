@@ -13,6 +13,7 @@ extern "C" {
 #include "display/display.h"
 #include "display/draw_context.h"
 #include "media_clips.h"
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -21,28 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::TempDir;
 constexpr int64_t ms = 1000000;
-
-// A clock that only moves when the video sleeps: pacing runs at full speed and its arithmetic
-// is exact.
-struct VirtualClock {
-    std::atomic<int64_t> now{0};
-    VideoClock clock() {
-        return VideoClock{[this] { return now.load(); },
-                          [this](std::chrono::nanoseconds span) {
-                              now += span.count();
-                              std::this_thread::yield();
-                          }};
-    }
-};
-
-// A clock the test sets by hand; the video's sleeps really wait a little.
-struct ManualClock {
-    std::atomic<int64_t> now{0};
-    VideoClock clock() {
-        return VideoClock{[this] { return now.load(); },
-                          [](std::chrono::nanoseconds) { std::this_thread::sleep_for(200us); }};
-    }
-};
 
 struct HandOverLog {
     std::mutex mutex;
@@ -88,6 +67,8 @@ protected:
     void SetUp() override {
         displayRotation = 0;
         display = std::make_unique<Display>("", "video test", -1, -1, 320, 180, false, std::nullopt);
+        // Moves only when the video waits: pacing runs at full speed and its arithmetic is exact.
+        virtualClock.setAutoAdvance(true);
     }
     void TearDown() override {
         displayRotation = 0;
@@ -126,7 +107,7 @@ protected:
         return true;
     }
 
-    std::unique_ptr<Video> makeVideo(const std::filesystem::path& clip, VideoHooks hooks = {},
+    std::unique_ptr<Video> makeVideo(const std::filesystem::path& clip, VideoSeams hooks = {},
                                      SDL_Color background = {0, 0, 255, 255}, SDL_Rect layer = {0, 0, 160, 180},
                                      const std::string& opacity = "1") {
         return std::make_unique<Video>(display.get(), 320, 180, layer.x, layer.y, layer.w, layer.h, clip.string(),
@@ -144,9 +125,9 @@ protected:
     }
 
     // Hooks for playing at full speed on the virtual clock, recording every hand-over.
-    VideoHooks fastHooks() {
-        VideoHooks hooks;
-        hooks.clock = virtualClock.clock();
+    VideoSeams fastHooks() {
+        VideoSeams hooks;
+        hooks.clock = &virtualClock;
         hooks.onHandOver = handOvers.hook();
         return hooks;
     }
@@ -156,7 +137,7 @@ protected:
 
     TempDir dir;
     std::unique_ptr<Display> display;
-    VirtualClock virtualClock;
+    testing::ManualClock virtualClock;
     HandOverLog handOvers;
 };
 
@@ -211,7 +192,7 @@ TEST_F(VideoTest, BeforeTheFirstPictureTheBoxShowsTheBackground) {
 
 TEST_F(VideoTest, FramesOfA25FpsClipFallDue40msApartAndTheVideoEndsOnce) {
     const auto clip = testing::makeVideoClip(dir / "25.mp4", 160, 120, 10, 25);
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
 
     ASSERT_TRUE(playToEnd(*video));
@@ -238,7 +219,7 @@ TEST_F(VideoTest, FramesOfA25FpsClipFallDue40msApartAndTheVideoEndsOnce) {
 
 TEST_F(VideoTest, FramesWithoutTimestampsFollowTheDefaultSpacing) {
     const auto clip = testing::makeRawH264Clip(dir / "raw.h264", 6);
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     // Strip whatever FFmpeg guessed, so the frames really carry no timestamp.
     hooks.adaptDecodedFrame = [](AVFrame* frame) {
         frame->pts = frame->best_effort_timestamp = frame->pkt_dts = AV_NOPTS_VALUE;
@@ -254,28 +235,28 @@ TEST_F(VideoTest, FramesWithoutTimestampsFollowTheDefaultSpacing) {
 
 TEST_F(VideoTest, APauseShiftsEveryLaterFrameByItsLength) {
     const auto clip = testing::makeVideoClip(dir / "p.mp4", 160, 120, 4, 25);
-    ManualClock clock;
-    VideoHooks hooks;
-    hooks.clock = clock.clock();
+    testing::ManualClock clock;
+    VideoSeams hooks;
+    hooks.clock = &clock;
     hooks.onHandOver = handOvers.hook();
     auto video = makeVideo(clip, std::move(hooks));
 
     ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 1; }));
     video->setPaused(true);
-    clock.now = 5000 * ms;
+    clock.advance(5000);
     video->setPaused(true);  // pausing twice changes nothing
-    clock.now = 10000 * ms;
+    clock.advance(5000);
     video->setPaused(false);
 
     // Media time is now 0 again: frame 2 (due at 40 ms) waits for 10.040 s on the clock.
-    clock.now = 10039 * ms;
+    clock.advance(39);
     const auto shortWhile = std::chrono::steady_clock::now() + 150ms;
     while (std::chrono::steady_clock::now() < shortWhile) {
         video->render();
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(handOvers.size(), 1u) << "a frame came before its shifted due time";
-    clock.now = 10040 * ms;
+    clock.advance(1);
     ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 2; }));
     const auto entries = handOvers.snapshot();
     EXPECT_EQ(entries[1].dueNs, 40 * ms);
@@ -284,7 +265,7 @@ TEST_F(VideoTest, APauseShiftsEveryLaterFrameByItsLength) {
 
 TEST_F(VideoTest, LetterboxAndTurnAtEveryRotation) {
     const auto clip = splitClip();
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     ASSERT_TRUE(playToEnd(*video));
     ASSERT_TRUE(video->hasDrawnFrame());
@@ -338,7 +319,7 @@ TEST_F(VideoTest, UnderALayerTransformTheFillTakesItsOpacity) {
 
 TEST_F(VideoTest, AWorkerFailureEndsTheVideoWithExactlyOneReport) {
     const auto clip = testing::makeVideoClip(dir / "fail.mp4", 64, 48, 20);
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     int decoded = 0;
     hooks.adaptDecodedFrame = [&decoded](AVFrame*) {
         if (++decoded == 3) throw std::runtime_error("decoder exploded");
@@ -411,7 +392,7 @@ void makeHardwareFrame(AVFrame* frame) {
 TEST_F(VideoTest, HardwareFramesAreDrawnThroughTheImporter) {
     const auto clip = splitClip(4);
     std::vector<std::string> calls;
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     hooks.adaptDecodedFrame = &makeHardwareFrame;
     hooks.makeFrameImporter = [&calls](SDL_Renderer* renderer) {
         return std::make_unique<FakeImporter>(renderer, true, &calls);
@@ -432,7 +413,7 @@ TEST_F(VideoTest, AHardwareFrameThatCannotBeImportedFailsTheVideo) {
     for (const bool realImporter : {false, true}) {
         SCOPED_TRACE(realImporter ? "Vulkan importer on the software renderer" : "refusing importer");
         std::vector<std::string> calls;
-        VideoHooks hooks = fastHooks();
+        VideoSeams hooks = fastHooks();
         hooks.adaptDecodedFrame = &makeHardwareFrame;
         if (!realImporter) {
             hooks.makeFrameImporter = [&calls](SDL_Renderer* renderer) {
@@ -453,7 +434,7 @@ TEST_F(VideoTest, AHardwareFrameThatCannotBeImportedFailsTheVideo) {
 // after eight frames and the video would never end.
 TEST_F(VideoTest, FramesReplacedUnseenReturnToThePool) {
     const auto clip = testing::makeVideoClip(dir / "many.mp4", 96, 64, 40, 25);
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     video->render();
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -473,7 +454,7 @@ TEST_F(VideoTest, SoundOfTheChosenStreamPlaysAndOthersAreDiscarded) {
     const auto raw = dir / "pcm.raw";
     testing::TestPcmConfig pcm(dir.path(), raw);
     const auto clip = testing::makeTwoAudioClip(dir / "two.mkv");
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     {
         auto video = makeVideo(clip, std::move(hooks));
         ASSERT_TRUE(playToEnd(*video));
@@ -487,7 +468,7 @@ TEST_F(VideoTest, SoundOfTheChosenStreamPlaysAndOthersAreDiscarded) {
 TEST_F(VideoTest, WithoutASoundDeviceThePicturePlaysSilently) {
     testing::TestPcmConfig noDevice(dir.path(), std::nullopt);
     const auto clip = testing::makeSurroundClip(dir / "s.mp4");
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     ASSERT_TRUE(playToEnd(*video));
     EXPECT_EQ(handOvers.size(), 25u);
@@ -496,7 +477,7 @@ TEST_F(VideoTest, WithoutASoundDeviceThePicturePlaysSilently) {
 
 TEST_F(VideoTest, OddSizedVideoPlaysToTheEnd) {
     const auto clip = testing::makeOddSizeClip(dir / "odd.mkv", 175, 99, 5);
-    VideoHooks hooks = fastHooks();
+    VideoSeams hooks = fastHooks();
     auto video = makeVideo(clip, std::move(hooks));
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(playToEnd(*video));
