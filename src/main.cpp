@@ -8,6 +8,7 @@
 #include "content/content_mesh.h"
 #include "content/download_queue.h"
 #include "content/image_processing.h"
+#include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "core/program_entry.h"
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
 
     // The player loop is not part of this build yet: end plainly instead of pretending to play.
     // Like the other lines of the start and stop, this one carries no colour.
-    std::cerr << "[PLAYER] The player loop is not available yet" << std::endl;
+    logText(std::cerr, "[PLAYER] The player loop is not available yet");
     const int status = 1;
 
     // Stop in order: the mesh first (a copy from a peer in flight gives up), then no new

@@ -55,8 +55,8 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int error = errno;
-        std::cerr << ansi::BOLD_RED << "[FILE]" << ansi::RESET << " Failed to open temporary file for " << path
-                  << ": " << std::strerror(error) << std::endl;
+        logLine(std::cerr, ansi::BOLD_RED, "[FILE]",
+                " Failed to open temporary file for " + path + ": " + std::strerror(error));
         return false;
     }
 
@@ -85,8 +85,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
     if (error != 0) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
-        std::cerr << ansi::BOLD_RED << "[FILE]" << ansi::RESET << " Failed to write " << path << ": "
-                  << std::strerror(error) << std::endl;
+        logLine(std::cerr, ansi::BOLD_RED, "[FILE]", " Failed to write " + path + ": " + std::strerror(error));
         return false;
     }
     syncParentDirectory(path);
@@ -138,6 +137,12 @@ std::vector<std::uint8_t> decodeBase64(std::string_view text) {
 }
 
 QuotedPath quoted(const std::filesystem::path& path) { return QuotedPath{path.string()}; }
+
+std::string QuotedPath::str() const {
+    std::ostringstream out;
+    out << std::quoted(text);
+    return out.str();
+}
 
 std::ostream& operator<<(std::ostream& out, const QuotedPath& quotedPath) {
     return out << std::quoted(quotedPath.text);

@@ -23,6 +23,8 @@ std::vector<std::uint8_t> decodeBase64(std::string_view text);
 // Writes a path in double quotes with `"` and `\` escaped, as one formatted output.
 struct QuotedPath {
     std::string text;
+    // The quoted form as a string, for a log line.
+    std::string str() const;
 };
 QuotedPath quoted(const std::filesystem::path& path);
 std::ostream& operator<<(std::ostream& out, const QuotedPath& quotedPath);

@@ -11,6 +11,7 @@
 #include "core/build_info.h"
 #include "core/config_store.h"
 #include "core/file_utils.h"
+#include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "core/shared_defaults.h"
@@ -21,8 +22,8 @@ namespace {
 int parseNumber(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
 
 void printFormLine(std::ostream& out, std::string_view form, std::string_view comment) {
-    out << ansi::WHITE << " " << sharedDefaults().programDirectoryName << form << ansi::YELLOW << comment
-        << ansi::RESET << std::endl;
+    logText(out, std::string(ansi::WHITE) + " " + sharedDefaults().programDirectoryName + std::string(form) +
+                     colored(ansi::YELLOW, comment));
 }
 
 }  // namespace
@@ -65,19 +66,19 @@ LaunchOptions parseCommandLine(int argc, const char* const* argv) {
 }
 
 void printUsage(std::ostream& out) {
-    out << ansi::BOLD_ORANGE << " LUMETTA " << ansi::BOLD_WHITE << programVersion << ansi::RESET << ansi::YELLOW
-        << "  # compatible with " << ansi::BOLD_ORANGE << sharedDefaults().httpScheme << "://"
-        << sharedDefaults().serviceHost << ansi::RESET << std::endl;
-    out << ansi::GREY << " Unattended display player: plays the playlists of its management service full-screen."
-        << ansi::RESET << std::endl;
-    out << ansi::GREY << " Settings and content are kept in the data directory " << sharedDefaults().programDirectoryName
-        << " under /home." << ansi::RESET << std::endl;
-    out << std::endl;
-    out << ansi::WHITE << ansi::YELLOW << " Startup options:" << ansi::RESET << std::endl;
-    out << ansi::WHITE << " " << sharedDefaults().programDirectoryName << std::string(25, ' ') << ansi::YELLOW
-        << "  # default to 1920x1080, when supported" << ansi::RESET << std::endl;
-    out << " lumetta <playlist.zip> [--check | --capture directory [--motion-demo]]  # local sprite playback"
-        << std::endl;
+    const SharedDefaults& defaults = sharedDefaults();
+    logText(out, std::string(ansi::BOLD_ORANGE) + " LUMETTA " + colored(ansi::BOLD_WHITE, programVersion) +
+                     std::string(ansi::YELLOW) + "  # compatible with " +
+                     colored(ansi::BOLD_ORANGE, defaults.httpScheme + "://" + defaults.serviceHost));
+    logText(out, colored(ansi::GREY, " Unattended display player: plays the playlists of its management service "
+                                     "full-screen."));
+    logText(out, colored(ansi::GREY, " Settings and content are kept in the data directory " +
+                                         defaults.programDirectoryName + " under /home."));
+    logText(out, "");
+    logText(out, std::string(ansi::WHITE) + colored(ansi::YELLOW, " Startup options:"));
+    logText(out, std::string(ansi::WHITE) + " " + defaults.programDirectoryName + std::string(25, ' ') +
+                     colored(ansi::YELLOW, "  # default to 1920x1080, when supported"));
+    logText(out, " lumetta <playlist.zip> [--check | --capture directory [--motion-demo]]  # local sprite playback");
     printFormLine(out, " --show-git-hash         ", "  # show git hash");
     printFormLine(out, " --show-codec-information", "  # show codec information");
     printFormLine(out, " --enable-watchdog       ", "  # enable hardware Watchdog");
@@ -89,7 +90,7 @@ void printUsage(std::ostream& out) {
 }
 
 void printGitHash(std::ostream& out) {
-    out << ansi::BOLD_YELLOW << "Show Hash: " << ansi::BOLD_WHITE << buildCommitHash() << ansi::RESET << std::endl;
+    logText(out, std::string(ansi::BOLD_YELLOW) + "Show Hash: " + colored(ansi::BOLD_WHITE, buildCommitHash()));
 }
 
 std::optional<int> handleCommandLine(int argc, char** argv, LaunchOptions& options, std::ostream& out) {
@@ -98,20 +99,20 @@ std::optional<int> handleCommandLine(int argc, char** argv, LaunchOptions& optio
         case LaunchAction::LocalPackage: return std::nullopt;
         case LaunchAction::Help:
             printUsage(out);
-            out << std::endl;
+            logText(out, "");
             return 255;
         case LaunchAction::ShowGitHash:
             printGitHash(out);
-            out << std::endl;
+            logText(out, "");
             return 255;
         case LaunchAction::Run: break;
     }
     if (options.showCodecInformation) {
         showCodecInformation = true;
-        out << "Show Codec Information: " << ansi::BOLD_GREEN << "ENABLED" << ansi::RESET << std::endl;
+        logText(out, "Show Codec Information: " + colored(ansi::BOLD_GREEN, "ENABLED"));
     }
     if (options.watchdog) {
-        out << "Hardware Watchdog: " << ansi::BOLD_GREEN << "ENABLED" << ansi::RESET << std::endl;
+        logText(out, "Hardware Watchdog: " + colored(ansi::BOLD_GREEN, "ENABLED"));
     }
     return std::nullopt;
 }
@@ -123,11 +124,10 @@ void loadStartupSettings(const std::string& baseDirectory, std::ostream& err) {
     std::error_code error;
     std::filesystem::create_directories(dataDirectory, error);
     if (error) {
-        err << "[CONFIG] Unable to create data directory " << quoted(dataDirectory) << ": " << error.message()
-            << std::endl;
+        logText(err, "[CONFIG] Unable to create data directory " + quoted(dataDirectory).str() + ": " + error.message());
     }
     if (!migrateLegacyConfig(baseDirectory)) {
-        err << "[CONFIG] Unable to migrate legacy device configuration" << std::endl;
+        logText(err, "[CONFIG] Unable to migrate legacy device configuration");
     }
     setDeviceName(configString(baseDirectory, "name"));
     displayRotation = configInt(baseDirectory, "orientation", 0);
@@ -162,13 +162,13 @@ int retryUntilDisplayUp(const std::function<void()>& attempt, const std::functio
         } catch (const std::exception& failure) {
             ++failures;
             if (failures == 1 || failures % 30 == 0) {
-                err << "[DISPLAY] Waiting for a video device: " << failure.what() << "; retrying"
-                    << (failures % 30 == 0 ? " (still unavailable)" : "") << std::endl;
+                logText(err, std::string("[DISPLAY] Waiting for a video device: ") + failure.what() + "; retrying" +
+                                 (failures % 30 == 0 ? " (still unavailable)" : ""));
             }
         }
         waitOneSecond();
     }
-    if (failures > 0) out << "[DISPLAY] Video device available after " << failures << " retries" << std::endl;
+    if (failures > 0) logText(out, "[DISPLAY] Video device available after " + std::to_string(failures) + " retries");
     return failures;
 }
 
@@ -180,17 +180,17 @@ FactoryResetResult factoryReset(const std::string& baseDirectory, const std::fun
     const bool safe = base.has_root_directory() && base != base.root_path() && target.parent_path() == base &&
                       target.filename() == name;
     if (!safe) {
-        err << "[FACTORY RESET] Refusing unsafe data path: " << quoted(target) << std::endl;
+        logText(err, "[FACTORY RESET] Refusing unsafe data path: " + quoted(target).str());
         return FactoryResetResult::Refused;
     }
     std::error_code error;
     std::filesystem::remove_all(target, error);
     if (!error) std::filesystem::create_directories(target, error);
     if (error) {
-        err << "[FACTORY RESET] Failed to clear " << quoted(target) << ": " << error.message() << std::endl;
+        logText(err, "[FACTORY RESET] Failed to clear " + quoted(target).str() + ": " + error.message());
         return FactoryResetResult::Failed;
     }
-    out << "[FACTORY RESET] Cleared " << quoted(target) << std::endl;
+    logText(out, "[FACTORY RESET] Cleared " + quoted(target).str());
     reboot();
     return FactoryResetResult::Cleared;
 }

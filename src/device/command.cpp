@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 
+#include "core/log.h"
 #include "device/cec.h"
 #include "device/device_facts.h"
 
@@ -204,7 +205,7 @@ void Command::telemetryLoop(std::stop_token stop) {
             networkDue = false;
         } catch (const std::exception& error) {
             // Nothing of the failed cycle is kept; what was due is read again next time.
-            std::cerr << "[TELEMETRY] " << error.what() << std::endl;
+            logText(std::cerr, std::string("[TELEMETRY] ") + error.what());
             secondsSinceNetwork += secondsPerCycle;
         }
 

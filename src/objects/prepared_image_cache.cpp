@@ -7,6 +7,7 @@
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/log.h"
 #include "core/palette.h"
 #include "objects/surface_cache.h"
 
@@ -17,7 +18,7 @@ void PreparedImageCache::prepare(const std::string& path, std::uint64_t prepared
     // take() never waits for it.
     SurfaceHandle surface(IMG_Load(path.c_str()));
     if (!surface) {
-        std::cerr << "Failed to prepare image: " << path << ": " << SDL_GetError() << std::endl;
+        logText(std::cerr, "Failed to prepare image: " + path + ": " + SDL_GetError());
         return;
     }
     if (!SDL_SetSurfaceBlendMode(surface.get(), SDL_BLENDMODE_BLEND)) return;
@@ -91,7 +92,7 @@ bool isResizableImage(const std::string& fileName) {
 bool imageExceedsSize(const std::string& path, int maxWidth, int maxHeight) {
     const cv::Mat picture = cv::imread(path, cv::IMREAD_UNCHANGED);
     if (picture.empty()) {
-        std::cerr << "Failed to read image: " << ansi::BOLD_RED << path << ansi::RESET << std::endl;
+        logText(std::cerr, "Failed to read image: " + colored(ansi::BOLD_RED, path));
         return false;
     }
     return picture.cols > maxWidth || picture.rows > maxHeight;

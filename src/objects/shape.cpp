@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/log.h"
 #include "core/palette.h"
 #include "display/display.h"
 #include "display/draw.h"
@@ -120,7 +121,7 @@ bool ShapeElement::drawShape(std::string_view word, int margin, double angle, in
         }
         return true;
     } catch (const std::exception& error) {
-        std::cerr << word << " Draw Exception: " << ansi::BOLD_RED << error.what() << ansi::RESET << std::endl;
+        logText(std::cerr, std::string(word) + " Draw Exception: " + colored(ansi::BOLD_RED, error.what()));
         return false;
     }
 }
