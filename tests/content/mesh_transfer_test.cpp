@@ -172,6 +172,7 @@ TEST_F(MeshTransferTest, PeersThatFailTheCopySendTheFetcherToTheOriginWithItsPar
         {"200 to a resume", {.body = content}, content.substr(0, 1000), 1000},
         {"closes mid-body", {.body = content, .closeAfter = 30'000}, "", 30'000},
         {"500", {.status = 500}, "", 0},
+        {"stalls", {.body = content, .stallAfter = 20'000, .stallMs = 20'000}, "", 20'000},
         {"vanished", {.body = content}, content.substr(0, 500), 500, true},
     };
     for (const Case& c : cases) {
@@ -181,7 +182,7 @@ TEST_F(MeshTransferTest, PeersThatFailTheCopySendTheFetcherToTheOriginWithItsPar
         Player fetcher(caseLan.addHost(), "B7");
         if (!c.partial.empty()) testing::writeTestFile(fetcher.copy(), c.partial);
         if (c.vanish) fake.closeServer();
-        fetcher.fetch();
+        fetcher.fetch(" 1000 12000 7200000 1");  // under 1,024 B/s for 1 s ends a stalled copy
         EXPECT_EQ(fetcher.probe->readLine(), "fetch 0");
         EXPECT_EQ(fetcher.ask("fetching " + hash), "fetching 1");
         std::error_code error;

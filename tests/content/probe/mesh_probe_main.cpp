@@ -6,7 +6,8 @@
 //   choose <hash>                -> choose 1|0
 //   intents <hash>               -> intents [deviceId ...]
 //   fetching <hash>              -> fetching 1|0
-//   fetch <hash> <destination> [<pollMs> <silentMs> <waitMs>] -> fetch 0|1|2, whenever it ends:
+//   fetch <hash> <destination> [<pollMs> <silentMs> <waitMs> [<lowSpeedSeconds>]]
+//                                -> fetch 0|1|2, whenever it ends:
 //                                   it runs on a thread of its own while further commands go on
 //   stop                         -> stopped
 // The mesh stops at the end of the input.
@@ -83,6 +84,8 @@ int main() {
                 options.silentPeerLimitMs = silent;
                 options.waitLimitMs = wait;
             }
+            long lowSpeedSeconds = 0;
+            if (in >> lowSpeedSeconds) options.lowSpeedTimeSeconds = lowSpeedSeconds;
             fetches.emplace_back([hash, destination, options] {
                 print("fetch " + std::to_string(fetchFromContentMesh(hash, destination, options)));
             });
