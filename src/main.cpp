@@ -1,13 +1,12 @@
 // The program's start and end; the pieces live in core/program_entry.h.
-#include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "content/content_mesh.h"
 #include "content/download_queue.h"
 #include "content/image_processing.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
@@ -41,7 +40,7 @@ int main(int argc, char** argv) {
             display = std::make_unique<Display>(options.videoDriver, sharedDefaults().productLabel, options.x, options.y,
                                                 options.width, options.height, options.mirror, requestedMode);
         },
-        [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }, std::cout, std::cerr);
+        [] { systemClock().sleepFor(1000); }, std::cout, std::cerr);
 
     // The LAN content mesh is up (or known to be off) before any worker asks it for a peer.
     startContentMesh(configBaseDirectory, deviceId);

@@ -12,7 +12,6 @@ namespace lumetta {
 
 namespace {
 
-constexpr int stepsPerCycle = 15;
 constexpr int secondsPerCycle = 15;
 constexpr int networkRefreshSeconds = 300;
 
@@ -20,7 +19,10 @@ constexpr int networkRefreshSeconds = 300;
 
 Command::Command() : Command(CommandSeams{}) {}
 
-Command::Command(CommandSeams commandSeams) : seams(std::move(commandSeams)) {
+Command::Command(CommandSeams commandSeams)
+    : seams(std::move(commandSeams)),
+      sources(seams.sources != nullptr ? *seams.sources : systemTelemetrySources()),
+      clock(seams.clock != nullptr ? *seams.clock : systemClock()) {
     modelText = seams.model ? *seams.model : facts::readModel();
 }
 
@@ -37,34 +39,27 @@ void Command::startTelemetry() {
     telemetryThread = std::jthread([this](std::stop_token stop) { telemetryLoop(std::move(stop)); });
 }
 
-// ---- Readers, through the seams --------------------------------------------------------------
+// ---- Readers -----------------------------------------------------------------------------
 
-std::string Command::readTemperature() const {
-    return seams.sources.temperature ? seams.sources.temperature() : facts::readTemperature(modelText);
+std::string TelemetrySources::temperature(const std::string& model) { return facts::readTemperature(model); }
+std::string TelemetrySources::uptime() { return facts::readUptime(); }
+std::string TelemetrySources::cpuCount() { return facts::readCpuCount(); }
+std::string TelemetrySources::cpuFrequencyPolicy() { return facts::readCpuFrequencyPolicy(); }
+std::string TelemetrySources::coreFrequency(std::int32_t core) { return facts::readCoreFrequency(core); }
+std::string TelemetrySources::defaultRoute() { return facts::readDefaultRoutes(); }
+std::string TelemetrySources::macAddress(const std::string& interfaceName) {
+    return facts::readMacAddress(interfaceName);
 }
-std::string Command::formatUptime() const {
-    return seams.sources.uptime ? seams.sources.uptime() : facts::readUptime();
+std::string TelemetrySources::ipv4Address(const std::string& interfaceName) {
+    return facts::readIpv4Address(interfaceName);
 }
-std::string Command::readCpuCount() const {
-    return seams.sources.cpuCount ? seams.sources.cpuCount() : facts::readCpuCount();
+std::string TelemetrySources::ipv6Address(const std::string& interfaceName) {
+    return facts::readIpv6Address(interfaceName);
 }
-std::string Command::readCpuFrequencyPolicy() const {
-    return seams.sources.cpuFrequencyPolicy ? seams.sources.cpuFrequencyPolicy() : facts::readCpuFrequencyPolicy();
-}
-std::string Command::readCoreFrequency(std::int32_t core) const {
-    return seams.sources.coreFrequency ? seams.sources.coreFrequency(core) : facts::readCoreFrequency(core);
-}
-std::string Command::readDefaultRoutes() const {
-    return seams.sources.defaultRoute ? seams.sources.defaultRoute() : facts::readDefaultRoutes();
-}
-std::string Command::readMacAddress(const std::string& interfaceName) const {
-    return seams.sources.macAddress ? seams.sources.macAddress(interfaceName) : facts::readMacAddress(interfaceName);
-}
-std::string Command::readIpv4Address(const std::string& interfaceName) const {
-    return seams.sources.ipv4Address ? seams.sources.ipv4Address(interfaceName) : facts::readIpv4Address(interfaceName);
-}
-std::string Command::readIpv6Address(const std::string& interfaceName) const {
-    return seams.sources.ipv6Address ? seams.sources.ipv6Address(interfaceName) : facts::readIpv6Address(interfaceName);
+
+TelemetrySources& systemTelemetrySources() {
+    static TelemetrySources sources;
+    return sources;
 }
 
 // ---- Getters -----------------------------------------------------------------------------
@@ -85,10 +80,10 @@ std::string Command::osVersion() const { return facts::readOsVersion(); }
 std::string Command::sdCardSize() const { return facts::readSdCardSize(); }
 
 std::string Command::cpuCount() const {
-    return cached(cachedCpuCount, [this] { return readCpuCount(); });
+    return cached(cachedCpuCount, [this] { return sources.cpuCount(); });
 }
 std::string Command::cpuFrequencyPolicyText() const {
-    return cached(cachedCpuFrequencyPolicy, [this] { return readCpuFrequencyPolicy(); });
+    return cached(cachedCpuFrequencyPolicy, [this] { return sources.cpuFrequencyPolicy(); });
 }
 std::string Command::coreFrequencyText(std::int32_t core) const {
     if (cacheValid.load(std::memory_order_acquire)) {
@@ -96,25 +91,25 @@ std::string Command::coreFrequencyText(std::int32_t core) const {
         if (core < 0 || static_cast<std::size_t>(core) >= cachedCoreFrequencies.size()) return {};
         return cachedCoreFrequencies[static_cast<std::size_t>(core)];
     }
-    return readCoreFrequency(core);
+    return sources.coreFrequency(core);
 }
 std::string Command::uptimeText() const {
-    return cached(cachedUptime, [this] { return formatUptime(); });
+    return cached(cachedUptime, [this] { return sources.uptime(); });
 }
 std::string Command::temperatureText() const {
-    return cached(cachedTemperature, [this] { return readTemperature(); });
+    return cached(cachedTemperature, [this] { return sources.temperature(modelText); });
 }
 std::string Command::defaultRouteText() const {
-    return cached(cachedDefaultRoute, [this] { return readDefaultRoutes(); });
+    return cached(cachedDefaultRoute, [this] { return sources.defaultRoute(); });
 }
 std::string Command::macAddressText() const {
-    return cached(cachedMacAddress, [this] { return readMacAddress(""); });
+    return cached(cachedMacAddress, [this] { return sources.macAddress(""); });
 }
 std::string Command::ipv4AddressText() const {
-    return cached(cachedIpv4Address, [this] { return readIpv4Address(""); });
+    return cached(cachedIpv4Address, [this] { return sources.ipv4Address(""); });
 }
 std::string Command::ipv6AddressText() const {
-    return cached(cachedIpv6Address, [this] { return readIpv6Address(""); });
+    return cached(cachedIpv6Address, [this] { return sources.ipv6Address(""); });
 }
 
 // ---- Commands ----------------------------------------------------------------------------
@@ -136,11 +131,8 @@ std::string Command::setTvPower(const std::string& state) const {
 
 void Command::pauseBetweenCycles(const std::stop_token& stop) {
     std::unique_lock lock(pauseMutex);
-    for (int step = 0; step < stepsPerCycle; ++step) {
-        if (stop.stop_requested()) return;
-        // Wakes at once on a stop request.
-        pauseWake.wait_for(lock, stop, seams.telemetryStep, [] { return false; });
-    }
+    // Wakes at once on a stop request.
+    clock.waitFor(pauseWake, lock, secondsPerCycle * 1000, stop, [] { return false; });
 }
 
 void Command::telemetryLoop(std::stop_token stop) {
@@ -150,19 +142,19 @@ void Command::telemetryLoop(std::stop_token stop) {
 
     while (!stop.stop_requested()) {
         try {
-            std::string temperature = readTemperature();
-            std::string uptime = formatUptime();
+            std::string temperature = sources.temperature(modelText);
+            std::string uptime = sources.uptime();
 
             std::string count;
             std::string policy;
             std::vector<std::string> cores;
             if (cpuDue) {
-                count = readCpuCount();
-                policy = readCpuFrequencyPolicy();
+                count = sources.cpuCount();
+                policy = sources.cpuFrequencyPolicy();
                 long n = std::strtol(count.c_str(), nullptr, 10);
                 if (n > 0) {
                     cores.reserve(static_cast<std::size_t>(n));
-                    for (long i = 0; i < n; ++i) cores.push_back(readCoreFrequency(static_cast<std::int32_t>(i)));
+                    for (long i = 0; i < n; ++i) cores.push_back(sources.coreFrequency(static_cast<std::int32_t>(i)));
                 }
             }
 
@@ -171,11 +163,11 @@ void Command::telemetryLoop(std::stop_token stop) {
             std::string ipv4;
             std::string ipv6;
             if (networkDue) {
-                route = readDefaultRoutes();
+                route = sources.defaultRoute();
                 if (!route.empty()) {
-                    mac = readMacAddress(route);
-                    ipv4 = readIpv4Address(route);
-                    ipv6 = readIpv6Address(route);
+                    mac = sources.macAddress(route);
+                    ipv4 = sources.ipv4Address(route);
+                    ipv6 = sources.ipv6Address(route);
                 } else {
                     mac = "00:00:00:00:00:00";
                 }

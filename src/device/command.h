@@ -7,7 +7,6 @@
 // thread before that.
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -18,30 +17,38 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
+
 namespace lumetta {
 
 class CecIo;
 
-// What a telemetry cycle (and an uncached getter) reads. An empty member uses the real reader.
-struct TelemetrySources {
-    std::function<std::string()> temperature;
-    std::function<std::string()> uptime;
-    std::function<std::string()> cpuCount;
-    std::function<std::string()> cpuFrequencyPolicy;
-    std::function<std::string(std::int32_t)> coreFrequency;
-    std::function<std::string()> defaultRoute;
-    std::function<std::string(const std::string&)> macAddress;  // argument: interface name
-    std::function<std::string(const std::string&)> ipv4Address;
-    std::function<std::string(const std::string&)> ipv6Address;
+// What a telemetry cycle (and an uncached getter) reads. The real readers are
+// `systemTelemetrySources()`; tests derive from this to script the facts.
+class TelemetrySources {
+public:
+    virtual ~TelemetrySources() = default;
+    virtual std::string temperature(const std::string& model);
+    virtual std::string uptime();
+    virtual std::string cpuCount();
+    virtual std::string cpuFrequencyPolicy();
+    virtual std::string coreFrequency(std::int32_t core);
+    virtual std::string defaultRoute();
+    virtual std::string macAddress(const std::string& interfaceName);
+    virtual std::string ipv4Address(const std::string& interfaceName);
+    virtual std::string ipv6Address(const std::string& interfaceName);
 };
 
+TelemetrySources& systemTelemetrySources();
+
 // Replaceable parts of the object, for tests and tools; the defaults are the device's own.
+// What they point to must outlive the object.
 struct CommandSeams {
     std::optional<std::string> model;              // default: the device-tree model
     std::function<std::string()> rebootAction;     // default: the shell line "reboot"
     CecIo* cecIo = nullptr;                        // default: the kernel's CEC devices
-    std::chrono::milliseconds telemetryStep{1000}; // a cycle is followed by 15 such steps
-    TelemetrySources sources;
+    TelemetrySources* sources = nullptr;           // default: systemTelemetrySources()
+    Clock* clock = nullptr;                        // default: systemClock(); 15 s pass between cycles
 };
 
 class Command {
@@ -83,20 +90,12 @@ private:
     void telemetryLoop(std::stop_token stop);
     void pauseBetweenCycles(const std::stop_token& stop);
 
-    std::string readTemperature() const;
-    std::string formatUptime() const;
-    std::string readCpuCount() const;
-    std::string readCpuFrequencyPolicy() const;
-    std::string readCoreFrequency(std::int32_t core) const;
-    std::string readDefaultRoutes() const;
-    std::string readMacAddress(const std::string& interfaceName) const;
-    std::string readIpv4Address(const std::string& interfaceName) const;
-    std::string readIpv6Address(const std::string& interfaceName) const;
-
     template <typename Field, typename Read>
     Field cached(const Field& field, Read read) const;
 
     CommandSeams seams;
+    TelemetrySources& sources;
+    Clock& clock;
     std::string modelText;
 
     mutable std::mutex cacheMutex;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "device/device_facts.h"
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -62,7 +63,7 @@ private:
 
 // Counts the reads of each fact; the texts carry the number of the read so a test can tell
 // which cycle a cached text comes from.
-struct CountingSources {
+struct CountingSources : TelemetrySources {
     std::mutex mutex;
     std::map<std::string, int> reads;
     std::string route = "eth0";
@@ -70,6 +71,9 @@ struct CountingSources {
     CycleGate* gate = nullptr;
     std::atomic<int> cycle{0};                                     // as the gate counts them
     std::function<void(const std::string& fact, int cycle)> fault;  // may throw
+    testing::ManualClock clock;
+
+    CountingSources() { clock.setAutoAdvance(true); }
 
     int count(const std::string& fact) {
         std::lock_guard lock(mutex);
@@ -86,35 +90,33 @@ struct CountingSources {
         return fact + detail + "#" + std::to_string(n);
     }
 
-    TelemetrySources sources() {
-        TelemetrySources s;
-        s.temperature = [this] {
-            if (gate != nullptr && std::this_thread::get_id() != testThread) cycle = gate->enter();
-            return read("temperature");
-        };
-        s.uptime = [this] { return read("uptime"); };
-        s.cpuCount = [this] {
-            read("cpuCount");
-            return std::string("3");
-        };
-        s.cpuFrequencyPolicy = [this] { return read("policy"); };
-        s.coreFrequency = [this](std::int32_t core) { return read("core", std::to_string(core)); };
-        s.defaultRoute = [this] {
-            read("route");
-            return route;
-        };
-        s.macAddress = [this](const std::string& name) { return read("mac", "@" + name); };
-        s.ipv4Address = [this](const std::string& name) { return read("ipv4", "@" + name); };
-        s.ipv6Address = [this](const std::string& name) { return read("ipv6", "@" + name); };
-        return s;
+    std::string temperature(const std::string&) override {
+        if (gate != nullptr && std::this_thread::get_id() != testThread) cycle = gate->enter();
+        return read("temperature");
     }
+    std::string uptime() override { return read("uptime"); }
+    std::string cpuCount() override {
+        read("cpuCount");
+        return "3";
+    }
+    std::string cpuFrequencyPolicy() override { return read("policy"); }
+    std::string coreFrequency(std::int32_t core) override { return read("core", std::to_string(core)); }
+    std::string defaultRoute() override {
+        read("route");
+        return route;
+    }
+    std::string macAddress(const std::string& name) override { return read("mac", "@" + name); }
+    std::string ipv4Address(const std::string& name) override { return read("ipv4", "@" + name); }
+    std::string ipv6Address(const std::string& name) override { return read("ipv6", "@" + name); }
 };
 
-CommandSeams seamsWith(CountingSources& counting, std::chrono::milliseconds step = std::chrono::milliseconds(0)) {
+// The object's telemetry on the sources' own clock, on which the waits between cycles pass at
+// once, unless another clock is given.
+CommandSeams seamsWith(CountingSources& counting, Clock* clock = nullptr) {
     CommandSeams seams;
     seams.model = "Raspberry Pi 4 Model B Rev 1.4";
-    seams.telemetryStep = step;
-    seams.sources = counting.sources();
+    seams.clock = clock != nullptr ? clock : &counting.clock;
+    seams.sources = &counting;
     return seams;
 }
 
@@ -244,23 +246,23 @@ TEST(CommandTelemetry, WithoutDefaultRouteCachesTheZeroMacAndNoAddresses) {
 }
 
 TEST(CommandTelemetry, DestroyingTheObjectStopsTheWaitBetweenCycles) {
-    CountingSources counting;
-    std::promise<void> cycleRead;
-    bool signalled = false;
-    auto sources = counting.sources();
-    sources.ipv6Address = [&](const std::string&) {
-        if (!signalled) {
-            signalled = true;
-            cycleRead.set_value();
+    struct SignallingSources : CountingSources {
+        std::promise<void> cycleRead;
+        bool signalled = false;
+        std::string ipv6Address(const std::string&) override {
+            if (!signalled) {
+                signalled = true;
+                cycleRead.set_value();
+            }
+            return "::";
         }
-        return std::string("::");
-    };
-    // A wait of an hour per step: only the stop request can end it.
-    CommandSeams seams = seamsWith(counting, std::chrono::hours(1));
-    seams.sources = sources;
+    } counting;
+    // A clock that never moves: only the stop request can end the wait between cycles.
+    testing::ManualClock stillClock;
+    CommandSeams seams = seamsWith(counting, &stillClock);
     auto command = std::make_unique<Command>(std::move(seams));
     command->startTelemetry();
-    cycleRead.get_future().wait();
+    counting.cycleRead.get_future().wait();
 
     auto destroyed = std::async(std::launch::async, [&] { command.reset(); });
     ASSERT_EQ(destroyed.wait_for(std::chrono::seconds(30)), std::future_status::ready)
