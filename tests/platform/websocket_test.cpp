@@ -133,6 +133,7 @@ TEST_F(WebSocketConnectionTest, TheServersCloseReachesOnCloseWithItsCodeAndReaso
         {"close-empty", "close 1005 "},
         {"drop", "close 1006 connection lost"},
         {"cut text 100000 5000", "close 1006 connection lost"},
+        {"restart", "close 1006 connection lost"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
@@ -144,6 +145,9 @@ TEST_F(WebSocketConnectionTest, TheServersCloseReachesOnCloseWithItsCodeAndReaso
         EXPECT_EQ(client.events, (std::vector<std::string>{"open", c.ending}));
         EXPECT_EQ(client.send("late"), -1);
     }
+    // The restarted server listens on its port again.
+    TestClient again(loop, server.url("/"));
+    open(again);
 }
 
 TEST_F(WebSocketConnectionTest, FramesTheProtocolForbidsEndTheConnectionWithAProtocolError) {
@@ -211,9 +215,11 @@ TEST_F(WebSocketConnectionTest, CloseAtAnyMomentEndsItAtOnceWithoutACallback) {
         const char* mode;
         const char* waitForServer;  // the server event that marks the moment
         bool sendFirst;
+        int turns = 0;              // loop passes before the close
     };
     const Case cases[] = {
         {"before the loop ran", "echo", nullptr, false},
+        {"right after the TCP connect started", "echo", nullptr, false, 1},
         {"while the TLS handshake waits", "silent-tcp", "connection", false},
         {"waiting for the upgrade answer", "silent-upgrade", "request", false},
         {"while sending sixteen mebibytes", "hold", "open", true},
@@ -228,6 +234,7 @@ TEST_F(WebSocketConnectionTest, CloseAtAnyMomentEndsItAtOnceWithoutACallback) {
         if (c.waitForServer != nullptr) {
             ASSERT_TRUE(loop.runUntil([&] { return server.waitFor(c.waitForServer, 0).has_value(); }));
         }
+        for (int i = 0; i < c.turns; ++i) loop.turn();
         if (c.sendFirst) {
             ASSERT_TRUE(loop.runUntil([&] { return client.opened(); }));
             EXPECT_EQ(client.send(patternBytes(kWebSocketMessageLimit)), 0);
@@ -450,6 +457,18 @@ TEST(WebSocketCertificates, AnIpv6LiteralIsCheckedAgainstTheCertificatesAddresse
     EXPECT_EQ(refused.events.size(), 1u);
     EXPECT_TRUE(startsWith(refused.ending(), "error 1015 the TLS certificate of ::1 was not accepted: "))
         << refused.ending();
+}
+
+TEST(WebSocketArguments, AMissingCaBundleGivesNoConnectionAndALine) {
+    ScopedEnvironmentVariable trust("SSL_CERT_FILE", "/nonexistent/ca-bundle.pem");
+    EventLoop loop;
+    ::testing::internal::CaptureStderr();
+    WebSocketConnection* connection = websocket(loop.get(), "wss://127.0.0.1:9/", 30, 0);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_TRUE(startsWith(log, "[WEBSOCKET] Could not load the CA bundle \"/nonexistent/ca-bundle.pem\" named by "
+                                "SSL_CERT_FILE: "))
+        << log;
 }
 
 TEST(WebSocketArguments, BadArgumentsGiveNoConnectionAndALine) {

@@ -66,7 +66,6 @@ endpoints; it answers 404.
 import argparse
 import asyncio
 import hashlib
-import os
 import socket
 import ssl
 import struct
