@@ -1,0 +1,349 @@
+#include "player/live_layer.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <numbers>
+#include <sstream>
+#include <type_traits>
+
+#include "core/log.h"
+#include "display/display.h"
+#include "display/slide_mapping.h"
+#include "objects/text_style.h"
+#include "player/scene_services.h"
+
+namespace lumetta::player {
+
+namespace {
+
+void logSceneLine(const std::string& message) { logLine(std::cerr, ansi::BOLD_RED, "[SCENE]", " " + message); }
+
+SDL_Rect layerBox(const SlideLayer& layer) { return SDL_Rect{layer.x, layer.y, layer.width, layer.height}; }
+
+std::uint8_t textStyleBits(const TextLayer& text) {
+    std::uint8_t bits = 0;
+    if (text.bold) bits |= fontStyleBold;
+    if (text.italic) bits |= fontStyleItalic;
+    if (text.underline) bits |= fontStyleUnderline;
+    return bits;
+}
+
+bool hasTypewriterMotion(const TextLayer& text) {
+    return text.style.typewriterSpeed > 0 || text.style.typewriterDelay > 0;
+}
+
+// Slide units a layer may draw beyond its box: a shape's shadow band, a text's outline and shadow.
+double layerMargin(const SlideLayer& layer, const LiveLayer& live) {
+    double margin = 0;
+    if (const auto* rectangle = std::get_if<std::unique_ptr<Rectangle>>(&live.object); rectangle && *rectangle) {
+        margin = (*rectangle)->marginPixels();
+    }
+    if (const auto* text = std::get_if<TextLayer>(&layer.content)) {
+        if (const auto* element = std::get_if<std::unique_ptr<Text>>(&live.object); element && *element) {
+            margin = (*element)->marginPixels();
+        }
+        const TextStyle& style = text->style;
+        double extra = std::max(0, style.outlineWidth);
+        if (style.shadow) {
+            extra += std::max(std::abs(static_cast<double>(style.shadowOffsetX)),
+                              std::abs(static_cast<double>(style.shadowOffsetY))) +
+                     std::max(0, style.shadowBlur);
+        }
+        margin = std::max(margin, extra);
+    }
+    return margin;
+}
+
+double ownRotation(const SlideLayer& layer) {
+    if (const auto* rectangle = std::get_if<RectangleLayer>(&layer.content)) return rectangle->options.rotation;
+    if (const auto* triangle = std::get_if<TriangleLayer>(&layer.content)) return triangle->rotation;
+    return 0;
+}
+
+int clampToInt(double value) {
+    if (!(value > static_cast<double>(INT_MIN))) return INT_MIN;  // NaN too
+    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::string imageLayerPath(const std::string& directory, const std::string& resolutionClass,
+                           const std::string& file) {
+    if (!resolutionClass.empty()) {
+        const std::string sized = directory + resolutionClass + "/" + file;
+        std::error_code error;
+        if (std::filesystem::is_regular_file(sized, error)) return sized;
+    }
+    return directory + "/" + file;
+}
+
+std::string opacityText(float opacity) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text.precision(std::numeric_limits<float>::max_digits10);
+    text << opacity;
+    return text.str();
+}
+
+LiveLayer buildLiveLayer(const SlideLayer& layer, std::size_t layerIndex, const LayerBuildContext& context) {
+    LiveLayer live;
+    live.layerIndex = layerIndex;
+    Display* display = context.display;
+    const int w = context.slideWidth;
+    const int h = context.slideHeight;
+    const SDL_Rect box = layerBox(layer);
+    SDL_Renderer* renderer = display != nullptr ? display->renderer() : nullptr;
+
+    if (layer.geometry.stencil) {
+        try {
+            prepareStencil(renderer, context.playlistDirectory, *layer.geometry.stencil);
+        } catch (const std::exception& error) {
+            logSceneLine(std::string("Stencil layer left out: ") + error.what());
+            return live;
+        }
+    }
+
+    std::visit(
+        [&](const auto& content) {
+            using T = std::decay_t<decltype(content)>;
+            if constexpr (std::is_same_v<T, RectangleLayer>) {
+                live.object = std::make_unique<Rectangle>(display, w, h, box, content.color, content.options,
+                                                          content.opacity);
+            } else if constexpr (std::is_same_v<T, EllipseLayer>) {
+                live.object = std::make_unique<Ellipse>(display, w, h, box, content.color, content.options,
+                                                        content.opacity);
+            } else if constexpr (std::is_same_v<T, TriangleLayer>) {
+                live.object = std::make_unique<Triangle>(display, w, h, box, content.color, content.direction,
+                                                         content.type, content.borderColor, content.borderWidth,
+                                                         content.rotation, content.tipPosition, content.opacity);
+            } else if constexpr (std::is_same_v<T, StarLayer>) {
+                live.object = std::make_unique<Star>(display, w, h, box, content.color, content.points,
+                                                     content.pointHeight, content.pointLengths, content.opacity);
+            } else if constexpr (std::is_same_v<T, TextLayer>) {
+                auto text = std::make_unique<Text>(display, w, h, box, content.content, content.fontSize,
+                                                   opacityText(content.opacity), content.fontFamily,
+                                                   textStyleBits(content), content.color, content.backgroundColor,
+                                                   static_cast<int>(content.alignment), false, content.style,
+                                                   *context.clock);
+                // A text that is not ready is left out of this showing rather than drawn half made.
+                if (text->isPrepared()) live.object = std::move(text);
+            } else if constexpr (std::is_same_v<T, ImageLayer>) {
+                auto image = std::make_unique<Image>(
+                    display, w, h, box.x, box.y, box.w, box.h,
+                    imageLayerPath(context.playlistDirectory, context.resolutionClass, content.file), content.size,
+                    opacityText(content.opacity), content.backgroundColor, *context.clock);
+                if (image->isLoaded()) live.object = std::move(image);
+            } else if constexpr (std::is_same_v<T, VideoLayer>) {
+                const SDL_Color& bg = content.backgroundColor;
+                live.object = std::make_unique<Video>(display, w, h, box.x, box.y, box.w, box.h,
+                                                      context.playlistDirectory + "/" + content.file,
+                                                      opacityText(content.opacity), bg.r, bg.g, bg.b, bg.a,
+                                                      context.videoSeams);
+            } else if constexpr (std::is_same_v<T, ticker::SpriteSpec>) {
+                try {
+                    auto sprite = std::make_unique<SpriteLayer>();
+                    sprite->spec = content;
+                    sprite->frameCount = loadSpriteSheet(renderer, context.playlistDirectory, content);
+                    live.object = std::move(sprite);
+                } catch (const std::exception& error) {
+                    logSceneLine(std::string("Sprite layer left out: ") + error.what());
+                }
+            }
+        },
+        layer.content);
+
+    live.animated = live.kind() != LayerKind::Empty && isAnimatedLayer(layer);
+    return live;
+}
+
+std::size_t buildLiveLayers(const Slide& slide, const LayerBuildContext& context, std::vector<LiveLayer>& layers) {
+    std::size_t leftOut = 0;
+    layers.reserve(layers.size() + slide.layers.size());
+    for (std::size_t i = 0; i < slide.layers.size(); ++i) {
+        try {
+            LiveLayer live = buildLiveLayer(slide.layers[i], i, context);
+            if (live.kind() != LayerKind::Empty) layers.push_back(std::move(live));
+        } catch (const std::exception& error) {
+            // One bad layer must not keep the rest of the slide off the screen.
+            ++leftOut;
+            logLine(std::cerr, ansi::BOLD_RED, "[PLAYLIST]", std::string(" Layer left out: ") + error.what());
+        }
+    }
+    return leftOut;
+}
+
+void drawLayer(LiveLayer& layer, bool firstLayer) {
+    std::visit(
+        [&](auto& object) {
+            using T = std::decay_t<decltype(object)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                return;
+            } else {
+                if (!object) return;
+                using Element = typename T::element_type;
+                if constexpr (std::is_same_v<Element, Text>) {
+                    object->draw(0, 0, SDL_FLIP_NONE, 255, 1.0f);
+                } else if constexpr (std::is_same_v<Element, Image>) {
+                    object->draw(firstLayer && !layer.animated);
+                } else if constexpr (std::is_same_v<Element, Video>) {
+                    object->render();
+                } else if constexpr (std::is_same_v<Element, SpriteLayer>) {
+                    // Drawn by the scene engine, which is not built in: nothing is ever loaded here.
+                } else {
+                    object->draw(0, 0);
+                }
+            }
+        },
+        layer.object);
+}
+
+SDL_Rect layerClipRect(int viewportWidth, int viewportHeight, int rotation, int slideWidth, int slideHeight,
+                       const SDL_Rect& box, double margin, double ownRotationDegrees, const AnimationPose& pose) {
+    const SlideMapping mapping(SDL_Rect{0, 0, viewportWidth, viewportHeight}, rotation, slideWidth, slideHeight);
+    if (!mapping.usable()) return SDL_Rect{0, 0, 0, 0};
+    const double left = static_cast<double>(box.x) - margin;
+    const double top = static_cast<double>(box.y) - margin;
+    const double right = static_cast<double>(box.x) + box.w + margin;
+    const double bottom = static_cast<double>(box.y) + box.h + margin;
+    const double cx = (left + right) / 2;
+    const double cy = (top + bottom) / 2;
+    const double own = ownRotationDegrees * std::numbers::pi / 180;
+    const double turn = pose.rotation * std::numbers::pi / 180;
+    const double sx = pose.scale * pose.scaleX;
+    const double sy = pose.scale * pose.scaleY;
+
+    double minX = std::numeric_limits<double>::infinity();
+    double minY = minX;
+    double maxX = -minX;
+    double maxY = -minX;
+    const std::array<std::array<double, 2>, 4> corners{{{left, top}, {right, top}, {right, bottom}, {left, bottom}}};
+    for (const auto& corner : corners) {
+        // The element's own turn, then the pose's size, turn and move, all about the box's centre.
+        double x = corner[0] - cx;
+        double y = corner[1] - cy;
+        double ox = x * std::cos(own) - y * std::sin(own);
+        double oy = x * std::sin(own) + y * std::cos(own);
+        ox *= sx;
+        oy *= sy;
+        x = ox * std::cos(turn) - oy * std::sin(turn) + cx + pose.x;
+        y = ox * std::sin(turn) + oy * std::cos(turn) + cy + pose.y;
+        const OutputPoint p = mapping.point(x, y);
+        minX = std::min(minX, p.x);
+        minY = std::min(minY, p.y);
+        maxX = std::max(maxX, p.x);
+        maxY = std::max(maxY, p.y);
+    }
+    if (!(minX <= maxX) || !(minY <= maxY)) return SDL_Rect{0, 0, 0, 0};  // NaN somewhere
+    // Only the output matters: cut to it before rounding, so far-off boxes stay in range. The
+    // turns leave rounding dust (cos 90 degrees is not 0 in doubles), which must not cost a pixel.
+    constexpr double dust = 1e-7;
+    minX = std::clamp(std::floor(minX + dust), 0.0, static_cast<double>(viewportWidth));
+    minY = std::clamp(std::floor(minY + dust), 0.0, static_cast<double>(viewportHeight));
+    maxX = std::clamp(std::ceil(maxX - dust), 0.0, static_cast<double>(viewportWidth));
+    maxY = std::clamp(std::ceil(maxY - dust), 0.0, static_cast<double>(viewportHeight));
+    return SDL_Rect{clampToInt(minX), clampToInt(minY), clampToInt(maxX - minX), clampToInt(maxY - minY)};
+}
+
+void drawLayers(SDL_Renderer* renderer, const SlideLayer& layer, int slideWidth, int slideHeight,
+                const AnimationPose& pose, int rotation, LiveLayer& live, bool firstLayer) {
+    int outputWidth = 0;
+    int outputHeight = 0;
+    if (renderer == nullptr || !SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight)) {
+        drawLayer(live, firstLayer);
+        return;
+    }
+    SDL_Rect clip = layerClipRect(outputWidth, outputHeight, rotation, slideWidth, slideHeight, layerBox(layer),
+                                  layerMargin(layer, live), ownRotation(layer), pose);
+    const bool clipped = SDL_RenderClipEnabled(renderer);
+    SDL_Rect previous{0, 0, 0, 0};
+    if (clipped) {
+        SDL_GetRenderClipRect(renderer, &previous);
+        SDL_Rect both{0, 0, 0, 0};
+        if (!SDL_GetRectIntersection(&clip, &previous, &both)) both = SDL_Rect{0, 0, 0, 0};
+        clip = both;
+    }
+    SDL_SetRenderClipRect(renderer, &clip);
+    drawLayer(live, firstLayer);
+    SDL_SetRenderClipRect(renderer, clipped ? &previous : nullptr);
+}
+
+LayerFrame drawSlideLayers(SDL_Renderer* renderer, const Slide& slide, std::vector<LiveLayer>& layers,
+                           double animationMs, int rotation) {
+    LayerFrame frame;
+    bool anyVideo = false;
+    bool allFinished = true;
+    for (LiveLayer& live : layers) {
+        if (live.layerIndex >= slide.layers.size()) continue;
+        const SlideLayer& layer = slide.layers[live.layerIndex];
+        AnimationPose pose;
+        if (live.animated && !live.animationDisabled) {
+            try {
+                pose = evaluateAnimation(layer.animation, animationMs);
+            } catch (const std::exception& error) {
+                live.animationDisabled = true;
+                pose = AnimationPose{};
+                logText(std::cerr, std::string("Layer animation disabled: ") + error.what());
+            }
+        }
+        drawLayers(renderer, layer, slide.width, slide.height, pose, rotation, live, live.layerIndex == 0);
+        if (const auto* video = std::get_if<std::unique_ptr<Video>>(&live.object); video && *video) {
+            anyVideo = true;
+            allFinished = allFinished && (*video)->isFinished();
+            frame.allVideosHavePicture = frame.allVideosHavePicture && (*video)->hasDrawnFrame();
+        }
+    }
+    frame.allVideosFinished = anyVideo && allFinished;
+    return frame;
+}
+
+void destroyLayer(LiveLayer& layer) { layer.object = std::monostate{}; }
+
+void destroyLayers(std::vector<LiveLayer>& layers) {
+    for (LiveLayer& layer : layers) destroyLayer(layer);
+    layers.clear();
+}
+
+bool hasAnimation(const AnimationSpec& spec) { return spec.preset != "none" || !spec.keyframes.empty(); }
+
+bool isAnimatedLayer(const SlideLayer& layer) {
+    if (hasAnimation(layer.animation)) return true;
+    const auto* text = std::get_if<TextLayer>(&layer.content);
+    return text != nullptr && hasTypewriterMotion(*text);
+}
+
+std::size_t spriteFrameAt(double timeMs, double fps, std::size_t frameCount, bool loop) {
+    if (frameCount == 0 || !(fps > 0) || !std::isfinite(fps) || !(timeMs > 0) || !std::isfinite(timeMs)) return 0;
+    const double frame = std::floor(timeMs * fps / 1000);
+    if (loop) return static_cast<std::size_t>(std::fmod(frame, static_cast<double>(frameCount)));
+    return frame >= static_cast<double>(frameCount - 1) ? frameCount - 1 : static_cast<std::size_t>(frame);
+}
+
+std::optional<int> spriteFrameWait(double timeMs, double fps, std::size_t frameCount, bool loop) {
+    if (frameCount < 2 || !(fps > 0) || !std::isfinite(fps)) return std::nullopt;
+    if (!std::isfinite(timeMs) || timeMs < 0) timeMs = 0;
+    if (!loop && spriteFrameAt(timeMs, fps, frameCount, false) == frameCount - 1) return std::nullopt;
+    const double period = 1000 / fps;
+    const double wait = std::ceil(period - std::fmod(timeMs, period));
+    return static_cast<int>(std::clamp(wait, 1.0, 50.0));
+}
+
+int idleWaitMs(const std::vector<LiveLayer>& layers, double animationMs) {
+    int wait = 50;
+    for (const LiveLayer& live : layers) {
+        const auto* sprite = std::get_if<std::unique_ptr<SpriteLayer>>(&live.object);
+        if (sprite == nullptr || !*sprite) continue;
+        const ticker::SpriteSpec& spec = (*sprite)->spec;
+        if (const std::optional<int> due = spriteFrameWait(animationMs, spec.fps, (*sprite)->frameCount, spec.loop)) {
+            wait = std::min(wait, *due);
+        }
+    }
+    return wait;
+}
+
+}  // namespace lumetta::player
