@@ -1,27 +1,83 @@
 #pragma once
-// The process-wide state of the server link: what the service's messages leave behind for the
-// player loop and its screens to read. The WebSocket thread writes it through the setters below;
-// every other thread reads it through the getters, which copy under webSocketStateMutex and never
-// call into the WebSocket thread.
+// The process-wide state of the server link and the hand-over of ready playlists to the player
+// loop.
+//
+// The WebSocket thread, its playlist job and its message handlers write this state through the
+// setters below; the player loop and its screens read it through the getters, which copy or move
+// out under webSocketStateMutex and never call into the link's threads.
+//
+// Hand-over: one normal update (a playlist activated on disk) and one emergency update (an
+// override or its end) may wait at the same time; within each, a newer update replaces one that
+// nobody took, and the replaced playlist is destroyed. Takers get the normal one first, so a
+// loop that takes until nothing is left applies both in one pass. One queued 0x8001 event
+// (link/player_events.h) may stand for both.
+//
+// Locks: webSocketStateMutex is a leaf lock: nothing else is taken while it is held, except
+// what Playlist::activate takes (the playlist files lock) while the job activates a playlist.
+// Condition variables are notified after it is released; replaced playlists are destroyed
+// after it is released.
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include "content/playlist.h"
+#include "core/clock.h"
+#include "core/process_state.h"
 
 namespace lumetta {
 
-// Guards the message fields of the link state. A leaf lock: nothing else is taken while it is
-// held, and no notification or event is sent under it.
-extern std::mutex webSocketStateMutex;
+enum class PlaylistUpdateKind : std::int32_t {
+    normal = 0,            // a playlist was activated on disk and replaces the current one
+    emergency = 1,         // an emergency override playlist, shown until expiresAt
+    emergencyCleared = 2,  // the override ended; no playlist
+};
 
-// The message fields, each empty or false until the service sends its message.
+// One hand-over from the link to the player loop. The all-zero value (no playlist, kind normal,
+// expiresAt 0) means that nothing was waiting: a normal update always carries a playlist.
+struct PlaylistUpdate {
+    std::unique_ptr<Playlist> playlist;
+    PlaylistUpdateKind kind = PlaylistUpdateKind::normal;
+    std::int64_t expiresAt = 0;  // Unix ms, end of the override; 0 for the other kinds
+};
+
+// The last playlist request the "playlist" handler accepted; afterwards, as long as nothing
+// failed, it describes the playlist now playing. An empty name and sha1 let the same playlist
+// be accepted again.
+struct PendingPlaylistRequest {
+    std::string name;
+    std::string sha1;
+    std::int64_t activateAt = 0;  // Unix ms; below 1: at once
+};
+
 struct ServerLinkState {
+    // Guarded by webSocketStateMutex; each empty or false until the service sends its message.
     std::string bindCode;    // the pairing code shown while the device is not linked
     std::string bindQrCode;  // that code as a Base64 PNG picture of its QR code
     std::string bindUrl;     // where the code is entered
     bool bindComplete = false;  // the device is linked; nothing clears it
+
+    // Guarded by webSocketStateMutex.
+    std::optional<PlaylistUpdate> waitingNormalUpdate;
+    std::optional<PlaylistUpdate> waitingEmergencyUpdate;
+    PendingPlaylistRequest pendingPlaylistRequest;
+    std::string requestedPlaylistName;  // the playlist being prepared; empty: none
+
+    // Notified (outside the lock) after every hand-over and when the WebSocket thread ends.
+    std::condition_variable_any playlistUpdateReady;
+
+    // A connection to the service is open now (set and cleared by the WebSocket thread).
+    std::atomic<bool> linkOpen{false};
 };
 
-// The one instance; touch its fields only with webSocketStateMutex held.
+// Guards the fields of every ServerLinkState marked so above.
+extern std::mutex webSocketStateMutex;
+
+// The one instance of the running player.
 extern ServerLinkState serverLinkState;
 
 // Locks webSocketStateMutex; a failure to lock is thrown as std::system_error.
@@ -38,5 +94,29 @@ bool isBindComplete();
 void storeBindCode(std::string code, std::string qrCode, std::string url);
 // What a "bindComplete" message does.
 void markBindComplete();
+
+// The name of the playlist being prepared, copied under the lock.
+std::string requestedPlaylistName(ServerLinkState& state = serverLinkState);
+
+// Places an update in the slot of its kind (normal, or emergency for kinds 1 and 2), destroying
+// an update of that slot that nobody took, and wakes waitForPlaylistUpdate. Pushes no event.
+void placePlaylistUpdate(PlaylistUpdate update, ServerLinkState& state = serverLinkState);
+
+// Moves the waiting normal update out, else the waiting emergency update, else returns the
+// all-zero update.
+PlaylistUpdate takePlaylistUpdate(ServerLinkState& state = serverLinkState);
+
+// Blocks until an update waits or `running` is clear, re-checking `running` at least every
+// 100 ms on `clock`, so a stop that nobody announces is still seen. With `running` clear it
+// returns the all-zero update and leaves a waiting update where it is.
+PlaylistUpdate waitForPlaylistUpdate(ServerLinkState& state = serverLinkState,
+                                     const std::atomic<bool>& running = playerRunning, Clock& clock = systemClock());
+
+// Wakes every thread in waitForPlaylistUpdate (the WebSocket thread does so when it ends).
+void wakePlaylistUpdateWaiters(ServerLinkState& state = serverLinkState);
+
+// What the WebSocket thread does with the hand-over when it ends: destroys waiting updates and
+// empties the pending name and sha1 (the pending activation time stays) and the requested name.
+void clearPlaylistHandOver(ServerLinkState& state = serverLinkState);
 
 }  // namespace lumetta
