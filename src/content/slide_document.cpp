@@ -135,6 +135,11 @@ void checkLayer(const Json::Value& slide, const Json::Value& layer, const std::s
     } else if (!mediaValid(payload)) {  // image, video, sprite
         throw Fault{prefix + " has invalid media metadata"};
     }
+
+    // The loader reads every payload's opacity as a number; one it cannot read would fail the
+    // load only after the document was stored.
+    const Json::Value& opacity = payload["opacity"];
+    if (!opacity.isNull() && !opacity.isNumeric()) throw Fault{prefix + " has invalid opacity"};
 }
 
 void checkSlide(const Json::Value& slide, const std::string& prefix) {

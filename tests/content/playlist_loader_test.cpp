@@ -205,6 +205,8 @@ TEST_F(PlaylistLoading, RefusedDocumentsLeaveNothingBehind) {
     noSlides["slides"] = Json::arrayValue;
     Json::Value emptyPlaylist = noSlides;
     emptyPlaylist["playlist"] = "0 Empty Playlist";
+    Json::Value textOpacity = sampleDocument();
+    textOpacity["slides"][0]["layers"][1]["video"]["opacity"] = "0.5";
     Json::Value badSlideshow = sampleDocument();
     badSlideshow["slides"][0]["slideshow"]["images"] = Json::arrayValue;
 
@@ -230,6 +232,8 @@ TEST_F(PlaylistLoading, RefusedDocumentsLeaveNothingBehind) {
         {"the empty playlist", {.body = text(emptyPlaylist)}, "Playlist is empty or incomplete"},
         {"bad media", {.body = text(badMedia)},
          "Invalid playlist content: slide 0, layer 0 has invalid media metadata"},
+        {"opacity as text", {.body = text(textOpacity)},
+         "Invalid playlist content: slide 0, layer 1 has invalid opacity"},
         {"slideshow", {.body = text(badSlideshow)}, ""},  // refused by the slide reader or the check
     };
     fs::create_directories(base());

@@ -336,6 +336,41 @@ TEST(PlaylistDocument, TextAndMedia) {
     expectMessages(cases);
 }
 
+// The loader reads every payload's "opacity" as a number; a value it cannot read is refused here,
+// before anything of the playlist is stored, after the payload's own checks.
+TEST(PlaylistDocument, OpacityMustBeANumber) {
+    const std::string digest = R"("sha1": )" + sha1;
+    const std::string payloads[] = {
+        R"("rectangle": {)",
+        R"("circle": {)",
+        R"("triangle": {)",
+        R"("star": {)",
+        R"("text": {"content": "a", "font-size": 9, )",
+        R"("image": {"file": "a.png", )" + digest + ", ",
+        R"("video": {"file": "a.mp4", )" + digest + ", ",
+    };
+    for (const std::string& payload : payloads) {
+        auto withOpacity = [&](const std::string& opacity) {
+            return layerDocument(payload + R"("opacity": )" + opacity + "}");
+        };
+        expectMessages({
+            {withOpacity("0.5"), ""},
+            {withOpacity("0"), ""},
+            {withOpacity("300"), ""},
+            {withOpacity("null"), ""},
+            {withOpacity(R"("0.5")"), "slide 0, layer 0 has invalid opacity"},
+            {withOpacity("true"), "slide 0, layer 0 has invalid opacity"},
+            {withOpacity("[1]"), "slide 0, layer 0 has invalid opacity"},
+            {withOpacity("{}"), "slide 0, layer 0 has invalid opacity"},
+        });
+    }
+    // The payload's own fault comes first.
+    expectMessages({
+        {layerDocument(R"("star": {"points": 1, "opacity": "x"})"), "slide 0, layer 0 has invalid star points or pointHeight"},
+        {layerDocument(R"("image": {"file": "a/b", "opacity": "x"})"), "slide 0, layer 0 has invalid media metadata"},
+    });
+}
+
 TEST(PlaylistDocument, Ticker) {
     auto ticker = [](const std::string& value) {
         return R"({"account": "a", "branch": "b", "playlist": "p", "ticker": )" + value + "}";
