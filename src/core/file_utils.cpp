@@ -95,7 +95,13 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     if (!in.is_open()) return {};
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A directory opens but cannot be read, and a failing card reports read errors; the
+        // stream library throws for both, and callers take such a file as one they cannot read.
+        return {};
+    }
 }
 
 std::vector<std::uint8_t> decodeBase64(std::string_view text) {

@@ -14,7 +14,7 @@ namespace lumetta {
 // Returns true when the target now holds exactly `bytes`; failures are logged with "[FILE]".
 bool writeFileAtomically(const std::string& path, std::string_view bytes);
 
-// The whole content, or an empty string when the file cannot be opened.
+// The whole content, or an empty string when the file cannot be opened or read.
 std::string readFile(const std::string& path);
 
 // The decoded bytes, or an empty vector when the text is not valid standard Base64.

@@ -183,6 +183,33 @@ TEST_F(PlaylistLoading, FetchesStoresAndQueuesAPlaylist) {
     for (const DownloadTask& task : queued) EXPECT_EQ(task.groupId, playlist.downloadGroupId);
 }
 
+// The account and branch go into the configuration; when that cannot be saved the load says so
+// and goes on.
+TEST_F(PlaylistLoading, AConfigurationThatCannotBeSavedIsReportedAndTheLoadGoesOn) {
+    const fs::path configFile = fs::path(base()) / "config.json";
+    const std::function<void()> spoilers[] = {
+        [&] { writeTestFile(configFile, "{ not json"); },
+        [&] { fs::create_directories(configFile / "in the way"); },
+    };
+    server.respond(devicePath, {.body = text(sampleDocument())});
+    for (const auto& spoil : spoilers) {
+        fs::remove_all(base());
+        spoil();
+        ::testing::internal::CaptureStderr();
+        std::string name;
+        try {
+            Playlist playlist(config.str(), "DEVICE1", false, "", options);
+            name = playlist.name();
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
+        }
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("[CONFIG] Unable to save account and branch\n"), std::string::npos) << err;
+        EXPECT_EQ(name, "Lobby");
+        EXPECT_TRUE(fs::exists(directory() + "/playlist.json"));
+    }
+}
+
 TEST_F(PlaylistLoading, AnEmptyPlaylistIdSendsNoQueryAndLoadsGetIncreasingGroups) {
     server.respond(devicePath, {.body = text(sampleDocument())});
     std::uint64_t previous = 0;

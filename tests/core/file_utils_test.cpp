@@ -108,6 +108,9 @@ TEST(ReadFile, MissingAndPresent) {
     EXPECT_EQ(readFile((dir / "missing").string()), "");
     testing::writeTestFile(dir / "three", "abc");
     EXPECT_EQ(readFile((dir / "three").string()), "abc");
+    // A directory opens but cannot be read: it reads as nothing instead of throwing.
+    fs::create_directories(dir / "directory" / "inside");
+    EXPECT_EQ(readFile((dir / "directory").string()), "");
 }
 
 TEST(DecodeBase64, AcceptanceTable) {
