@@ -220,6 +220,13 @@ TEST_F(PlaylistLoading, AnEmptyPlaylistIdSendsNoQueryAndLoadsGetIncreasingGroups
         previous = playlist.downloadGroupId;
     }
     for (const testing::RecordedRequest& request : server.requests()) EXPECT_EQ(request.target, devicePath);
+
+    // The service may send the device elsewhere for its document.
+    server.respond(devicePath, {.status = 302, .headers = {{"Location", "/moved/playlist.json"}}});
+    server.respond("/moved/playlist.json", {.body = text(sampleDocument("Moved"))});
+    Playlist moved(config.str(), "DEVICE1", false, "", options);
+    EXPECT_EQ(moved.name(), "Moved");
+    EXPECT_EQ(server.requests().back().target, "/moved/playlist.json");
 }
 
 // Every way a load can fail before it stores anything: the message, and nothing left behind.
