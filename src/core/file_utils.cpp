@@ -22,16 +22,6 @@ namespace {
 
 std::atomic<std::uint32_t> temporaryFileCounter{0};
 
-void syncParentDirectory(const std::string& path) {
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) parent = ".";
-    int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    // Without this the rename itself may be lost at a power cut; a failure here changes nothing
-    // about the content already written, so it is ignored.
-    (void)::fsync(fd);
-    ::close(fd);
-}
 
 int base64Value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -44,11 +34,26 @@ int base64Value(char c) {
 
 }  // namespace
 
+bool SyncSteps::syncFile(int fd) { return ::fsync(fd) == 0; }
+
+void SyncSteps::syncDirectory(const std::filesystem::path& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // Without this the rename itself may be lost at a power cut.
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+SyncSteps& diskSyncSteps() {
+    static SyncSteps steps;
+    return steps;
+}
+
 std::string temporaryFileName(const std::string& path, long processId, std::uint32_t counter) {
     return path + ".tmp." + std::to_string(processId) + "." + std::to_string(counter);
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view bytes) {
+bool writeFileAtomically(const std::string& path, std::string_view bytes, SyncSteps& sync) {
     const std::uint32_t counter = temporaryFileCounter.fetch_add(1, std::memory_order_relaxed);
     const std::string temporary = temporaryFileName(path, static_cast<long>(::getpid()), counter);
 
@@ -74,7 +79,10 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
             break;
         }
     }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0) {
+        errno = 0;
+        if (!sync.syncFile(fd)) error = errno != 0 ? errno : EIO;
+    }
     if (::close(fd) != 0 && error == 0) error = errno;
 
     if (error == 0) {
@@ -88,7 +96,8 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
         logLine(std::cerr, ansi::BOLD_RED, "[FILE]", " Failed to write " + path + ": " + std::strerror(error));
         return false;
     }
-    syncParentDirectory(path);
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    sync.syncDirectory(parent.empty() ? std::filesystem::path(".") : parent);
     return true;
 }
 

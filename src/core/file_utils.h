@@ -10,9 +10,26 @@
 
 namespace lumetta {
 
-// Replaces `path` so that after a power cut either the old or the new content is found.
-// Returns true when the target now holds exactly `bytes`; failures are logged with "[FILE]".
-bool writeFileAtomically(const std::string& path, std::string_view bytes);
+// The two flushes that make an atomic replacement survive a power cut: the new content before
+// the rename, the directory entry after it. The real ones (`diskSyncSteps()`) call fsync; tests
+// hand in steps that count or fail them.
+class SyncSteps {
+public:
+    virtual ~SyncSteps() = default;
+    // Flushes the written temporary file; false, with errno set, when it cannot.
+    virtual bool syncFile(int fd);
+    // Flushes `directory`, which now holds the renamed file. A failure changes nothing about
+    // the content already written, so it is not reported.
+    virtual void syncDirectory(const std::filesystem::path& directory);
+};
+
+SyncSteps& diskSyncSteps();
+
+// Replaces `path` so that after a power cut either the old or the new content is found:
+// temporary file, every byte written, file flushed, rename, directory flushed. Returns true when
+// the target now holds exactly `bytes`; on any failure the old file stays, the temporary is
+// removed and the reason is logged with "[FILE]".
+bool writeFileAtomically(const std::string& path, std::string_view bytes, SyncSteps& sync = diskSyncSteps());
 
 // The whole content, or an empty string when the file cannot be opened or read.
 std::string readFile(const std::string& path);

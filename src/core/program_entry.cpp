@@ -172,8 +172,21 @@ int retryUntilDisplayUp(const std::function<void()>& attempt, const std::functio
     return failures;
 }
 
+void ResetSteps::removeAll(const std::filesystem::path& path, std::error_code& error) {
+    std::filesystem::remove_all(path, error);
+}
+
+void ResetSteps::createDirectories(const std::filesystem::path& path, std::error_code& error) {
+    std::filesystem::create_directories(path, error);
+}
+
+ResetSteps& diskResetSteps() {
+    static ResetSteps steps;
+    return steps;
+}
+
 FactoryResetResult factoryReset(const std::string& baseDirectory, const std::function<void()>& reboot,
-                                std::ostream& out, std::ostream& err) {
+                                std::ostream& out, std::ostream& err, ResetSteps& steps) {
     const std::string& name = sharedDefaults().programDirectoryName;
     const std::filesystem::path base = std::filesystem::path(baseDirectory).lexically_normal();
     const std::filesystem::path target = (base / name).lexically_normal();
@@ -184,8 +197,8 @@ FactoryResetResult factoryReset(const std::string& baseDirectory, const std::fun
         return FactoryResetResult::Refused;
     }
     std::error_code error;
-    std::filesystem::remove_all(target, error);
-    if (!error) std::filesystem::create_directories(target, error);
+    steps.removeAll(target, error);
+    if (!error) steps.createDirectories(target, error);
     if (error) {
         logText(err, "[FACTORY RESET] Failed to clear " + quoted(target).str() + ": " + error.message());
         return FactoryResetResult::Failed;

@@ -3,10 +3,12 @@
 // command line, usage text, device identity, settings read at start, the display retry loop
 // and the factory reset. `main` strings them together.
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <system_error>
 
 #include "core/display_mode.h"
 
@@ -70,10 +72,22 @@ int retryUntilDisplayUp(const std::function<void()>& attempt, const std::functio
 
 enum class FactoryResetResult { Cleared, Refused, Failed };
 
+// The two file-system steps of a factory reset. The real ones (`diskResetSteps()`) act on the
+// disk; tests that only check the refusal hand in steps that record instead, so a weakened
+// check can never reach the machine's own directories.
+class ResetSteps {
+public:
+    virtual ~ResetSteps() = default;
+    virtual void removeAll(const std::filesystem::path& path, std::error_code& error);
+    virtual void createDirectories(const std::filesystem::path& path, std::error_code& error);
+};
+
+ResetSteps& diskResetSteps();
+
 // Deletes and recreates the data directory under `baseDirectory` after checking that it lies
 // directly inside it, then calls `reboot`. Nothing is removed and `reboot` is not called when the
 // path is unsafe or clearing fails.
 FactoryResetResult factoryReset(const std::string& baseDirectory, const std::function<void()>& reboot,
-                                std::ostream& out, std::ostream& err);
+                                std::ostream& out, std::ostream& err, ResetSteps& steps = diskResetSteps());
 
 }  // namespace lumetta

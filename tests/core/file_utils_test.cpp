@@ -1,5 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <filesystem>
@@ -39,6 +45,75 @@ TEST(WriteFileAtomically, ReplacesContentAndLeavesNoTemporary) {
     std::string binary("a\0b\xff", 4);
     ASSERT_TRUE(writeFileAtomically(target, binary));
     EXPECT_EQ(readFile(target), binary);
+}
+
+// Flushes for real, and records each flush with what the target held at that moment.
+struct WatchedSync final : SyncSteps {
+    std::string target;
+    bool failFile = false;
+    std::vector<std::string> steps;
+
+    bool syncFile(int fd) override {
+        steps.push_back("file, target '" + readFile(target) + "'");
+        if (failFile) {
+            errno = EIO;
+            return false;
+        }
+        return SyncSteps::syncFile(fd);
+    }
+    void syncDirectory(const fs::path& directory) override {
+        steps.push_back("directory " + directory.string() + ", target '" + readFile(target) + "'");
+        SyncSteps::syncDirectory(directory);
+    }
+};
+
+TEST(WriteFileAtomically, FlushesTheContentBeforeTheRenameAndTheDirectoryAfterIt) {
+    testing::TempDir dir;
+    const std::string target = (dir / "config.json").string();
+    ASSERT_TRUE(writeFileAtomically(target, "old"));
+
+    WatchedSync sync;
+    sync.target = target;
+    ASSERT_TRUE(writeFileAtomically(target, "new", sync));
+    EXPECT_EQ(sync.steps, (std::vector<std::string>{"file, target 'old'", "directory " + dir.str() + ", target 'new'"}));
+
+    // A flush that fails is a failed write: the old content stays and no temporary is left.
+    WatchedSync failing;
+    failing.target = target;
+    failing.failFile = true;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(writeFileAtomically(target, "newer", failing));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" Failed to write " + target + ": " + std::strerror(EIO)), std::string::npos) << err;
+    EXPECT_EQ(failing.steps, std::vector<std::string>{"file, target 'new'"});
+    EXPECT_EQ(readFile(target), "new");
+    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"config.json"});
+}
+
+// A real short write: a child process whose files may not grow past 4 KiB (and which ignores
+// the signal that limit raises) writes 64 KiB. The write must fail, not rename a cut file.
+TEST(WriteFileAtomically, AShortWriteFailsAndKeepsTheOldFile) {
+    testing::TempDir dir;
+    const std::string target = (dir / "playlist.json").string();
+    ASSERT_TRUE(writeFileAtomically(target, "old content"));
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        const std::string big(64 * 1024, 'x');
+        ::_exit(writeFileAtomically(target, big) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut write was reported as a success";
+    EXPECT_EQ(readFile(target), "old content");
+    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"playlist.json"});
 }
 
 TEST(WriteFileAtomically, MissingDirectoryFailsWithOpenLine) {

@@ -362,7 +362,18 @@ TEST(FactoryReset, ClearsAndRecreatesTheDataDirectoryThenReboots) {
     EXPECT_TRUE(fs::is_directory(empty / "lumetta"));
 }
 
+// Records the steps a reset would take instead of touching the disk.
+struct RecordedResetSteps final : ResetSteps {
+    std::vector<std::string> calls;
+    void removeAll(const fs::path& path, std::error_code&) override { calls.push_back("remove " + path.string()); }
+    void createDirectories(const fs::path& path, std::error_code&) override {
+        calls.push_back("create " + path.string());
+    }
+};
+
 TEST(FactoryReset, RefusesUnsafeBasesAndReportsFailures) {
+    // These bases name the machine's own root and the tests' working directory: the reset only
+    // records what it would do, so even a weakened check cannot remove anything there.
     const struct {
         const char* base;
         const char* target;
@@ -372,10 +383,20 @@ TEST(FactoryReset, RefusesUnsafeBasesAndReportsFailures) {
         SCOPED_TRACE(c.base);
         int reboots = 0;
         std::ostringstream out, err;
-        EXPECT_EQ(factoryReset(c.base, [&] { ++reboots; }, out, err), FactoryResetResult::Refused);
+        RecordedResetSteps steps;
+        EXPECT_EQ(factoryReset(c.base, [&] { ++reboots; }, out, err, steps), FactoryResetResult::Refused);
+        EXPECT_EQ(steps.calls, std::vector<std::string>{});
         EXPECT_EQ(reboots, 0);
         EXPECT_EQ(out.str(), "");
         EXPECT_EQ(err.str(), std::string("[FACTORY RESET] Refusing unsafe data path: \"") + c.target + "\"\n");
+    }
+    {
+        // The same steps are taken for a safe base, in this order.
+        RecordedResetSteps steps;
+        std::ostringstream out, err;
+        EXPECT_EQ(factoryReset("/srv/player", [] {}, out, err, steps), FactoryResetResult::Cleared);
+        EXPECT_EQ(steps.calls,
+                  (std::vector<std::string>{"remove /srv/player/lumetta", "create /srv/player/lumetta"}));
     }
 
     // The base is a file, so the data directory cannot be made again: no reboot.
