@@ -113,6 +113,21 @@ TEST(Conversion, Nv12OfTheOutputSizeIsCopiedWithoutAScaler) {
     }
 }
 
+// As wide as the output but half as tall: scaled, never copied row for row (a copy would put
+// the lower half's rows in the upper half and read past the source for the rest).
+TEST(Conversion, Nv12OfTheOutputWidthButAnotherHeightIsScaled) {
+    Conversion conversion(16, 16, AV_PIX_FMT_NV12, SWS_FAST_BILINEAR);
+    FramePtr source = makeFrame(16, 8, AV_PIX_FMT_NV12);
+    for (int y = 0; y < 8; ++y) std::memset(source->data[0] + y * source->linesize[0], y < 4 ? 50 : 200, 16);
+    for (int y = 0; y < 4; ++y) std::memset(source->data[1] + y * source->linesize[1], 128, 16);
+    FramePtr destination = makeFrame(16, 16, AV_PIX_FMT_NV12);
+
+    conversion.convert(source.get(), destination.get());
+    for (const auto& [row, luma] : std::vector<std::pair<int, int>>{{0, 50}, {5, 50}, {10, 200}, {15, 200}}) {
+        EXPECT_NEAR(destination->data[0][row * destination->linesize[0] + 8], luma, 12) << "row " << row;
+    }
+}
+
 // A stream that changes resolution is scaled to the fixed output size.
 TEST(Conversion, OtherSourceSizesAreScaledToTheOutput) {
     Conversion conversion(1920, 1080, AV_PIX_FMT_NV12, SWS_FAST_BILINEAR);

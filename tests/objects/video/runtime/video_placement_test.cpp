@@ -39,6 +39,22 @@ TEST(VideoPlacement, RotationsPlaceTheBoxAndLetterboxThePicture) {
     }
 }
 
+// Odd room beside or above the picture: the smaller half before it, the larger after it.
+TEST(VideoPlacement, OddLetterboxSlackSplitsFloorThenCeiling) {
+    const struct {
+        SDL_Rect layer;
+        std::string picture;
+    } cases[] = {
+        {{0, 0, 103, 100}, "1,0 100x100"},   // 3 columns spare: 1 left, 2 right
+        {{0, 0, 100, 103}, "0,1 100x100"},   // 3 rows spare: 1 above, 2 below
+        {{10, 20, 101, 100}, "10,20 100x100"},  // 1 column spare: all of it on the right
+    };
+    for (const auto& c : cases) {
+        const VideoPlacement placement = placeVideo({0, 0, 320, 180}, 320, 180, c.layer, 0, 100, 100);
+        EXPECT_EQ(text(placement.picture), c.picture) << text(c.layer);
+    }
+}
+
 TEST(VideoPlacement, ViewportOffsetsAndNoPicture) {
     const VideoPlacement placement = placeVideo({10, 20, 640, 360}, 1920, 1080, {960, 540, 960, 540}, 0, 0, 0);
     EXPECT_EQ(text(placement.fill), "330,200 320x180");

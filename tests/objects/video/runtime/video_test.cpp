@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
 
 extern "C" {
@@ -248,19 +252,44 @@ TEST_F(VideoTest, APauseShiftsEveryLaterFrameByItsLength) {
     clock.advance(5000);
     video->setPaused(false);
 
-    // Media time is now 0 again: frame 2 (due at 40 ms) waits for 10.040 s on the clock.
+    // Media time is now 0 again: frame 2 (due at 40 ms) waits for 10.040 s on the clock. Once
+    // the present thread waits on the clock a millisecond before that, nothing has come.
     clock.advance(39);
-    const auto shortWhile = std::chrono::steady_clock::now() + 150ms;
-    while (std::chrono::steady_clock::now() < shortWhile) {
-        video->render();
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(clock.waitForWaiters(1));
+    video->render();
     EXPECT_EQ(handOvers.size(), 1u) << "a frame came before its shifted due time";
     clock.advance(1);
     ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 2; }));
     const auto entries = handOvers.snapshot();
     EXPECT_EQ(entries[1].dueNs, 40 * ms);
-    EXPECT_EQ(entries[1].handedAtNs, 10040 * ms);
+    EXPECT_EQ(entries[1].handedAtNs, 10040 * ms) << "handed over at the first moment it was due";
+}
+
+TEST_F(VideoTest, TwoPausesShiftLaterFramesByTheirSum) {
+    const auto clip = testing::makeVideoClip(dir / "p2.mp4", 160, 120, 4, 25);
+    testing::ManualClock clock;
+    VideoSeams seams;
+    seams.clock = &clock;
+    seams.onHandOver = handOvers.hook();
+    auto video = makeVideo(clip, std::move(seams));
+    ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 1; }));
+
+    video->setPaused(true);
+    clock.advance(3000);
+    video->setPaused(false);
+    clock.advance(10);  // 10 ms of play between the pauses
+    video->setPaused(true);
+    clock.advance(2000);
+    video->setPaused(false);
+
+    // Frame 2 falls due at 40 ms of media time: 5.040 s on the clock.
+    clock.advance(5039 - 5010);
+    ASSERT_TRUE(clock.waitForWaiters(1));
+    video->render();
+    EXPECT_EQ(handOvers.size(), 1u) << "a frame came before its shifted due time";
+    clock.advance(1);
+    ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 2; }));
+    EXPECT_EQ(handOvers.snapshot()[1].handedAtNs, 5040 * ms);
 }
 
 TEST_F(VideoTest, LetterboxAndTurnAtEveryRotation) {
@@ -463,6 +492,103 @@ TEST_F(VideoTest, SoundOfTheChosenStreamPlaysAndOthersAreDiscarded) {
     // One second of the 44.1 kHz stream as S16 stereo; the 48 kHz stream would give more.
     const double seconds = static_cast<double>(fileBytes(raw).size()) / (44100.0 * 4);
     EXPECT_NEAR(seconds, 1.0, 0.06);
+}
+
+// A sound sink the test holds back: every play waits until the test opens the gate (or the
+// video stops).
+struct SoundGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int plays = 0;
+
+    void openGate() {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        changed.notify_all();
+    }
+    bool waitForPlays(int count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 30s, [&] { return plays >= count; });
+    }
+};
+
+class HeldSoundSink final : public SoundSink {
+public:
+    HeldSoundSink(SoundGate& gate, const std::atomic<bool>* stop) : gate(gate), stop(stop) {}
+    void play(const AVFrame*) override {
+        std::unique_lock lock(gate.mutex);
+        ++gate.plays;
+        gate.changed.notify_all();
+        // The stop flag is not announced: look at it now and then.
+        while (!gate.open && !stop->load()) gate.changed.wait_for(lock, 1ms);
+    }
+
+private:
+    SoundGate& gate;
+    const std::atomic<bool>* stop;
+};
+
+TEST_F(VideoTest, SoundThatOutlastsThePictureKeepsTheVideoGoingWithoutHoldingUpRender) {
+    const auto clip = testing::makeClip(
+        dir / "long-sound.mp4", {"-f", "lavfi", "-i", "color=c=red:size=64x48:rate=25", "-f", "lavfi", "-i",
+                                 "sine=sample_rate=48000:duration=1", "-frames:v", "3", "-c:v", "libx264", "-preset",
+                                 "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac"});
+    SoundGate gate;
+    VideoSeams seams = fastHooks();
+    seams.makeSoundSink = [&gate](const AVCodecParameters*, const std::atomic<bool>* stop) {
+        return std::make_unique<HeldSoundSink>(gate, stop);
+    };
+    auto video = makeVideo(clip, std::move(seams));
+    ASSERT_TRUE(renderUntil(*video, [&] { return handOvers.size() >= 3; }));
+    ASSERT_TRUE(gate.waitForPlays(1));
+
+    // The picture is done, the sound is not: every render returns at once and the video goes on.
+    for (int i = 0; i < 20; ++i) {
+        auto rendered = std::async(std::launch::async, [&] { video->render(); });
+        if (rendered.wait_for(5s) != std::future_status::ready) {
+            gate.openGate();
+            FAIL() << "render waited for the sound";
+        }
+        EXPECT_FALSE(video->isFinished()) << "finished while the sound still plays";
+        std::this_thread::sleep_for(5ms);
+    }
+    gate.openGate();
+    EXPECT_TRUE(playToEnd(*video));
+    EXPECT_EQ(handOvers.size(), 3u);
+}
+
+// Frames as wide as the video but of another height cannot be copied as they are: the pool's
+// frames are taller. They are scaled (under the address sanitizer a copy reads past the frame).
+TEST_F(VideoTest, FramesOfAnotherHeightAreScaledNotCopied) {
+    const auto clip = testing::makeVideoClip(dir / "h.mp4", 160, 120, 4, 25);
+    VideoSeams seams = fastHooks();
+    seams.adaptDecodedFrame = [](AVFrame* frame) {
+        const int64_t timestamp = frame->best_effort_timestamp;
+        const int width = frame->width;
+        av_frame_unref(frame);
+        frame->format = AV_PIX_FMT_NV12;
+        frame->width = width;
+        frame->height = 60;
+        ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
+        // Pure green in limited-range BT.601.
+        std::memset(frame->data[0], 145, static_cast<size_t>(frame->linesize[0]) * 60);
+        for (int row = 0; row < 30; ++row) {
+            uint8_t* uv = frame->data[1] + row * frame->linesize[1];
+            for (int x = 0; x < width; x += 2) {
+                uv[x] = 54;
+                uv[x + 1] = 34;
+            }
+        }
+        frame->best_effort_timestamp = timestamp;
+    };
+    auto video = makeVideo(clip, std::move(seams));
+    ASSERT_TRUE(playToEnd(*video));
+    EXPECT_TRUE(video->hasDrawnFrame());
+    // Scaled to the 4:3 picture box: green over its whole height.
+    for (const int y : {32, 90, 148}) EXPECT_EQ(shadeAt(80, y), "green") << y;
 }
 
 TEST_F(VideoTest, WithoutASoundDeviceThePicturePlaysSilently) {
