@@ -226,6 +226,31 @@ TEST(CommandTelemetry, FailedCycleKeepsTheCacheAndReadsWhatWasDueAgain) {
     EXPECT_EQ(errors, "[TELEMETRY] cannot read cpuCount\n[TELEMETRY] cannot read uptime\n");
 }
 
+// Every cycle, failed or not, is followed by 15 s on the clock and counts them towards the
+// network refresh: with a failure in cycle 5 the network is still read again in cycle 21.
+TEST(CommandTelemetry, AFailedCycleStillCountsItsFifteenSecondsTowardsTheNetworkRefresh) {
+    CycleGate gate;
+    CountingSources counting;
+    counting.gate = &gate;
+    counting.fault = [](const std::string& fact, int cycle) {
+        if (fact == "uptime" && cycle == 5) throw std::runtime_error("cannot read uptime");
+    };
+    const std::int64_t start = counting.clock.steadyMs();
+    auto command = std::make_unique<Command>(seamsWith(counting));
+    ::testing::internal::CaptureStderr();
+    command->startTelemetry();
+
+    gate.holdAtCycle(21);
+    EXPECT_EQ(counting.count("route"), 1);
+    EXPECT_EQ(counting.clock.steadyMs() - start, 20 * 15000) << "15 s after each of cycles 1 to 20";
+    gate.holdAtCycle(22);
+    EXPECT_EQ(counting.count("route"), 2) << "cycle 21 reads the network";
+
+    gate.release();
+    command.reset();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[TELEMETRY] cannot read uptime\n");
+}
+
 TEST(CommandTelemetry, WithoutDefaultRouteCachesTheZeroMacAndNoAddresses) {
     CycleGate gate;
     CountingSources counting;

@@ -133,6 +133,25 @@ TEST(Screenshot, FailedRequestIsRetriedUntilANewOneReplacesIt) {
     EXPECT_EQ(filesIn(good).size(), 1u);
 }
 
+// While a screenshot is being written (its request already taken) a newer request may come in;
+// when the write then fails, the newer request is kept, not the failed one.
+TEST(Screenshot, AFailedWriteGivesWayToARequestThatCameMeanwhile) {
+    ScreenshotRequests requests;
+    EXPECT_EQ(requests.take(), "");
+    requests.request("/shots/old");
+    const std::string writing = requests.take();
+    EXPECT_EQ(writing, "/shots/old");
+    EXPECT_EQ(requests.take(), "") << "a taken request is no longer pending";
+
+    requests.request("/shots/newer");
+    requests.retry(writing);
+    EXPECT_EQ(requests.take(), "/shots/newer");
+
+    // With nothing newer the failed request is tried again with the next frame.
+    requests.retry(writing);
+    EXPECT_EQ(requests.take(), "/shots/old");
+}
+
 TEST(Screenshot, RequestsFromAnotherThreadReachThePresentingThread) {
     testing::TempDir temp;
     Display display("", "test", -1, -1, 16, 16, false, std::nullopt);

@@ -286,6 +286,8 @@ TEST(ShapeRasterShortcuts, RectanglesMatchThePlainRule) {
         {"linear over shadow", 110, 64, 6, ShapeGradient::Linear, 90, 1, 0, true, 3, 2, -9, 180, 255, 255},
         {"hard shadow", 64, 64, 16, ShapeGradient::Radial, 0, 0, 0, true, 0, 5, 5, 90, 255, 128},
         {"far shadow", 60, 40, 4, ShapeGradient::None, 0, 0, 0, true, 2, 70, 0, 128, 255, 255},
+        // A blur wider than any radius or border: square corners, no border.
+        {"wide blur, square", 80, 50, 0, ShapeGradient::None, 0, 0, 6, false, 0, 0, 0, 255, 255, 255},
     };
     for (const Case& c : cases) {
         RectangleRaster s;

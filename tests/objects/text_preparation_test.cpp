@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -231,7 +234,10 @@ TEST(TextPreparationWorker, StopFinishesTheJobInProgressAndDiscardsTheQueue) {
 
 TEST(TextPreparationWorker, StopsPromptlyWhenIdle) {
     std::atomic<int> rendered{0};
-    { TextPreparationWorker worker([&](const TextJob&) { ++rendered; }); }
+    auto worker = std::make_unique<TextPreparationWorker>([&](const TextJob&) { ++rendered; });
+    // Destroying an idle worker stops and joins its thread; a generous bound stands for "at once".
+    auto destroyed = std::async(std::launch::async, [&] { worker.reset(); });
+    ASSERT_EQ(destroyed.wait_for(5s), std::future_status::ready) << "the idle worker did not stop";
     EXPECT_EQ(rendered.load(), 0);
 }
 

@@ -105,6 +105,17 @@ TEST_F(TextTest, ABoxMustHoldEightyPercentOfTheFontSize) {
     EXPECT_TRUE(one->isPrepared());
     EXPECT_EQ(one->lineRectangles().size(), 1u);
     EXPECT_EQ(log, "");
+
+    // A later line needs the same room below its own top: the second line at size 40 starts 40
+    // down, so it needs a box more than 40 + 32 high.
+    const struct {
+        int boxHeight;
+        std::size_t lines;
+    } cases[] = {{72, 1}, {73, 2}, {112, 2}, {113, 3}};
+    for (const auto& c : cases) {
+        auto element = make({10, 10, 200, c.boxHeight}, "One\nTwo\nThree", 40);
+        EXPECT_EQ(element->lineRectangles().size(), c.lines) << "box " << c.boxHeight << " high";
+    }
 }
 
 TEST_F(TextTest, LinesBelowTheBoxAreDroppedAndEmptyLinesKeepTheirSlot) {

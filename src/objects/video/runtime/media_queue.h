@@ -32,7 +32,9 @@ public:
     bool push(Element& element) {
         {
             std::unique_lock lock(mutex);
+            ++waiting;
             notFull.wait(lock, [this] { return stopped || closed || items.size() < capacity; });
+            --waiting;
             if (stopped || closed) {
                 return false;
             }
@@ -47,7 +49,9 @@ public:
     bool pop(Element& element) {
         {
             std::unique_lock lock(mutex);
+            ++waiting;
             notEmpty.wait(lock, [this] { return stopped || closed || !items.empty(); });
+            --waiting;
             if (stopped || items.empty()) {
                 return false;
             }
@@ -56,6 +60,12 @@ public:
         }
         notFull.notify_one();
         return true;
+    }
+
+    // Calls blocked in push or pop right now: lets a test know that a call really waits.
+    int waiters() const {
+        std::lock_guard lock(mutex);
+        return waiting;
     }
 
     void close() {
@@ -83,7 +93,8 @@ public:
 private:
     std::deque<Element> items;
     const uint32_t capacity;
-    std::mutex mutex;
+    int waiting = 0;
+    mutable std::mutex mutex;
     std::condition_variable notFull;
     std::condition_variable notEmpty;
     std::atomic<bool> stopped{false};

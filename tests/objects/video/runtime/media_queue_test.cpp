@@ -30,11 +30,21 @@ FrameHandle pictureFrame(int64_t number) {
     return frame;
 }
 
-// A future that has not completed within a short while is taken as blocked. Used only to
-// show that a call is waiting; the calls are then released and their results checked.
+// True once `count` calls wait inside the queue; false after a generous real-time bound, which
+// only a queue that never blocks reaches.
+template <typename Queue>
+bool waitersReach(const Queue& queue, int count) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (queue.waiters() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
 template <typename T>
-bool stillBlocked(std::future<T>& future) {
-    return future.wait_for(30ms) == std::future_status::timeout;
+bool notReturned(std::future<T>& future) {
+    return future.wait_for(0s) == std::future_status::timeout;
 }
 
 TEST(MediaQueue, ZeroCapacityIsRefusedAndOneIsASingleSlotHandOver) {
@@ -52,7 +62,8 @@ TEST(MediaQueue, ZeroCapacityIsRefusedAndOneIsASingleSlotHandOver) {
 
     PacketHandle second = numberedPacket(2);
     auto blockedPush = std::async(std::launch::async, [&] { return queue.push(second); });
-    EXPECT_TRUE(stillBlocked(blockedPush)) << "a push into a full queue returned";
+    ASSERT_TRUE(waitersReach(queue, 1)) << "a push into a full queue did not wait";
+    EXPECT_TRUE(notReturned(blockedPush));
 
     PacketHandle taken;
     ASSERT_TRUE(queue.pop(taken));
@@ -131,8 +142,10 @@ TEST(MediaQueue, CloseAndStopReleaseBlockedProducerAndConsumer) {
         PacketHandle taken;
         auto producer = std::async(std::launch::async, [&] { return full.push(waiting); });
         auto consumer = std::async(std::launch::async, [&] { return empty.pop(taken); });
-        EXPECT_TRUE(stillBlocked(producer));
-        EXPECT_TRUE(stillBlocked(consumer));
+        ASSERT_TRUE(waitersReach(full, 1)) << "a push into a full queue did not wait";
+        ASSERT_TRUE(waitersReach(empty, 1)) << "a pop from an empty queue did not wait";
+        EXPECT_TRUE(notReturned(producer));
+        EXPECT_TRUE(notReturned(consumer));
 
         if (useStop) {
             full.stop();
