@@ -20,7 +20,9 @@
 # After all folders are declared, lumetta_link_folder_libraries() links each library to its
 # DEPENDS and makes `lumetta_all` (every project library) and `lumetta_whole_link_check`, a
 # program that takes in every object file of every library, so two definitions of one strong
-# symbol fail the build at once, even where no program calls both yet.
+# symbol fail the build at once, even where no program calls both yet. The test
+# "Layering.IncludesPointDown" checks that a folder's files include only from its own folder and
+# from the folders of the libraries it names (directly or through them).
 
 set(LUMETTA_FOLDER_LIBRARIES "")
 set(LUMETTA_EMPTY_FOLDER_LIBRARIES "")
@@ -30,6 +32,10 @@ function(lumetta_folder_library name dir)
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "lumetta_folder_library(${name}): unexpected arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
+  # Every declared folder, with or without code, for the layering check.
+  set_property(GLOBAL APPEND PROPERTY LUMETTA_DECLARED_LIBRARIES ${name})
+  set_property(GLOBAL PROPERTY LUMETTA_DIR_${name} ${dir})
+  set_property(GLOBAL PROPERTY LUMETTA_DEPENDS_${name} ${arg_DEPENDS})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${dir}/*.cpp" "${CMAKE_SOURCE_DIR}/${dir}/*.c")
   if(NOT sources)
     set(LUMETTA_EMPTY_FOLDER_LIBRARIES ${LUMETTA_EMPTY_FOLDER_LIBRARIES} ${name} PARENT_SCOPE)
@@ -41,7 +47,6 @@ function(lumetta_folder_library name dir)
   target_compile_options(${name} PRIVATE ${LUMETTA_WARNINGS})
   target_compile_definitions(${name} PRIVATE
     LUMETTA_DEFAULT_SERVICE_HOST="${LUMETTA_DEFAULT_SERVICE_HOST}")
-  set_property(TARGET ${name} PROPERTY LUMETTA_DEPENDS ${arg_DEPENDS})
   if(EXISTS "${CMAKE_SOURCE_DIR}/${dir}/Extra.cmake")
     include("${CMAKE_SOURCE_DIR}/${dir}/Extra.cmake")
   endif()
@@ -50,7 +55,7 @@ endfunction()
 
 function(lumetta_link_folder_libraries)
   foreach(library IN LISTS LUMETTA_FOLDER_LIBRARIES)
-    get_property(depends TARGET ${library} PROPERTY LUMETTA_DEPENDS)
+    get_property(depends GLOBAL PROPERTY LUMETTA_DEPENDS_${library})
     foreach(dependency IN LISTS depends)
       if(dependency IN_LIST LUMETTA_FOLDER_LIBRARIES)
         target_link_libraries(${library} PUBLIC ${dependency})
@@ -59,6 +64,8 @@ function(lumetta_link_folder_libraries)
       endif()
     endforeach()
   endforeach()
+
+  lumetta_write_layering("${CMAKE_BINARY_DIR}/layering.cmake")
 
   add_library(lumetta_all INTERFACE)
   target_link_libraries(lumetta_all INTERFACE ${LUMETTA_FOLDER_LIBRARIES} lumetta_deps)
@@ -74,4 +81,36 @@ function(lumetta_link_folder_libraries)
   target_link_options(lumetta_whole_link_check PRIVATE
     "LINKER:--whole-archive" ${archives} "LINKER:--no-whole-archive")
   target_link_libraries(lumetta_whole_link_check PRIVATE lumetta_all)
+endfunction()
+
+# Writes, for cmake/CheckLayering.cmake, each folder and the include folders it may use: its
+# own and those of the libraries it names, directly or through them. The include folder of
+# "src/objects" is "objects"; of "platform", "platform".
+function(lumetta_write_layering file)
+  get_property(libraries GLOBAL PROPERTY LUMETTA_DECLARED_LIBRARIES)
+  set(content "set(LAYERING_LIBRARIES ${libraries})\n")
+  foreach(library IN LISTS libraries)
+    set(reached "")
+    set(pending ${library})
+    while(pending)
+      list(POP_FRONT pending current)
+      if(current IN_LIST reached)
+        continue()
+      endif()
+      list(APPEND reached ${current})
+      get_property(next GLOBAL PROPERTY LUMETTA_DEPENDS_${current})
+      list(APPEND pending ${next})
+    endwhile()
+    set(allowed "")
+    foreach(reachedLibrary IN LISTS reached)
+      get_property(reachedDir GLOBAL PROPERTY LUMETTA_DIR_${reachedLibrary})
+      string(REGEX REPLACE "^src/" "" includeDir "${reachedDir}")
+      list(APPEND allowed ${includeDir})
+    endforeach()
+    get_property(dir GLOBAL PROPERTY LUMETTA_DIR_${library})
+    string(REGEX REPLACE "^src/" "" includeDir "${dir}")
+    string(APPEND content "set(LAYERING_DIR_${library} ${dir})\nset(LAYERING_INCLUDE_${library} ${includeDir})\n"
+                          "set(LAYERING_ALLOWED_${library} ${allowed})\n")
+  endforeach()
+  file(WRITE "${file}" "${content}")
 endfunction()
