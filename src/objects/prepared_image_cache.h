@@ -17,7 +17,7 @@
 #include <unordered_set>
 
 #include "core/bounded_cache.h"
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 namespace lumetta {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "objects/shape_placement.h"
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 #include "objects/shape_raster.h"
 
 namespace lumetta {

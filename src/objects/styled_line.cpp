@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 namespace lumetta {
 

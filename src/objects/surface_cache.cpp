@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 namespace lumetta {
 

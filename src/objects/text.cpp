@@ -16,7 +16,7 @@
 #include "display/draw_context.h"
 #include "display/slide_mapping.h"
 #include "objects/font_path.h"
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 #include "objects/text_preparation.h"
 
 namespace lumetta {

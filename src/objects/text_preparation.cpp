@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 namespace lumetta {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 namespace lumetta {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 #include "text_test_support.h"
 
 namespace lumetta {

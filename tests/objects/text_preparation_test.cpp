@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 #include "text_test_support.h"
 
 namespace lumetta {

@@ -13,7 +13,7 @@
 #include "display/draw_context.h"
 #include "objects/font_path.h"
 #include "objects/text_preparation.h"
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 #include "support/manual_clock.h"
 #include "text_test_support.h"
 

@@ -1,6 +1,6 @@
 #include "objects/ticker_strip.h"
 
-#include "objects/sdl_handles.h"
+#include "display/sdl_handles.h"
 
 #include <gtest/gtest.h>
 
