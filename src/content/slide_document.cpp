@@ -136,10 +136,10 @@ void checkLayer(const Json::Value& slide, const Json::Value& layer, const std::s
         throw Fault{prefix + " has invalid media metadata"};
     }
 
-    // The loader reads every payload's opacity as a number; one it cannot read would fail the
-    // load only after the document was stored.
+    // The loader reads every payload's opacity as a number (a boolean reads as 0 or 1); one it
+    // cannot read would fail the load only after the document was stored.
     const Json::Value& opacity = payload["opacity"];
-    if (!opacity.isNull() && !opacity.isNumeric()) throw Fault{prefix + " has invalid opacity"};
+    if (opacity.isString() || opacity.isArray() || opacity.isObject()) throw Fault{prefix + " has invalid opacity"};
 }
 
 void checkSlide(const Json::Value& slide, const std::string& prefix) {

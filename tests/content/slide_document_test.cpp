@@ -336,8 +336,9 @@ TEST(PlaylistDocument, TextAndMedia) {
     expectMessages(cases);
 }
 
-// The loader reads every payload's "opacity" as a number; a value it cannot read is refused here,
-// before anything of the playlist is stored, after the payload's own checks.
+// The loader reads every payload's "opacity" as a number; a value it cannot read (a text, a list,
+// an object) is refused here, before anything of the playlist is stored, after the payload's own
+// checks.
 TEST(PlaylistDocument, OpacityMustBeANumber) {
     const std::string digest = R"("sha1": )" + sha1;
     const std::string payloads[] = {
@@ -358,8 +359,8 @@ TEST(PlaylistDocument, OpacityMustBeANumber) {
             {withOpacity("0"), ""},
             {withOpacity("300"), ""},
             {withOpacity("null"), ""},
+            {withOpacity("true"), ""},
             {withOpacity(R"("0.5")"), "slide 0, layer 0 has invalid opacity"},
-            {withOpacity("true"), "slide 0, layer 0 has invalid opacity"},
             {withOpacity("[1]"), "slide 0, layer 0 has invalid opacity"},
             {withOpacity("{}"), "slide 0, layer 0 has invalid opacity"},
         });
