@@ -236,8 +236,15 @@ TEST(TextPreparationWorker, StopsPromptlyWhenIdle) {
     std::atomic<int> rendered{0};
     auto worker = std::make_unique<TextPreparationWorker>([&](const TextJob&) { ++rendered; });
     // Destroying an idle worker stops and joins its thread; a generous bound stands for "at once".
-    auto destroyed = std::async(std::launch::async, [&] { worker.reset(); });
-    ASSERT_EQ(destroyed.wait_for(5s), std::future_status::ready) << "the idle worker did not stop";
+    // The destruction runs on a thread of its own, left behind if it hangs, so the test fails
+    // instead of hanging with it.
+    auto destroyed = std::make_shared<std::promise<void>>();
+    std::future<void> done = destroyed->get_future();
+    std::thread([destroyed, worker = std::move(worker)]() mutable {
+        worker.reset();
+        destroyed->set_value();
+    }).detach();
+    ASSERT_EQ(done.wait_for(5s), std::future_status::ready) << "the idle worker did not stop";
     EXPECT_EQ(rendered.load(), 0);
 }
 
