@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -325,17 +326,18 @@ struct TestHttpsServer::State {
         // The body goes out in pieces up to the next scripted event: a stall, a cut or the end.
         const bool cut = response.closeAfter && *response.closeAfter < bodySize;
         const std::size_t end = cut ? *response.closeAfter : bodySize;
-        std::optional<std::size_t> stallAt = response.stallAfter;
+        // No stall (or one already made): the largest offset, never reached.
+        std::size_t stallAt = response.stallAfter.value_or(std::numeric_limits<std::size_t>::max());
         std::size_t sent = 0;
         std::vector<char> chunk(64 * 1024);
         for (;;) {
-            if (stallAt && sent >= *stallAt) {
-                stallAt.reset();
+            if (sent >= stallAt) {
+                stallAt = std::numeric_limits<std::size_t>::max();
                 if (!channel.pause(response.stallMs)) return;
             }
             if (sent >= end) break;
             std::size_t limit = end;
-            if (stallAt) limit = std::min(limit, *stallAt);
+            limit = std::min(limit, stallAt);
             const std::size_t count = std::min(chunk.size(), limit - sent);
             if (file.is_open()) {
                 file.read(chunk.data(), static_cast<std::streamsize>(count));
