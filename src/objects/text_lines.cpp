@@ -159,12 +159,36 @@ std::string measureText(const std::string& text, int maxWidth, int fontSize, con
     if (!font) return text;
     TTF_SetFontStyle(font.get(), fontStyle & fontEngineStyleMask);
     if ((fontStyle & fontStyleOutline) != 0) TTF_SetFontOutline(font.get(), 2);
+    return measureText(font.get(), text, maxWidth);
+}
+
+std::string measureText(TTF_Font* font, const std::string& text, int maxWidth) {
+    if (text.empty() || maxWidth <= 0) return "";
+    if (font == nullptr) return text;
     auto fits = [&](const std::string& candidate) {
         int w = 0, h = 0;
-        return TTF_GetStringSize(font.get(), candidate.data(), candidate.size(), &w, &h) && w <= maxWidth;
+        return TTF_GetStringSize(font, candidate.data(), candidate.size(), &w, &h) && w <= maxWidth;
     };
-    if (fits(text)) return text;
+    // The part that fits alone, found by measuring ever longer heads of the text (the engine
+    // lays out all it is given, so a megabyte measured whole would cost that much). No longer
+    // prefix can fit with the ellipsis after it, so the search below starts there, with the
+    // character just past it, instead of at the end: a few measurements, not one per character.
+    bool measured = false;
+    std::size_t fitting = 0;
+    for (std::size_t span = 256;; span *= 2) {
+        std::size_t end = std::min(span, text.size());
+        while (end < text.size() && isContinuationByte(static_cast<unsigned char>(text[end]))) ++end;
+        int measuredWidth = 0;
+        measured = TTF_MeasureString(font, text.data(), end, maxWidth, &measuredWidth, &fitting);
+        if (!measured || fitting < end || end == text.size()) break;
+    }
+    if ((!measured || fitting >= text.size()) && fits(text)) return text;
     std::string prefix = text;
+    if (measured && fitting < text.size()) {
+        std::size_t end = fitting + 1;
+        while (end < text.size() && isContinuationByte(static_cast<unsigned char>(text[end]))) ++end;
+        prefix.resize(end);
+    }
     while (!prefix.empty()) {
         dropLastCharacter(prefix);
         const std::string candidate = prefix + ellipsisText;

@@ -51,5 +51,8 @@ SDL_Rect fitRotatedRect(SDL_Rect rect, int slideWidth, int slideHeight, SDL_Rect
 // size). The text is returned unchanged when the font cannot be opened.
 std::string measureText(const std::string& text, int maxWidth, int fontSize, const std::string& fontFamily,
                         std::uint8_t fontStyle);
+// The same in a font already open, with its style and outline as they are set: for a caller
+// that cuts many texts in one font.
+std::string measureText(TTF_Font* font, const std::string& text, int maxWidth);
 
 }  // namespace lumetta

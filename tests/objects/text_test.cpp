@@ -407,6 +407,32 @@ TEST_F(MeasureTextTest, ShortensLabelsWithAnEllipsis) {
     EXPECT_EQ(measureText(label, 10, 20, "No Such Family", 0), label);
 }
 
+// The cut of a long text agrees, width for width, with the plain search from the end, and a
+// text of a megabyte is cut like its first kilobyte.
+TEST_F(MeasureTextTest, LongTextsCutLikeThePlainSearch) {
+    const std::string ellipsis = "\xE2\x80\xA6";
+    const std::string label = "Wide Lounge \xC3\xA9\xC3\xA9 AVWA Ta To fi ffi \xE6\x97\xA5\xE6\x9C\xAC screen 12345";
+    FontHandle font(TTF_OpenFont(fontPath("Lato", 0).c_str(), 20.0f));
+    ASSERT_NE(font, nullptr);
+    const auto plain = [&](int maxWidth) {
+        std::string prefix = label;
+        while (!prefix.empty()) {
+            dropLastCharacter(prefix);
+            const std::string candidate = prefix + ellipsis;
+            int w = 0, h = 0;
+            TTF_GetStringSize(font.get(), candidate.data(), candidate.size(), &w, &h);
+            if (w <= maxWidth) return candidate;
+        }
+        return std::string();
+    };
+    for (int maxWidth = width(ellipsis); maxWidth < width(label); maxWidth += 3) {
+        EXPECT_EQ(measureText(label, maxWidth, 20, "Lato", 0), plain(maxWidth)) << "width " << maxWidth;
+    }
+    std::string huge;
+    while (huge.size() < 1'000'000) huge += label;
+    EXPECT_EQ(measureText(huge, 300, 20, "Lato", 0), measureText(huge.substr(0, 1000), 300, 20, "Lato", 0));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Drawing on the software renderer
 
