@@ -60,8 +60,9 @@ std::string playlistLabel(std::string_view name, std::size_t maxBytes, bool* cut
     std::size_t i = 0;
     for (; i < name.size(); ++i) {
         const auto byte = static_cast<unsigned char>(name[i]);
-        // Stop only before the first byte of a character, so that none is cut in half.
-        if (label.size() >= maxBytes && (byte < 0x80 || byte >= 0xC0)) break;
+        // Stop before the first byte of a character, so that none is cut in half; a run of
+        // continuation bytes longer than any character (not UTF-8) is cut all the same.
+        if (label.size() >= maxBytes && (byte < 0x80 || byte >= 0xC0 || label.size() >= maxBytes + 3)) break;
         if (byte == '\t' || byte == '\n' || byte == '\r') {
             label.push_back(' ');
         } else if (byte >= 32 && byte != 127) {

@@ -37,8 +37,9 @@ struct CountdownBanner {
 CountdownBanner countdownBanner(int slideWidth, int slideHeight);
 
 // A playlist name as one list row: tab, line feed and carriage return become spaces, every
-// other control byte and DEL is dropped, everything else (UTF-8 included) passes. At most about
-// `maxBytes` bytes are kept (never cutting a character); `cut` tells whether anything was left.
+// other control byte and DEL is dropped, everything else (UTF-8 included) passes. At most
+// `maxBytes` + 3 bytes are kept (never cutting a character of valid UTF-8); `cut` tells whether
+// anything was left.
 std::string playlistLabel(std::string_view name, std::size_t maxBytes, bool* cut = nullptr);
 
 // "1920x1080 @ 59.94 Hz  (current)": the rate without decimals when it is within 0.01 of a whole

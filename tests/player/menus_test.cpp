@@ -123,6 +123,8 @@ TEST(MenuList, PlaylistLabelsLoseControlBytes) {
     EXPECT_FALSE(cut);
     EXPECT_EQ(playlistLabel(std::string(1'000'000, 'n'), 4096, &cut).size(), 4096u);
     EXPECT_TRUE(cut);
+    EXPECT_EQ(playlistLabel(std::string(1'000'000, '\x89'), 4096, &cut).size(), 4099u) << "not UTF-8";
+    EXPECT_TRUE(cut);
 }
 
 TEST(MenuList, ModeLabels) {
