@@ -67,6 +67,22 @@ std::string requestedPlaylistName(ServerLinkState& state) {
     return state.requestedPlaylistName;
 }
 
+std::vector<AvailablePlaylist> availablePlaylists(ServerLinkState& state) {
+    const auto lock = lockWebSocketState();
+    return state.availablePlaylists;
+}
+
+int screenOrientation() { return displayRotation.load(); }
+
+bool takeReconnected(ServerLinkState& state) { return state.reconnected.exchange(false); }
+
+DisplayModeRequest takePendingDisplayMode(ServerLinkState& state) {
+    const std::lock_guard lock(state.displayModeMutex);
+    const DisplayModeRequest request = state.displayModeRequest;
+    state.displayModeRequest.pending = false;
+    return request;
+}
+
 void placePlaylistUpdate(PlaylistUpdate update, ServerLinkState& state) {
     std::optional<PlaylistUpdate> replaced;
     {

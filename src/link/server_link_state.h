@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "content/playlist.h"
 #include "core/clock.h"
@@ -54,12 +55,32 @@ struct PendingPlaylistRequest {
     std::int64_t activateAt = 0;  // Unix ms; below 1: at once
 };
 
+struct WebSocketConnection;
+
+// One playlist the service offers for the playlist menu; both texts are non-empty.
+struct AvailablePlaylist {
+    std::string name;
+    std::string id;
+
+    bool operator==(const AvailablePlaylist&) const = default;
+};
+
+// The display mode the service asked for, pending until the player loop takes it.
+struct DisplayModeRequest {
+    int width = 0;
+    int height = 0;
+    float refreshRate = 0.0f;
+    bool pending = false;
+};
+
 struct ServerLinkState {
     // Guarded by webSocketStateMutex; each empty or false until the service sends its message.
     std::string bindCode;    // the pairing code shown while the device is not linked
     std::string bindQrCode;  // that code as a Base64 PNG picture of its QR code
     std::string bindUrl;     // where the code is entered
     bool bindComplete = false;  // the device is linked; nothing clears it
+    // Replaced whole by each valid list; emptied when the WebSocket thread ends.
+    std::vector<AvailablePlaylist> availablePlaylists;
 
     // Guarded by webSocketStateMutex.
     std::optional<PlaylistUpdate> waitingNormalUpdate;
@@ -70,8 +91,27 @@ struct ServerLinkState {
     // Notified (outside the lock) after every hand-over and when the WebSocket thread ends.
     std::condition_variable_any playlistUpdateReady;
 
+    // Guarded by displayModeMutex alone.
+    std::mutex displayModeMutex;
+    DisplayModeRequest displayModeRequest;
+
+    // The connection, read by other threads without a lock.
     // A connection to the service is open now (set and cleared by the WebSocket thread).
     std::atomic<bool> linkOpen{false};
+    // A WebSocket thread runs on this state; a second one refuses to start.
+    std::atomic<bool> threadRunning{false};
+    // The current attempt reached the open state, and when (steady ms; 0: it did not).
+    std::atomic<bool> connectedThisAttempt{false};
+    std::atomic<std::int64_t> openedAtMs{0};
+    // A connection opened at least once since the thread started; one opened again after that.
+    std::atomic<bool> everConnected{false};
+    std::atomic<bool> reconnected{false};
+    // The current attempt must end; incoming messages are ignored meanwhile.
+    std::atomic<bool> breakRequested{false};
+
+    // The layer's connection of the current attempt, and every call into it, under connectionMutex.
+    std::mutex connectionMutex;
+    WebSocketConnection* connection = nullptr;
 };
 
 // Guards the fields of every ServerLinkState marked so above.
@@ -97,6 +137,18 @@ void markBindComplete();
 
 // The name of the playlist being prepared, copied under the lock.
 std::string requestedPlaylistName(ServerLinkState& state = serverLinkState);
+
+// The playlists the service offers, copied under the lock.
+std::vector<AvailablePlaylist> availablePlaylists(ServerLinkState& state = serverLinkState);
+
+// The display rotation in degrees, as the service or the configuration last set it.
+int screenOrientation();
+
+// Whether a connection opened again after an earlier one since the last call (read and cleared).
+bool takeReconnected(ServerLinkState& state = serverLinkState);
+
+// The display mode the service asked for; `pending` is set only the first time it is taken.
+DisplayModeRequest takePendingDisplayMode(ServerLinkState& state = serverLinkState);
 
 // Places an update in the slot of its kind (normal, or emergency for kinds 1 and 2), destroying
 // an update of that slot that nobody took, and wakes waitForPlaylistUpdate. Pushes no event.
