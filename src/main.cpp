@@ -1,4 +1,7 @@
 // The program's start and end; the pieces live in core/program_entry.h.
+#include <SDL3/SDL_error.h>
+#include <SDL3/SDL_thread.h>
+
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -14,6 +17,7 @@
 #include "device/command.h"
 #include "core/shared_defaults.h"
 #include "display/display.h"
+#include "link/server_link.h"
 #include "link/slide_sync_listener.h"
 #include "package/local_package.h"
 
@@ -42,6 +46,16 @@ int main(int argc, char** argv) {
         },
         [] { systemClock().sleepFor(1000); }, std::cout, std::cerr);
 
+    // The link to the management service runs on an SDL thread of its own from now until the
+    // player stops; its argument is the device identity's text.
+    SDL_Thread* webSocketThread = SDL_CreateThread(
+        [](void* data) { return webSocket(data, command); }, "websocket", deviceId.data());
+    if (webSocketThread == nullptr) {
+        logText(std::cerr, std::string("[WEBSOCKET] Failed to create thread: ") + SDL_GetError());
+        display.reset();
+        return 1;
+    }
+
     // The LAN content mesh is up (or known to be off) before any worker asks it for a peer.
     startContentMesh(configBaseDirectory, deviceId);
 
@@ -66,6 +80,7 @@ int main(int argc, char** argv) {
     imageWorker.join();
     playerRunning = false;
     slideSyncListener.join();
+    SDL_WaitThread(webSocketThread, nullptr);
     display.reset();
     if (factoryResetRequested) factoryReset(configBaseDirectory, [] { command.reboot(); }, std::cout, std::cerr);
     return status;
