@@ -154,6 +154,14 @@ void Text::layOut(SDL_Renderer* renderer, bool trackChars) {
             }
         }
 
+        // Measured before anything is rendered: a line no texture can hold (a megabyte of text
+        // on one line, say) would otherwise allocate gigabytes only to fail.
+        const int lineLimit = textLineWidthLimit(renderer);
+        if (const int lineWidth = measureLineWidth(style, font.get(), runs); lineWidth > lineLimit) {
+            throw std::runtime_error("Text line is " + std::to_string(lineWidth) + " pixels wide; at most " +
+                                     std::to_string(lineLimit) + " can be shown");
+        }
+
         TextureHandle texture;
         int width = 0, height = 0, margin = 0;
         std::vector<int> offsets;

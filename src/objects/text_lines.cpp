@@ -73,6 +73,13 @@ int measureLineWidth(const TextStyle& style, TTF_Font* font, const std::vector<S
     return clampToInt(total);
 }
 
+int textLineWidthLimit(SDL_Renderer* renderer) {
+    const Sint64 limit = renderer == nullptr ? 0
+                                             : SDL_GetNumberProperty(SDL_GetRendererProperties(renderer),
+                                                                     SDL_PROP_RENDERER_MAX_TEXTURE_SIZE_NUMBER, 0);
+    return limit > 0 && limit < std::numeric_limits<int>::max() ? static_cast<int>(limit) : maxTextLineWidth;
+}
+
 TextureHandle buildTextTexture(SDL_Renderer* renderer, TTF_Font* font, const std::string& keyPrefix,
                                const std::vector<StyledRun>& runs, int* width, int* height) {
     std::vector<SDL_Point> sizes;

@@ -34,6 +34,13 @@ std::vector<int> plainCharacterOffsets(TTF_Font* font, const std::vector<StyledR
 // character spacing between pieces. Throws the SDL error text when a piece cannot be measured.
 int measureLineWidth(const TextStyle& style, TTF_Font* font, const std::vector<StyledRun>& runs);
 
+// The widest text line rendered when the renderer names no limit of its own (SDL's software
+// renderer names none): a wider line could not become a texture on a player's GPU, and its glyph
+// surface alone would take gigabytes.
+inline constexpr int maxTextLineWidth = 16384;
+// The renderer's largest texture side, or maxTextLineWidth when it names none.
+int textLineWidthLimit(SDL_Renderer* renderer);
+
 // One plain line of runs side by side, glyph surfaces taken from the text surface cache when
 // prepared there and rendered (and filed) otherwise. Null when the line has no extent or a step
 // failed.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "display/sdl_handles.h"
+#include "objects/text_lines.h"
 
 namespace lumetta {
 
@@ -53,6 +54,12 @@ void renderTextLines(const TextJob& job) {
             TTF_SetFontStyle(font.get(), run.style & fontEngineStyleMask);
             const std::string key = textRunKey(prefix, run);
             if (textSurfaceCache().contains(key)) continue;
+            // A run wider than any line the element shows is not worth its (huge) surface.
+            int width = 0;
+            if (!TTF_GetStringSize(font.get(), run.text.c_str(), run.text.size(), &width, nullptr) ||
+                width > maxTextLineWidth) {
+                continue;
+            }
             SurfaceHandle surface(
                 TTF_RenderText_Blended(font.get(), run.text.c_str(), run.text.size(), run.color));
             storePreparedSurface(key, surface.get());

@@ -297,6 +297,26 @@ TEST_F(TextTest, FailuresLeaveAnEmptyElementWithOneLogLine) {
     EXPECT_EQ(log, "");
 }
 
+TEST_F(TextTest, ALineNoTextureCanHoldIsRefusedBeforeItIsRendered) {
+    // About 36,000 pixels at size 20: wider than any texture the software renderer is given
+    // (16384), so the element fails like a renderer would, without making the line first.
+    TextStyle styled;
+    styled.shadow = true;
+    for (const TextStyle& style : {TextStyle{}, styled}) {
+        std::string log;
+        auto element = makeLogged(log, {0, 0, 200, 100}, std::string(2000, 'W') + "\nshort", 20, style);
+        EXPECT_FALSE(element->isPrepared()) << style.shadow;
+        EXPECT_NE(log.find("Text Exception: Text line is "), std::string::npos) << log;
+        EXPECT_NE(log.find(" pixels wide; at most 16384 can be shown"), std::string::npos) << log;
+    }
+    // Just below the limit still lays out.
+    const int wide = measure("W", 20).x;
+    ASSERT_GT(wide, 0);
+    auto fits = make({0, 0, 200, 100}, std::string(static_cast<std::size_t>(16000 / wide), 'W'), 20);
+    EXPECT_TRUE(fits->isPrepared());
+    EXPECT_LE(textLineWidthLimit(renderer_), maxTextLineWidth);
+}
+
 TEST_F(TextTest, InvalidOpacityStyleOrDisplayThrow) {
     EXPECT_THROW(Text(display_.get(), screenWidth, screenHeight, {0, 0, 100, 50}, "x", 20, "half", "Lato", 0, white,
                       clear, 0, false, {}),

@@ -2,6 +2,7 @@
 // checked by reading the pixels back; what is left out and why; the clip area arithmetic and the
 // sprite frame rule.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <climits>
 #include <cmath>
@@ -184,6 +185,57 @@ TEST_F(LiveLayers, ExtremeBoxesNeitherCrashNorSpillOverTheRest) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(at(20, 20), kGreen);
     EXPECT_EQ(at(200, 100), kBlack);
+}
+
+// Caps this process's data memory for one scope, so that a regression that tries to render a
+// megabyte of text fails its allocations instead of taking the shared machine's memory. Not under
+// the sanitizers, whose shadow memory counts as data.
+class DataMemoryCap {
+public:
+    explicit DataMemoryCap(rlim_t extraBytes) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        if (getrlimit(RLIMIT_DATA, &saved_) != 0) return;
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        rlimit capped = saved_;
+        capped.rlim_cur = static_cast<rlim_t>(usage.ru_maxrss) * 1024 + extraBytes;
+        if (saved_.rlim_cur != RLIM_INFINITY && saved_.rlim_cur < capped.rlim_cur) return;
+        active_ = setrlimit(RLIMIT_DATA, &capped) == 0;
+#else
+        (void)extraBytes;
+#endif
+    }
+    ~DataMemoryCap() {
+        if (active_) setrlimit(RLIMIT_DATA, &saved_);
+    }
+    DataMemoryCap(const DataMemoryCap&) = delete;
+    DataMemoryCap& operator=(const DataMemoryCap&) = delete;
+
+private:
+    rlimit saved_{};
+    bool active_ = false;
+};
+
+TEST_F(LiveLayers, AMegabyteOfTextIsLeftOutAndTheRestIsDrawn) {
+    // One line of it could never become a texture; a megabyte of short lines fills the box.
+    const DataMemoryCap cap(rlim_t{2} << 30);
+    std::string lines;
+    while (lines.size() < (1u << 20)) lines += "line\n";
+    const Slide slide = slideOf({
+        textLayer(0, 0, 320, 180, std::string(1 << 20, 'W'), kWhite, kBlue),
+        textLayer(0, 0, 160, 180, lines, kWhite, kBlue),
+        rectangleLayer(200, 50, 100, 80, kGreen),
+    });
+    std::vector<LiveLayer> layers;
+    ::testing::internal::CaptureStderr();
+    buildLiveLayers(slide, context_, layers);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Text Exception: Text line is "), std::string::npos) << errors;
+    ASSERT_EQ(layers.size(), 2u);
+    EXPECT_EQ(layers[0].layerIndex, 1u);
+    draw(slide, layers);
+    EXPECT_EQ(at(250, 90), kGreen);
+    EXPECT_EQ(at(150, 170), kBlue);
 }
 
 TEST(LayerClip, CoversWhatTheLayerCanDrawRoundedOutward) {
