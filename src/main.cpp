@@ -8,6 +8,7 @@
 
 #include "content/content_mesh.h"
 #include "content/download_queue.h"
+#include "content/download_worker.h"
 #include "content/image_processing.h"
 #include "core/clock.h"
 #include "core/log.h"
@@ -62,6 +63,10 @@ int main(int argc, char** argv) {
     // The group's slide-sync packets are heard from now until the player stops.
     std::jthread slideSyncListener([] { runSlideSyncListener(slideSyncPort); });
 
+    // Two workers fetch the media that playlists queue; each asks the mesh before the origin.
+    std::jthread firstDownloadWorker([] { downloadWorker(downloadQueue); });
+    std::jthread secondDownloadWorker([] { downloadWorker(downloadQueue); });
+
     // Downloaded pictures are reduced and decoded on this one thread before their downloads
     // count as done.
     std::jthread imageWorker([] { imageProcessingWorker(downloadQueue); });
@@ -71,11 +76,13 @@ int main(int argc, char** argv) {
     logText(std::cerr, "[PLAYER] The player loop is not available yet");
     const int status = 1;
 
-    // Stop in order: the mesh first (a copy from a peer in flight gives up), then no new
-    // downloads, the download workers finish what is queued, then the image worker finishes
-    // the pictures they handed it.
+    // Stop in order: the mesh first (a copy from a peer in flight gives up), then the queue (a
+    // download in flight is aborted; the download workers drain what is queued), then the image
+    // worker finishes the pictures they handed it.
     stopContentMesh();
     downloadQueue.stop();
+    firstDownloadWorker.join();
+    secondDownloadWorker.join();
     stopImageProcessing();
     imageWorker.join();
     playerRunning = false;

@@ -126,11 +126,6 @@ std::optional<DownloadGroup> ThreadSafeQueue::group(std::uint64_t groupId) const
     return found->second;
 }
 
-bool ThreadSafeQueue::stopping() const {
-    std::lock_guard lock(mutex_);
-    return stopping_;
-}
-
 bool ThreadSafeQueue::groupIdleLocked(std::uint64_t groupId) const {
     auto found = groups_.find(groupId);
     return found == groups_.end() || found->second.pending == 0;

@@ -11,6 +11,7 @@
 // Lock order: the prepared-image cache's lock may be held while the queue's is taken
 // (evictPreparedImages), never the other way round.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -85,7 +86,9 @@ public:
     std::uint32_t pendingTotal() const;
     std::size_t queuedTaskCount() const;
     std::optional<DownloadGroup> group(std::uint64_t groupId) const;
-    bool stopping() const;
+    // Takes no lock: a download worker asks it while it holds a path lock, under which the
+    // queue's lock is never taken.
+    bool stopping() const { return stopping_.load(); }
     PreparedImageCache& imageCache() const { return cache_; }
 
 private:
@@ -99,7 +102,7 @@ private:
     std::condition_variable_any groupChanged_;
     std::deque<DownloadTask> tasks_;
     std::uint32_t pendingTotal_ = 0;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};  // written under mutex_, read anywhere
     std::uint64_t nextGroupId_ = 1;
     std::unordered_map<std::uint64_t, DownloadGroup> groups_;
 };

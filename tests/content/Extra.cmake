@@ -16,3 +16,11 @@ add_executable(media_request_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/med
 target_link_libraries(media_request_probe PRIVATE lumetta_all)
 add_dependencies(${name} media_request_probe)
 target_compile_definitions(${name} PRIVATE MEDIA_REQUEST_PROBE="$<TARGET_FILE:media_request_probe>")
+
+# One task through the download workers, on a small file system that a test fills up.
+add_executable(download_worker_probe ${CMAKE_CURRENT_SOURCE_DIR}/content/probe/download_worker_probe_main.cpp
+                                     ${CMAKE_CURRENT_SOURCE_DIR}/support/manual_clock.cpp)
+target_link_libraries(download_worker_probe PRIVATE lumetta_all)
+target_include_directories(download_worker_probe PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+add_dependencies(${name} download_worker_probe)
+target_compile_definitions(${name} PRIVATE DOWNLOAD_WORKER_PROBE="$<TARGET_FILE:download_worker_probe>")

@@ -1,4 +1,6 @@
-// The built program starts the LAN content mesh after the display and stops it on the way out.
+// The built program starts the LAN content mesh after the display, then the two download workers
+// and the image worker, and stops them all on the way out: mesh, queue and download workers,
+// image worker.
 // The run happens in a network namespace of this test's own (the child inherits it), with /home
 // an empty private file system.
 #include <arpa/inet.h>
@@ -50,8 +52,9 @@ TEST(ProgramMesh, AManagedRunWithAGroupIdStartsAndStopsTheMesh) {
     ASSERT_TRUE(testing::enterFreshNetworkNamespace());
     if (managedRun("").exitStatus == 99) GTEST_SKIP() << "no private mount namespace here";
 
-    // With the ports free the mesh comes up and goes down again without a word; a service thread
-    // left unjoined would end the process abnormally instead of with the player's status.
+    // With the ports free the mesh comes up and goes down again without a word; a service or
+    // worker thread left unjoined would end the process abnormally instead of with the player's
+    // status, and one joined before the queue stopped would never let it end.
     const testing::ProcessResult plain = managedRun(R"({"groupId": "lobby"})");
     EXPECT_EQ(plain.exitStatus, 1) << plain.err;
     EXPECT_EQ(withoutLinkLines(plain.err), "[PLAYER] The player loop is not available yet\n");
