@@ -18,8 +18,9 @@
 namespace lumetta {
 namespace {
 
-// A managed run with the given configuration file text (none when empty) and a fixed machine id.
-testing::ProcessResult managedRun(const std::string& config) {
+// A managed run with the given configuration file text (none when empty) and a fixed machine id;
+// `run` is the shell line that starts the program "$1".
+testing::ProcessResult managedRun(const std::string& config, const std::string& run = "exec \"$1\"") {
     testing::ProcessOptions plain;
     plain.environment["NO_COLOR"] = "1";
     std::string script =
@@ -28,7 +29,7 @@ testing::ProcessResult managedRun(const std::string& config) {
         "printf '0a1b2c3d\\n' > /var/lib/dbus/machine-id; fi\n"
         "mkdir -p /home/lumetta\n";
     if (!config.empty()) script += "printf '%s' '" + config + "' > /home/lumetta/config.json\n";
-    script += "exec \"$1\"";
+    script += run;
     return testing::runProcess(
         {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh", LUMETTA_PROGRAM}, plain);
 }
@@ -76,6 +77,24 @@ TEST(ProgramMesh, AManagedRunWithAGroupIdStartsAndStopsTheMesh) {
     const testing::ProcessResult off = managedRun(R"({"name": "Hall"})");
     EXPECT_EQ(off.exitStatus, 1);
     EXPECT_EQ(withoutLinkLines(off.err), "[PLAYER] The player loop is not available yet\n");
+}
+
+// The two download workers start after the mesh and stop after it: the queue stops, both are
+// joined, then the image worker. A few runs in a row stop them at different points of their start;
+// a worker left waiting on the queue would hold the run until the kill.
+TEST(ProgramMesh, AManagedRunStartsAndStopsBothDownloadWorkersWithTheMesh) {
+    LUMETTA_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(testing::enterFreshNetworkNamespace());
+    const testing::ProcessResult runs = managedRun(R"({"groupId": "lobby"})",
+                                                   "for run in 1 2 3; do\n"
+                                                   "  timeout -s KILL 20 \"$1\"; echo \"status $?\"\n"
+                                                   "done");
+    if (runs.exitStatus == 99) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(runs.exitStatus, 0) << runs.err;
+    EXPECT_EQ(runs.out, "status 1\nstatus 1\nstatus 1\n") << runs.err;
+    EXPECT_EQ(runs.err, "[PLAYER] The player loop is not available yet\n"
+                        "[PLAYER] The player loop is not available yet\n"
+                        "[PLAYER] The player loop is not available yet\n");
 }
 
 }  // namespace
