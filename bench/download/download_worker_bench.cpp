@@ -2,8 +2,8 @@
 //   - 1,000 media files of 4 KiB from the loopback HTTPS test server through the download queue
 //     and both download workers (content mesh off), against 1,000 bare downloadFile calls on two
 //     threads; with the growth of the peak resident memory for 100 and for 1,000 files;
-//   - 20 files through both workers with a lone content mesh player (nobody answers on the
-//     LAN), against the same files with the mesh off: the discovery cost per file.
+//   - 20 files through both workers with a lone content mesh player (alone on a LAN of one host:
+//     nobody answers), against the same files with the mesh off: the discovery cost per file.
 // "ratio" is our time / reference time: 1 means as fast as the reference.
 //
 // Needs root and a private network namespace (the mesh binds its fixed ports); run it as
@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -69,7 +70,9 @@ struct MediaSet {
     MediaSet(std::size_t count, std::size_t size) : trust("SSL_CERT_FILE", server.caFile().string()) {
         for (std::size_t i = 0; i < count; ++i) {
             const std::string body = fileBody(i, size);
-            const std::string name = "m" + std::to_string(i) + ".mp4";
+            std::string name(1, 'm');
+            name += std::to_string(i);
+            name += ".mp4";
             server.respond("/media/" + name, {.body = body});
             const std::string path = (scratch / "digest-source").string();
             std::ofstream(path, std::ios::binary) << body;
@@ -112,7 +115,7 @@ double bareDownloads(MediaSet& media, std::size_t count, bool& ok) {
 // The same files through the queue and two download workers into one playlist directory.
 // Seconds from the first push to the group's end; false when the group failed.
 double throughWorkers(MediaSet& media, std::size_t count, ContentMesh& mesh, bool& ok,
-                      const fs::path& base = {}) {
+                      const fs::path& base = {}, std::size_t first = 0) {
     lumetta::testing::TempDir dir;
     const fs::path root = base.empty() ? dir.path() : base;
     const fs::path content = root / "lumetta";
@@ -132,7 +135,7 @@ double throughWorkers(MediaSet& media, std::size_t count, ContentMesh& mesh, boo
     for (int w = 0; w < 2; ++w) workers.emplace_back([&] { downloadWorker(queue, settings); });
     const std::uint64_t group = queue.createGroup();
     const auto start = Steady::now();
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = first; i < first + count; ++i) {
         queue.push({media.server.url("/media/" + media.names[i]), (playlist / media.names[i]).string(), 0, 0,
                     media.digests[i], group});
     }
@@ -170,35 +173,59 @@ void BM_WorkersVersusBareDownloads(benchmark::State& state) {
         state.counters["reference_s"] = median(reference);
         state.counters["ratio"] = median(ours) / median(reference);
 
-        // Memory: the peak resident growth for 100 files and for 1,000.
+        // Memory: the peak resident growth for 100 files and for 1,000, ours and the reference's
+        // (which shows what the test server and the TLS library add on their own).
         for (const std::size_t n : {std::size_t{100}, count}) {
-            resetPeakResident();
-            const long before = statusKiB("VmHWM:");
             bool good = false;
+            resetPeakResident();
+            long before = statusKiB("VmHWM:");
             throughWorkers(media, n, off, good);
             state.counters["peak_rss_growth_KiB_" + std::to_string(n)] = static_cast<double>(statusKiB("VmHWM:") - before);
+            resetPeakResident();
+            before = statusKiB("VmHWM:");
+            bareDownloads(media, n, good);
+            state.counters["reference_peak_rss_growth_KiB_" + std::to_string(n)] =
+                static_cast<double>(statusKiB("VmHWM:") - before);
         }
     }
 }
 
 void BM_LoneMeshPlayerDiscovery(benchmark::State& state) {
     const std::size_t count = 20;
-    MediaSet media(count, 4'096);
+    // A player alone on a LAN of one host (a default route, so its broadcasts go out and
+    // nobody answers), the service on that host's loopback.
+    lumetta::testing::Lan lan;
+    lumetta::testing::LanHost& host = lan.addHost();
+    std::unique_ptr<MediaSet> media;
+    host.runInside([&] { media = std::make_unique<MediaSet>(count + 1, 4'096); });  // the last one goes alone
     lumetta::testing::TempDir base;
     fs::create_directories(base.path() / "lumetta");
     setConfigString(base.str(), "groupId", "bench group");
     NullStream quiet;
     ContentMesh lone(ContentMeshSettings{.errors = &quiet});
-    if (!lone.start(base.str(), "BENCH1")) {
+    bool started = false;
+    host.runInside([&] { started = lone.start(base.str(), "BENCH1"); });
+    if (!started) {
         state.SkipWithError("the mesh did not start");
         return;
     }
     ContentMesh off;
+    // Workers (and every socket they open) in the host's namespace.
+    const auto inHost = [&](std::size_t n, ContentMesh& mesh, bool& ok, const fs::path& root, std::size_t first) {
+        double elapsed = 0;
+        host.runInside([&] { elapsed = throughWorkers(*media, n, mesh, ok, root, first); });
+        return elapsed;
+    };
     for (auto _ : state) {
+        // One file alone: the whole wait of one task.
+        bool okSingle = false;
+        state.counters["one_file_mesh_on_s"] = inHost(1, lone, okSingle, base.path(), count);
+        state.counters["one_file_mesh_off_s"] = inHost(1, off, okSingle, {}, count);
+
         bool okOff = false, okOn = false;
-        const double withoutMesh = throughWorkers(media, count, off, okOff);
-        const double withMesh = throughWorkers(media, count, lone, okOn, base.path());
-        if (!okOff || !okOn) state.SkipWithError("a download failed");
+        const double withoutMesh = inHost(count, off, okOff, {}, 0);
+        const double withMesh = inHost(count, lone, okOn, base.path(), 0);
+        if (!okOff || !okOn || !okSingle) state.SkipWithError("a download failed");
         state.SetIterationTime(withMesh);
         state.counters["mesh_on_s"] = withMesh;
         state.counters["mesh_off_s"] = withoutMesh;

@@ -1,6 +1,8 @@
 #include "content/download_worker.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,10 +11,12 @@
 #include <functional>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "core/file_utils.h"
 #include "core/log.h"
@@ -104,6 +108,74 @@ std::optional<fs::path> accountDirectory(const std::string& targetPath, const st
     }
     if (components != 4) return std::nullopt;
     return base / *relative.begin();
+}
+
+struct DirectoryClose {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using DirectoryHandle = std::unique_ptr<DIR, DirectoryClose>;
+
+// Depth first under `root`, in the order the directories list their entries: the first regular
+// file (links followed) named `name` with `digest`, outside `targetDirectory`. Directories that
+// may not be read are skipped, links to directories are not followed, and any other error ends
+// the search. Each account is walked whole for every task that needs a medium, so the walk reads
+// names as the directories list them and makes a path only for directories and candidates.
+std::optional<fs::path> findSameNamedMedia(const fs::path& root, const fs::path& targetDirectory,
+                                           const std::string& name, const std::string& digest) {
+    struct Level {
+        DirectoryHandle directory;
+        fs::path path;
+    };
+    std::vector<Level> levels;
+    DirectoryHandle top(::opendir(root.c_str()));
+    if (!top) return std::nullopt;
+    levels.push_back({std::move(top), root});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        errno = 0;
+        const dirent* entry = ::readdir(level.directory.get());
+        if (entry == nullptr) {
+            if (errno != 0) return std::nullopt;
+            levels.pop_back();
+            continue;
+        }
+        const std::string_view entryName(entry->d_name);
+        if (entryName == "." || entryName == "..") continue;
+        const int at = ::dirfd(level.directory.get());
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat info {};
+            if (::fstatat(at, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            const int fd = ::openat(at, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EACCES || errno == EPERM) continue;
+                return std::nullopt;
+            }
+            DirectoryHandle below(::fdopendir(fd));
+            if (!below) {
+                ::close(fd);
+                return std::nullopt;
+            }
+            fs::path path = level.path / entryName;  // `level` is not used after the push
+            levels.push_back({std::move(below), std::move(path)});
+            continue;
+        }
+        if (entryName != name || level.path == targetDirectory) continue;
+        if (type != DT_REG) {
+            struct stat info {};
+            if (::fstatat(at, entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) continue;
+        }
+        fs::path candidate = level.path / entryName;
+        try {
+            if (fileDigest(candidate.string(), digest) == digest) return candidate;
+        } catch (const std::exception&) {
+            // An unreadable candidate is no candidate.
+        }
+    }
+    return std::nullopt;
 }
 
 std::string defaultContentDirectory() { return configBaseDirectory + "/" + sharedDefaults().programDirectoryName; }
@@ -323,24 +395,8 @@ bool copyExistingMedia(const DownloadTask& task, const std::string& partPath, co
     if (!fs::is_directory(*root, error)) return false;
 
     const fs::path target = fs::path(task.targetPath).lexically_normal();
-    const fs::path targetDirectory = target.parent_path();
-    const fs::path name = target.filename();
-    std::optional<fs::path> source;
-    fs::recursive_directory_iterator walk(*root, fs::directory_options::skip_permission_denied, error);
-    for (const fs::recursive_directory_iterator end; !error && walk != end; walk.increment(error)) {
-        const fs::directory_entry& entry = *walk;
-        if (entry.path().filename() != name) continue;
-        if (entry.path().parent_path().lexically_normal() == targetDirectory) continue;
-        std::error_code typeError;
-        if (!entry.is_regular_file(typeError) || typeError) continue;
-        try {
-            if (fileDigest(entry.path().string(), task.sha1) != task.sha1) continue;
-        } catch (const std::exception&) {
-            continue;
-        }
-        source = entry.path();
-        break;
-    }
+    const std::optional<fs::path> source =
+        findSameNamedMedia(*root, target.parent_path(), target.filename().string(), task.sha1);
     if (!source) return false;
 
     fs::copy_file(*source, partPath, fs::copy_options::overwrite_existing, error);
@@ -349,7 +405,11 @@ bool copyExistingMedia(const DownloadTask& task, const std::string& partPath, co
         removeQuietly(partPath);  // nothing half-copied stays behind
         return false;
     }
-    logLine(out, ansi::BOLD_GREEN, "[LOCAL COPY]", " " + quoted(*source).str() + " -> " + task.targetPath);
+    std::string message = " ";
+    message += quoted(*source).str();
+    message += " -> ";
+    message += task.targetPath;
+    logLine(out, ansi::BOLD_GREEN, "[LOCAL COPY]", message);
     return true;
 }
 

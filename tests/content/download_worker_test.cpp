@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -237,9 +238,10 @@ TEST_F(DownloadWorkerTest, CopiesFromAnotherPlaylistOfTheSameAccountOnly) {
     const std::string body = "shared media";
     const struct {
         const char* file;  // the task's file in the lobby playlist of "acme"
-        fs::path source;   // a file with the right digest
+        fs::path source;   // a file with the right digest (or a link to one)
         std::string sourceBody;
         bool copied;
+        fs::path link{};   // when set: a link here to the source's directory (or to the source)
     } cases[] = {
         {"a.mp4", target("a.mp4", "acme", "hall"), body, true},
         {"b.mp4", content() / "acme" / "spring" / "hall" / "b.mp4", body, true},  // another branch
@@ -248,10 +250,21 @@ TEST_F(DownloadWorkerTest, CopiesFromAnotherPlaylistOfTheSameAccountOnly) {
         {"e.mp4", dir / "e.mp4", body, false},                                    // outside the content
         {"f.mp4", target("f.mp4", "acme", "hall"), "other media", false},         // other bytes
         {"g.mp4", target("g-copy.mp4", "acme", "hall"), body, false},             // another name
+        // A linked directory is not entered; a linked file counts as the file.
+        {"h.mp4", dir / "linked-directory" / "h.mp4", body, false, content() / "acme" / "main" / "linked"},
+        {"i.mp4", dir / "elsewhere" / "i.mp4", body, true, target("i.mp4", "acme", "hall")},
     };
     std::vector<DownloadTask> tasks;
     for (const auto& c : cases) {
         testing::writeTestFile(c.source, c.sourceBody);
+        if (!c.link.empty()) {
+            fs::create_directories(c.link.parent_path());
+            if (c.link.filename() == c.file) {
+                fs::create_symlink(c.source, c.link);
+            } else {
+                fs::create_directory_symlink(c.source.parent_path(), c.link);
+            }
+        }
         tasks.push_back(served(c.file, body, queue.createGroup()));
     }
     run(tasks);
@@ -264,8 +277,9 @@ TEST_F(DownloadWorkerTest, CopiesFromAnotherPlaylistOfTheSameAccountOnly) {
         EXPECT_TRUE(succeeded(t.groupId));
         EXPECT_TRUE(readAll(t.targetPath) == body);
         EXPECT_EQ(requestsFor(c.file), c.copied ? 0u : 1u);
+        const fs::path named = c.copied && !c.link.empty() ? c.link : c.source;  // the path as found
         const std::string copyLine = std::string(ansi::BOLD_GREEN) + "[LOCAL COPY]" + std::string(ansi::RESET) + " " +
-                                     quoted(c.source).str() + " -> " + t.targetPath;
+                                     quoted(named).str() + " -> " + t.targetPath;
         EXPECT_EQ(contains(lines, copyLine), c.copied);
         EXPECT_TRUE(readAll(c.source) == c.sourceBody);  // the source is left as it was
     }
@@ -365,14 +379,20 @@ TEST_F(DownloadWorkerTest, TwoTasksForOneTargetRunOneAfterTheOther) {
 TEST_F(DownloadWorkerTest, AStopAbortsRunningDownloadsAndDrainsTheQueuedTasks) {
     // Two downloads that stall after a few bytes keep both workers busy.
     const std::string big(200'000, 'v');
+    // Their targets must not share a path lock, or the second would wait for the first.
+    const auto lockSlot = [&](const std::string& file) {
+        return std::hash<std::string>{}(target(file).string()) % downloadPathLockCount;
+    };
+    std::string second = "slow2.mp4";
+    for (int n = 3; lockSlot(second) == lockSlot("slow1.mp4"); ++n) second = "slow" + std::to_string(n) + ".mp4";
     const std::uint64_t slow = queue.createGroup();
-    for (const char* file : {"slow1.mp4", "slow2.mp4"}) {
-        server.respond(std::string("/media/") + file, {.body = big, .stallAfter = 1000, .stallMs = 600'000});
+    for (const std::string& file : {std::string("slow1.mp4"), second}) {
+        server.respond("/media/" + file, {.body = big, .stallAfter = 1000, .stallMs = 600'000});
     }
     startDownloadWorkers();
     startImageWorker();
     ASSERT_TRUE(queue.push(task("slow1.mp4", sha1Of(big), slow)));
-    ASSERT_TRUE(queue.push(task("slow2.mp4", sha1Of(big), slow)));
+    ASSERT_TRUE(queue.push(task(second, sha1Of(big), slow)));
     ASSERT_TRUE(server.waitForRequests(2));
 
     // Queued behind them: files at hand, and one that needs the network.
@@ -402,7 +422,7 @@ TEST_F(DownloadWorkerTest, AStopAbortsRunningDownloadsAndDrainsTheQueuedTasks) {
     const std::vector<std::string> lines = err.lines();
     EXPECT_EQ(countStartingWith(lines, "Failed to download: "), 2u);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), failureLine()), 3);
-    for (const char* file : {"slow1.mp4", "slow2.mp4", "missing.mp4"}) {
+    for (const std::string& file : {std::string("slow1.mp4"), second, std::string("missing.mp4")}) {
         EXPECT_FALSE(fs::exists(partialDownloadPath(target(file).string()))) << file;
         EXPECT_FALSE(fs::exists(target(file))) << file;
     }
@@ -519,7 +539,7 @@ TEST_F(DownloadWorkerTest, AnnouncesVerifiedFilesAndReleasesItsClaimOnEveryWayOu
 }
 
 // Two players, each in a namespace of its own on the test LAN with the service on a third host:
-// one fetches the file from the service, the other copies it from that player.
+// both want one file at once; one fetches it from the service, the other copies it from that player.
 TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService) {
     LUMETTA_REQUIRE_PRIVATE_NETWORK();
     testing::Lan lan;
@@ -574,11 +594,16 @@ TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService
     }
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(players[i].queue.waitForGroup(groups[i], 60'000));
 
+    // One of them (which one depends on who announced first) went to the service, the other
+    // copied from it.
     EXPECT_EQ(service->requestCount(), 1u);
-    EXPECT_TRUE(contains(players[0].out.lines(), std::string(ansi::BOLD_GREEN) + "[DOWNLOADING]" +
-                                                     std::string(ansi::RESET) + " " + service->url("/videos/clip.mp4")));
-    EXPECT_TRUE(contains(players[1].out.lines(), std::string(ansi::BOLD_GREEN) + "[CONTENT MESH]" +
-                                                     std::string(ansi::RESET) + " Received " + hash + " from LAN peer"));
+    const std::string downloading =
+        std::string(ansi::BOLD_GREEN) + "[DOWNLOADING]" + std::string(ansi::RESET) + " " + service->url("/videos/clip.mp4");
+    const std::string received =
+        std::string(ansi::BOLD_GREEN) + "[CONTENT MESH]" + std::string(ansi::RESET) + " Received " + hash + " from LAN peer";
+    const int origin = contains(players[0].out.lines(), downloading) ? 0 : 1;
+    EXPECT_TRUE(contains(players[origin].out.lines(), downloading));
+    EXPECT_EQ(players[1 - origin].out.lines(), std::vector<std::string>{received});
     for (Player& p : players) {
         EXPECT_TRUE(p.queue.groupSucceeded(groups[&p - players]));
         EXPECT_TRUE(readAll(p.target()) == body);
