@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 extern "C" {
@@ -365,7 +366,23 @@ void VideoPlayback::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     }
     const SDL_FRect box{static_cast<float>(placement.fill.x), static_cast<float>(placement.fill.y),
                         static_cast<float>(placement.fill.w), static_cast<float>(placement.fill.h)};
-    if (const LayerTransform* transform = activeLayerTransform) {
+    // A picture at full opacity outside any layer transform hides whatever lies under it: it is
+    // copied without blending, and only the bars beside it are filled. For a full-screen 1080p
+    // video this halves the pixels the software renderer writes and drops its blend.
+    const bool opaque = drawPicture && placement.hasPicture && opacity == 255 && activeLayerTransform == nullptr &&
+                        !seams.blendOpaquePictures;
+    const std::optional<LetterboxBars> bars = opaque ? letterboxBars(placement) : std::nullopt;
+    if (bars) {
+        SDL_FRect rects[4];
+        for (int i = 0; i < bars->count; ++i) {
+            const SDL_Rect& bar = bars->rects[i];
+            rects[i] = SDL_FRect{static_cast<float>(bar.x), static_cast<float>(bar.y), static_cast<float>(bar.w),
+                                 static_cast<float>(bar.h)};
+        }
+        if (bars->count > 0 && !SDL_RenderFillRects(renderer, rects, bars->count)) {
+            throw sdlError("SDL_RenderFillRects failed: ");
+        }
+    } else if (const LayerTransform* transform = activeLayerTransform) {
         const SDL_FColor color{background.r / 255.0f, background.g / 255.0f, background.b / 255.0f,
                                static_cast<float>(background.a / 255.0 * transform->opacity)};
         std::vector<SDL_Vertex> corners = {
@@ -391,8 +408,15 @@ void VideoPlayback::drawLayer(SDL_Renderer* renderer, SDL_Texture* picture) {
     if (drawPicture && placement.hasPicture) {
         const SDL_FRect destination{static_cast<float>(placement.picture.x), static_cast<float>(placement.picture.y),
                                     static_cast<float>(placement.picture.w), static_cast<float>(placement.picture.h)};
-        if (!drawTexture(renderer, picture, nullptr, &destination, placement.angle, nullptr, SDL_FLIP_NONE,
-                         display->drawSubmitter())) {
+        SDL_BlendMode pictureBlend = SDL_BLENDMODE_BLEND;
+        const bool unblended = opaque && SDL_GetTextureBlendMode(picture, &pictureBlend) &&
+                               SDL_SetTextureBlendMode(picture, SDL_BLENDMODE_NONE);
+        const bool drawn = drawTexture(renderer, picture, nullptr, &destination, placement.angle, nullptr,
+                                       SDL_FLIP_NONE, display->drawSubmitter());
+        if (unblended) {
+            SDL_SetTextureBlendMode(picture, pictureBlend);
+        }
+        if (!drawn) {
             throw sdlError("SDL_RenderTextureRotated failed: ");
         }
         frameDrawn = true;

@@ -46,6 +46,9 @@ struct VideoSeams {
     std::function<void(AVFrame*)> adaptDecodedFrame;
     // Told of every frame the present thread hands over.
     std::function<void(const FrameHandOver&)> onHandOver;
+    // Draws a picture at full opacity as a translucent one is drawn (the whole box filled, the
+    // picture blended over it) instead of copying it over the bars' fill; tests compare the two.
+    bool blendOpaquePictures = false;
 };
 
 class Video {

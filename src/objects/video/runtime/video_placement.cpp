@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace lumetta {
 
@@ -62,6 +63,44 @@ VideoPlacement placeVideo(const SDL_Rect& view, int slideWidth, int slideHeight,
         placement.hasPicture = true;
     }
     return placement;
+}
+
+std::optional<LetterboxBars> letterboxBars(const VideoPlacement& placement) {
+    if (!placement.hasPicture) return std::nullopt;
+    const SDL_Rect& picture = placement.picture;
+    int64_t left = picture.x;
+    int64_t top = picture.y;
+    int64_t width = picture.w;
+    int64_t height = picture.h;
+    const int angle = static_cast<int>(placement.angle);
+    if (angle % 90 != 0) return std::nullopt;
+    if (angle % 180 != 0) {
+        // A quarter turn about the picture's centre swaps its sides around that centre.
+        if ((width - height) % 2 != 0) return std::nullopt;
+        left = left + (width - height) / 2;
+        top = top + (height - width) / 2;
+        std::swap(width, height);
+    }
+    const SDL_Rect& box = placement.fill;
+    const int64_t boxRight = static_cast<int64_t>(box.x) + box.w;
+    const int64_t boxBottom = static_cast<int64_t>(box.y) + box.h;
+    // The covered area, cut to the box.
+    const int64_t coverLeft = std::clamp<int64_t>(left, box.x, boxRight);
+    const int64_t coverTop = std::clamp<int64_t>(top, box.y, boxBottom);
+    const int64_t coverRight = std::clamp<int64_t>(left + width, coverLeft, boxRight);
+    const int64_t coverBottom = std::clamp<int64_t>(top + height, coverTop, boxBottom);
+
+    LetterboxBars bars;
+    const auto add = [&bars](int64_t x, int64_t y, int64_t w, int64_t h) {
+        if (w > 0 && h > 0) {
+            bars.rects[bars.count++] = SDL_Rect{clampToInt(x), clampToInt(y), clampToInt(w), clampToInt(h)};
+        }
+    };
+    add(box.x, box.y, box.w, coverTop - box.y);
+    add(box.x, coverBottom, box.w, boxBottom - coverBottom);
+    add(box.x, coverTop, coverLeft - box.x, coverBottom - coverTop);
+    add(coverRight, coverTop, boxRight - coverRight, coverBottom - coverTop);
+    return bars;
 }
 
 }  // namespace lumetta

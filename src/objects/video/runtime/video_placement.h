@@ -4,6 +4,8 @@
 
 #include <SDL3/SDL.h>
 
+#include <optional>
+
 #include "display/slide_mapping.h"
 
 namespace lumetta {
@@ -20,5 +22,17 @@ struct VideoPlacement {
 // values far outside the slide cannot overflow. `pictureWidth`/`pictureHeight` 0: no picture.
 VideoPlacement placeVideo(const SDL_Rect& view, int slideWidth, int slideHeight, const SDL_Rect& layer,
                           int rotationDegrees, int pictureWidth, int pictureHeight);
+
+// The parts of the box an opaque picture leaves uncovered: at most a band above, one below and
+// one each side, in that order, none of them empty.
+struct LetterboxBars {
+    SDL_Rect rects[4]{};
+    int count = 0;
+};
+
+// The bars of a placement with a picture, or nothing when the turned picture's edges fall
+// between pixels (a quarter turn of a picture whose width and height differ by an odd number)
+// and only filling the whole box leaves no seam.
+std::optional<LetterboxBars> letterboxBars(const VideoPlacement& placement);
 
 }  // namespace lumetta

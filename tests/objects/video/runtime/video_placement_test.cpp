@@ -89,5 +89,41 @@ TEST(VideoPlacement, ExtremeLayerValuesClampInsteadOfOverflowing) {
     EXPECT_GT(turned.fill.x, 0) << "slide width - x - w is large and positive, not wrapped";
 }
 
+// The bars are the box less the turned picture; a quarter turn that puts the picture's edges
+// between pixels has none (the whole box is filled instead).
+TEST(VideoPlacement, LetterboxBarsAroundTheTurnedPicture) {
+    const auto bars = [](const VideoPlacement& placement) {
+        const std::optional<LetterboxBars> found = letterboxBars(placement);
+        if (!found) return std::string("none");
+        std::string out;
+        for (int i = 0; i < found->count; ++i) out += (i > 0 ? " | " : "") + text(found->rects[i]);
+        return out;
+    };
+    const struct {
+        SDL_Rect fill, picture;
+        double angle;
+        std::string expected;
+    } cases[] = {
+        {{0, 0, 160, 180}, {0, 30, 160, 120}, 0, "0,0 160x30 | 0,150 160x30"},
+        {{0, 0, 160, 180}, {0, 30, 160, 120}, 180, "0,0 160x30 | 0,150 160x30"},
+        {{10, 20, 300, 100}, {77, 20, 133, 100}, 0, "10,20 67x100 | 210,20 100x100"},
+        {{0, 0, 100, 100}, {0, 0, 100, 100}, 0, ""},
+        // Turned a quarter about its centre (115+45, 101+34), the 90x68 picture covers 68x90.
+        {{109, 90, 101, 90}, {115, 101, 90, 68}, 270, "109,90 17x90 | 194,90 16x90"},
+        {{109, 90, 101, 90}, {115, 101, 90, 67}, 90, "none"},
+        // A picture reaching past the box leaves no negative bar.
+        {{0, 0, 50, 50}, {-10, 10, 70, 20}, 0, "0,0 50x10 | 0,30 50x20"},
+    };
+    for (const auto& c : cases) {
+        VideoPlacement placement;
+        placement.fill = c.fill;
+        placement.picture = c.picture;
+        placement.angle = c.angle;
+        placement.hasPicture = true;
+        EXPECT_EQ(bars(placement), c.expected) << text(c.picture) << " at " << c.angle;
+    }
+    EXPECT_EQ(bars(VideoPlacement{}), "none");
+}
+
 }  // namespace
 }  // namespace lumetta

@@ -330,6 +330,76 @@ TEST_F(VideoTest, LetterboxAndTurnAtEveryRotation) {
     }
 }
 
+// A picture at full opacity is copied over a fill of the bars only; the screen must be the
+// same, pixel for pixel, as when the whole box is filled and the picture blended over it: at
+// every rotation, with bars above and below, beside, of odd width, and a translucent fill.
+TEST_F(VideoTest, AnOpaquePictureOverTheBarsMatchesTheBlendedDrawPixelForPixel) {
+    const auto wide = testing::makeVideoClip(dir / "wide.mp4", 160, 120, 2);
+    const auto square = testing::makeVideoClip(dir / "square.mp4", 96, 96, 2);
+    const auto odd = testing::makeOddSizeClip(dir / "odd.mkv", 175, 99, 2);
+    struct Case {
+        std::filesystem::path clip;
+        SDL_Rect layer;
+        SDL_Color background;
+    };
+    const std::vector<Case> cases = {
+        {wide, {0, 0, 160, 180}, {0, 0, 255, 255}},      // bands above and below
+        {wide, {10, 20, 300, 100}, {0, 0, 255, 255}},    // bands beside
+        {square, {3, 5, 103, 100}, {255, 0, 255, 255}},  // odd slack
+        {odd, {0, 0, 320, 180}, {0, 0, 255, 128}},       // odd picture, translucent fill
+        {wide, {40, 30, 160, 120}, {0, 255, 0, 255}},    // no bars at all
+    };
+    const auto screen = [&] {
+        SDL_Surface* surface = SDL_RenderReadPixels(renderer(), nullptr);
+        std::vector<uint8_t> bytes;
+        if (surface != nullptr) {
+            SDL_Surface* packed = SDL_ConvertSurface(surface, SDL_PIXELFORMAT_RGBA32);
+            SDL_DestroySurface(surface);
+            if (packed != nullptr) {
+                const auto* pixels = static_cast<const uint8_t*>(packed->pixels);
+                for (int row = 0; row < packed->h; ++row) {
+                    bytes.insert(bytes.end(), pixels + row * packed->pitch, pixels + row * packed->pitch + packed->w * 4);
+                }
+                SDL_DestroySurface(packed);
+            }
+        }
+        return bytes;
+    };
+    for (const Case& c : cases) {
+        auto copied = makeVideo(c.clip, fastHooks(), c.background, c.layer);
+        VideoSeams blendedHooks = fastHooks();
+        blendedHooks.blendOpaquePictures = true;
+        auto blended = makeVideo(c.clip, std::move(blendedHooks), c.background, c.layer);
+        ASSERT_TRUE(playToEnd(*copied));
+        ASSERT_TRUE(playToEnd(*blended));
+        for (const int rotation : {0, 90, 180, 270}) {
+            SCOPED_TRACE(c.clip.filename().string() + " layer " + std::to_string(c.layer.w) + "x" +
+                         std::to_string(c.layer.h) + " rotation " + std::to_string(rotation));
+            displayRotation = rotation;
+            clearBlack();
+            blended->render();
+            const std::vector<uint8_t> expected = screen();
+            clearBlack();
+            copied->render();
+            const std::vector<uint8_t> actual = screen();
+            ASSERT_EQ(actual.size(), 320u * 180u * 4u);
+            ASSERT_EQ(actual.size(), expected.size());
+            size_t differing = 0;
+            size_t first = actual.size();
+            for (size_t i = 0; i < actual.size(); ++i) {
+                if (actual[i] != expected[i]) {
+                    ++differing;
+                    first = std::min(first, i);
+                }
+            }
+            EXPECT_EQ(differing, 0u) << "first at pixel " << (first / 4) % 320 << "," << (first / 4) / 320;
+            // The copy did draw: the picture and the fill both show.
+            EXPECT_TRUE(copied->hasDrawnFrame());
+        }
+    }
+    displayRotation = 0;
+}
+
 TEST_F(VideoTest, UnderALayerTransformTheFillTakesItsOpacity) {
     const auto clip = testing::makeVideoClip(dir / "t.mp4", 64, 48, 3);
     Video video(display.get(), 0, 0, 0, 0, 0, 0, clip.string(), "1", 0, 0, 255, 255);
