@@ -25,14 +25,6 @@ void logSceneLine(const std::string& message) { logLine(std::cerr, ansi::BOLD_RE
 
 SDL_Rect layerBox(const SlideLayer& layer) { return SDL_Rect{layer.x, layer.y, layer.width, layer.height}; }
 
-std::uint8_t textStyleBits(const TextLayer& text) {
-    std::uint8_t bits = 0;
-    if (text.bold) bits |= fontStyleBold;
-    if (text.italic) bits |= fontStyleItalic;
-    if (text.underline) bits |= fontStyleUnderline;
-    return bits;
-}
-
 bool hasTypewriterMotion(const TextLayer& text) {
     return text.style.typewriterSpeed > 0 || text.style.typewriterDelay > 0;
 }
@@ -72,6 +64,14 @@ int clampToInt(double value) {
 }
 
 }  // namespace
+
+std::uint8_t textStyleBits(const TextLayer& text) {
+    std::uint8_t bits = 0;
+    if (text.bold) bits |= fontStyleBold;
+    if (text.italic) bits |= fontStyleItalic;
+    if (text.underline) bits |= fontStyleUnderline;
+    return bits;
+}
 
 std::string imageLayerPath(const std::string& directory, const std::string& resolutionClass,
                            const std::string& file) {

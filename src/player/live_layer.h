@@ -71,6 +71,10 @@ struct LayerBuildContext {
 std::string imageLayerPath(const std::string& directory, const std::string& resolutionClass,
                            const std::string& file);
 
+// The font engine's style bits of a text layer (bold, italic, underline), as its element and the
+// background preparation of its text take them.
+std::uint8_t textStyleBits(const TextLayer& text);
+
 // The opacity texts the text, image and video elements read, from a layer's opacity factor.
 std::string opacityText(float opacity);
 
