@@ -1,6 +1,7 @@
 #include "support/websocket_server.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -41,6 +42,12 @@ WebSocketTestServer::WebSocketTestServer(Options options) : options_(std::move(o
     const std::string script = scriptPath();
     const std::string cert = identity_.certificateFile.string();
     const std::string key = identity_.privateKeyFile.string();
+    int networkNamespace = -1;
+    if (options_.networkNamespaceOf > 0) {
+        const std::string path = "/proc/" + std::to_string(options_.networkNamespaceOf) + "/ns/net";
+        networkNamespace = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (networkNamespace < 0) throw std::runtime_error("cannot open " + path);
+    }
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -49,6 +56,7 @@ WebSocketTestServer::WebSocketTestServer(Options options) : options_(std::move(o
         if (::getppid() != parent) ::_exit(126);
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
+        if (networkNamespace >= 0 && ::setns(networkNamespace, CLONE_NEWNET) != 0) ::_exit(126);
         // Sockets of the test process must not live on in the server (a connection the client
         // closed would stay open there).
         ::close_range(3, ~0U, 0);
@@ -59,6 +67,7 @@ WebSocketTestServer::WebSocketTestServer(Options options) : options_(std::move(o
     }
     ::close(in[0]);
     ::close(out[1]);
+    if (networkNamespace >= 0) ::close(networkNamespace);
     input_ = in[1];
     reader_ = std::thread([this, fd = out[0]] { readEvents(fd); });
 

@@ -41,6 +41,9 @@ public:
         CertificateValidity validity;
         // A certificate to serve as it is (another CA's, self-signed, ...).
         std::optional<TlsIdentity> identity;
+        // Serve from the network namespace of this process (a LanHost's holder) instead of the
+        // caller's.
+        pid_t networkNamespaceOf = 0;
     };
 
     WebSocketTestServer();

@@ -1,6 +1,10 @@
 #!/usr/bin/python3
 """Scripted WebSocket server over TLS for tests, on loopback (or a veth address).
 
+It also stands in for the management service's HTTPS endpoints (playlist documents, images,
+videos) on the same port: requests that are not WebSocket upgrades are answered from a script
+of their own (see "HTTP commands").
+
 Run it with the system Python (another python3 may come first on PATH):
 
     /usr/bin/python3 websocket_test_server.py --cert server.pem --key server.key \
@@ -19,7 +23,7 @@ Commands (words separated by single spaces; <kind> is "text" or "binary"):
   mode silent-upgrade     complete TLS, read the upgrade request, never answer it
   mode refuse <status>    answer the upgrade with this HTTP status and close
   mode bad-accept         answer 101 with a wrong Sec-WebSocket-Accept
-  wait-open               wait (at most 10 s) until a connection is open
+  wait-open [<count>]     wait (at most 10 s) until <count> (default 1) connections are open
   text <words...>         send the rest of the line as one text message
   binary <hex>            send one binary message
   pattern <kind> <size>   send one message of <size> bytes; byte i is "a" + i % 26
@@ -34,12 +38,25 @@ Commands (words separated by single spaces; <kind> is "text" or "binary"):
   close-empty             start the closing handshake with a close frame without status
   drop                    reset the TCP connection (no close frame)
   restart                 reset every connection, stop listening, listen again on the port
+  stop                    reset every connection and stop listening (answers "stopped")
+  start                   listen again on the same port (answers "listening <port>")
   sleep <ms>              pause the script
   mark <words...>         report "mark <words...>": the commands before it have run
 
 Connection commands act on the newest open connection; with none open they fail at once
 ("error no open connection for <command>"), so a script written ahead of the client starts
-with "wait-open".
+with "wait-open". "all <command...>" runs a connection command on every open connection.
+
+HTTP commands (<target> is a path, or a path with its query; a request's target is matched
+whole first, then by its path alone; a target without a script is answered 404):
+
+  serve <target> <file>   answer 200 with the file's bytes, read when the request comes
+  answer <target> <status> [<file>]
+                          answer this status, with the file's bytes as body or none
+  withhold <target>       read the request and never answer it (until the connection ends)
+  stall <target> <file> <bytes>
+                          announce the whole file, send its first <bytes> bytes, then hold
+  forget <target>         answer 404 again
 
 Events:
 
@@ -56,11 +73,14 @@ Events:
   pong <hex>                   a pong arrived
   closed <code> [reason]       the peer's close frame (1005 when it had no status)
   disconnected                 a TCP connection ended (whatever stage it reached)
+  http <method> <target> <status> <bytes>
+                               an HTTP request was answered with this status and this many body
+                               bytes; "held" for <status> when it was withheld or stalled
+  stopped                      the answer to "stop"
   mark <words...>              the answer to "mark"
   error <text>                 a command failed
 
-Requests that are not WebSocket upgrades go to `Server.handle_http`, the place to add HTTP
-endpoints; it answers 404.
+Requests that are not WebSocket upgrades go to `Server.handle_http`.
 """
 
 import argparse
@@ -75,6 +95,7 @@ from websockets.connection import OPEN, SEND_EOF
 from websockets.frames import OP_BINARY, OP_CLOSE, OP_CONT, OP_PING, OP_PONG, OP_TEXT, Frame
 from websockets.server import ServerConnection
 
+CONNECTION_COMMANDS = ("text", "binary", "pattern", "fragments", "masked", "raw", "cut", "close", "close-empty", "drop")
 HEAD_LIMIT = 64 * 1024
 READ_CHUNK = 1 << 20
 
@@ -230,6 +251,7 @@ class Server:
         self.writers = set()
         self.changed = asyncio.Condition()
         self.listener = None
+        self.routes = {}
         self.server_names = {}
         context.sni_callback = self.remember_server_name
 
@@ -242,21 +264,26 @@ class Server:
         self.port = self.listener.sockets[0].getsockname()[1]
         emit(f"listening {self.port}")
 
+    async def stop(self):
+        if self.listener is not None:
+            self.listener.close()
+            for writer in list(self.writers):
+                reset(writer)
+            await self.listener.wait_closed()
+            self.listener = None
+
     async def restart(self):
-        self.listener.close()
-        for writer in list(self.writers):
-            reset(writer)
-        await self.listener.wait_closed()
+        await self.stop()
         await self.listen()
 
     def forget(self, session):
         if session in self.sessions:
             self.sessions.remove(session)
 
-    async def wait_open(self):
+    async def wait_open(self, count=1):
         async def present():
             async with self.changed:
-                await self.changed.wait_for(lambda: self.sessions)
+                await self.changed.wait_for(lambda: len(self.sessions) >= count)
         try:
             await asyncio.wait_for(present(), 10)
         except asyncio.TimeoutError:
@@ -337,9 +364,46 @@ class Server:
         await writer.drain()
         await session.run()
 
+    def route(self, target):
+        if target in self.routes:
+            return self.routes[target]
+        return self.routes.get(target.split("?", 1)[0])
+
     async def handle_http(self, method, target, headers, reader, writer):
-        writer.write(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        route = self.route(target)
+        kind = route[0] if route else None
+        if kind == "withhold":
+            emit(f"http {method} {target} held 0")
+            await reader.read()
+            return
+        status, body_file, limit = 404, None, None
+        if kind == "serve":
+            status, body_file = 200, route[1]
+        elif kind == "answer":
+            status, body_file = route[1], route[2]
+        elif kind == "stall":
+            status, body_file, limit = 200, route[1], route[2]
+        body = b""
+        if body_file is not None:
+            try:
+                with open(body_file, "rb") as source:
+                    body = source.read()
+            except OSError:
+                status, body = 404, b""
+                limit = None
+        reason = {200: "OK", 404: "Not Found"}.get(status, "Status")
+        writer.write(f"HTTP/1.1 {status} {reason}\r\nContent-Length: {len(body)}\r\n"
+                     "Content-Type: application/octet-stream\r\nConnection: close\r\n\r\n".encode())
+        sent = body if method != "HEAD" else b""
+        if limit is not None:
+            writer.write(sent[:limit])
+            await writer.drain()
+            emit(f"http {method} {target} held {min(limit, len(sent))}")
+            await reader.read()
+            return
+        writer.write(sent)
         await writer.drain()
+        emit(f"http {method} {target} {status} {len(sent)}")
 
     async def command(self, line):
         words = line.split(" ")
@@ -352,10 +416,29 @@ class Server:
             await asyncio.sleep(int(words[1]) / 1000)
         elif name == "restart":
             await self.restart()
+        elif name == "stop":
+            await self.stop()
+            emit("stopped")
+        elif name == "start":
+            if self.listener is None:
+                await self.listen()
         elif name == "wait-open":
-            if not await self.wait_open():
+            if not await self.wait_open(int(words[1]) if len(words) > 1 else 1):
                 emit("error no open connection")
-        elif name in ("text", "binary", "pattern", "fragments", "masked", "raw", "cut", "close", "close-empty", "drop"):
+        elif name == "serve":
+            self.routes[words[1]] = ("serve", words[2])
+        elif name == "answer":
+            self.routes[words[1]] = ("answer", int(words[2]), words[3] if len(words) > 3 else None)
+        elif name == "withhold":
+            self.routes[words[1]] = ("withhold",)
+        elif name == "stall":
+            self.routes[words[1]] = ("stall", words[2], int(words[3]))
+        elif name == "forget":
+            self.routes.pop(words[1], None)
+        elif name == "all" and len(words) > 1 and words[1] in CONNECTION_COMMANDS:
+            for session in list(self.sessions):
+                await session.command(words[1:], line.split(" ", 1)[1])
+        elif name in CONNECTION_COMMANDS:
             session = self.newest()
             if session is None:
                 emit(f"error no open connection for {name}")
