@@ -26,6 +26,7 @@
 #include "core/clock.h"
 #include "link/broadcast_sender.h"
 #include "link/slide_sync_packet.h"
+#include "player/slide_sequence.h"
 
 namespace lumetta::player {
 
@@ -55,17 +56,12 @@ struct SyncSlide {
     std::int64_t startTime = 0;   // Unix ms
 };
 
-// A slide's clock in Unix ms; group times that do not fit are clamped (start) and saturate (end).
-struct SlideTimes {
-    std::int64_t start = 0;
-    std::int64_t end = 0;
-};
-
 // What one cycle asks of the loop. At most one of `reanchor` and `change` is set.
 struct GroupSyncActions {
     // Let the slide-change report run (not forced).
     bool report = false;
-    // The slide on screen stays; its start and end move to these.
+    // The slide on screen stays; its start and end (Unix ms) move to these. Group times that do
+    // not fit are clamped (start) and saturate (end).
     std::optional<SlideTimes> reanchor;
     // End the slide on screen now and change to `index`, which starts at `start` (used as it is,
     // also when it lies in the past, so it ends when it ends on the announcing player).

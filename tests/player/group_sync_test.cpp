@@ -336,8 +336,8 @@ TEST_F(GroupSync, FollowingMovesTheSlideOrItsClock) {
         EXPECT_TRUE(sync->scheduleSettled());
         ASSERT_EQ(actions.reanchor.has_value(), c.reanchor.has_value());
         if (c.reanchor) {
-            EXPECT_EQ(actions.reanchor->start, c.reanchor->start);
-            EXPECT_EQ(actions.reanchor->end, c.reanchor->end);
+            EXPECT_EQ(actions.reanchor->startMs, c.reanchor->startMs);
+            EXPECT_EQ(actions.reanchor->endMs, c.reanchor->endMs);
         }
         ASSERT_EQ(actions.change.has_value(), c.change.has_value());
         if (c.change) {
