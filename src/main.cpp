@@ -21,6 +21,7 @@
 #include "link/server_link.h"
 #include "link/slide_sync_listener.h"
 #include "package/local_package.h"
+#include "player/view.h"
 
 namespace lumetta {
 // The one device-services object, built before main runs; its destructor stops the telemetry thread.
@@ -71,10 +72,16 @@ int main(int argc, char** argv) {
     // count as done.
     std::jthread imageWorker([] { imageProcessingWorker(downloadQueue); });
 
-    // The player loop is not part of this build yet: end plainly instead of pretending to play.
-    // Like the other lines of the start and stop, this one carries no colour.
-    logText(std::cerr, "[PLAYER] The player loop is not available yet");
-    const int status = 1;
+    // The player loop runs on this thread until the player stops. Whatever escapes it ends the run
+    // with status 1, after the same orderly stop.
+    int status = 1;
+    try {
+        status = view(configBaseDirectory, display.get(), deviceId, options.watchdog, webSocketThread, &command);
+    } catch (const std::exception& error) {
+        logText(std::cerr, std::string("[PLAYER] Player loop failed: ") + error.what());
+    } catch (...) {
+        logText(std::cerr, "[PLAYER] Player loop failed: unknown error");
+    }
 
     // Stop in order: the mesh first (a copy from a peer in flight gives up), then the queue (a
     // download in flight is aborted; the download workers drain what is queued), then the image

@@ -7,6 +7,7 @@
 
 #include "core/palette.h"
 #include "core/program_entry.h"
+#include "support/program_stop.h"
 #include "support/subprocess.h"
 
 namespace lumetta {
@@ -63,12 +64,17 @@ TEST(Program, PackageRunIsHandedOffWhateverFollows) {
     }
 }
 
-// Runs `script` with the program as $1 in a private mount namespace whose /home is an empty
-// temporary file system, so a managed run never touches the machine's /home.
+// Runs `script` with the program as $1 in a private mount namespace whose /home and /run are
+// empty temporary file systems, so a managed run never touches the machine's own. The script may
+// call `run_until_term PID [FILE]`: once the program has its termination handler (and FILE, when
+// given, exists) it gets SIGTERM, and the function's status is the program's.
 testing::ProcessResult runWithPrivateHome(const std::string& script, const testing::ProcessOptions& options) {
     return testing::runProcess(
         {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-         "mount -t tmpfs lumetta-test-home /home || exit 99\n" + script, "sh", LUMETTA_PROGRAM},
+         "mount -t tmpfs lumetta-test-home /home || exit 99\n"
+         "mount -t tmpfs lumetta-test-run /run || exit 99\n" +
+             testing::runUntilTermFunction() + script,
+         "sh", LUMETTA_PROGRAM},
         options);
 }
 
@@ -83,15 +89,16 @@ TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
 
     // A fresh device: the data directory is made so that settings can be saved.
     const testing::ProcessResult fresh = runWithPrivateHome(
-        "\"$1\"; status=$?\n"
+        "\"$1\" & run_until_term $!; status=$?\n"
         "test -d /home/lumetta && echo 'data directory present'\n"
         "exit $status",
         plain);
-    EXPECT_EQ(fresh.exitStatus, 1) << fresh.err;
+    // Nothing to play and no service: the player waits until it is told to stop, and then ends
+    // in order. Nothing waited for a video device.
+    EXPECT_EQ(fresh.exitStatus, 0) << fresh.err;
     EXPECT_NE(fresh.out.find("data directory present"), std::string::npos) << fresh.out;
-    // The line comes only once the display is up; nothing waited for a video device.
-    EXPECT_NE(fresh.err.find("[PLAYER] The player loop is not available yet\n"), std::string::npos) << fresh.err;
     EXPECT_EQ(fresh.err.find("[DISPLAY]"), std::string::npos) << fresh.err;
+    EXPECT_EQ(fresh.err.find("[PLAYER]"), std::string::npos) << fresh.err;
 
     // An older installation: its one-value files are folded into the configuration file.
     const testing::ProcessResult migrated = runWithPrivateHome(
@@ -99,11 +106,11 @@ TEST(Program, ManagedRunPreparesTheDataDirectoryAndSettings) {
         "printf 'Hall 2\\n' > /home/lumetta/name\n"
         "printf -- '-90\\n' > /home/lumetta/orientation\n"
         "printf 'lobby\\r\\n' > /home/lumetta/peer-group\n"
-        "\"$1\" --mirror; status=$?\n"
+        "\"$1\" --mirror & run_until_term $!; status=$?\n"
         "cat /home/lumetta/config.json; ls /home/lumetta\n"
         "exit $status",
         plain);
-    EXPECT_EQ(migrated.exitStatus, 1) << migrated.err;
+    EXPECT_EQ(migrated.exitStatus, 0) << migrated.err;
     EXPECT_EQ(migrated.err.find("[CONFIG]"), std::string::npos) << migrated.err;
     EXPECT_NE(migrated.out.find("\"name\" : \"Hall 2\\n\""), std::string::npos) << migrated.out;
     EXPECT_NE(migrated.out.find("\"orientation\" : -90"), std::string::npos) << migrated.out;
@@ -120,16 +127,13 @@ TEST(Program, ManagedRunStartsAndStopsItsImageWorker) {
     plain.environment["NO_COLOR"] = "1";
     const testing::ProcessResult result = runWithPrivateHome(
         "for run in 1 2 3; do\n"
-        "  timeout -s KILL 20 \"$1\"; status=$?\n"
+        "  \"$1\" & run_until_term $!; status=$?\n"
         "  echo \"status $status\"\n"
         "done",
         plain);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(result.out, "status 1\nstatus 1\nstatus 1\n") << result.err;
-    EXPECT_EQ(result.err,
-              "[PLAYER] The player loop is not available yet\n"
-              "[PLAYER] The player loop is not available yet\n"
-              "[PLAYER] The player loop is not available yet\n");
+    EXPECT_EQ(result.out, "status 0\nstatus 0\nstatus 0\n") << result.err;
+    EXPECT_EQ(result.err.find("[PLAYER]"), std::string::npos) << result.err;
 }
 
 TEST(Program, ManagedRunStartsAndJoinsTheSlideSyncListener) {
@@ -140,20 +144,49 @@ TEST(Program, ManagedRunStartsAndJoinsTheSlideSyncListener) {
     auto run = [&](const std::string& command) {
         return testing::runProcess({"unshare", "--mount", "--net", "--propagation", "private", "--", "sh", "-c",
                                     "mount -t tmpfs lumetta-test-home /home || exit 99\n"
-                                    "ip link set lo up\n" + command,
+                                    "mount -t tmpfs lumetta-test-run /run || exit 99\n"
+                                    "ip link set lo up\n" +
+                                        testing::runUntilTermFunction() + command,
                                     "sh", LUMETTA_PROGRAM, HOLD_UDP_PORT},
                                    plain);
     };
     // Port 9000 held by someone else: the listener's start reports it, and the run still ends in order.
-    const testing::ProcessResult held = run("exec timeout 20 \"$2\" 9000 \"$1\"");
-    EXPECT_EQ(held.exitStatus, 1) << held.err;
+    const testing::ProcessResult held = run("\"$2\" 9000 \"$1\" & run_until_term $!");
+    EXPECT_EQ(held.exitStatus, 0) << held.err;
     EXPECT_NE(held.err.find("Bind failed: Address already in use\n"), std::string::npos) << held.err;
 
     // A free port: nothing to report, and the listener is stopped and joined before the program ends.
-    const testing::ProcessResult free = run("exec timeout 20 \"$1\"");
-    EXPECT_EQ(free.exitStatus, 1) << free.err;
+    const testing::ProcessResult free = run("\"$1\" & run_until_term $!");
+    EXPECT_EQ(free.exitStatus, 0) << free.err;
     EXPECT_EQ(free.err.find("Bind failed"), std::string::npos) << free.err;
     EXPECT_EQ(free.err.find("recvfrom"), std::string::npos) << free.err;
+}
+
+// A device with a stored playlist plays it without the service: the played-playlists record
+// names it, and SIGTERM ends the run in order with status 0.
+TEST(Program, ManagedRunPlaysTheStoredPlaylistAndStopsOnTerm) {
+    if (!privateHomeAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    testing::ProcessOptions plain;
+    plain.environment["NO_COLOR"] = "1";
+    const testing::ProcessResult result = runWithPrivateHome(
+        "d=/home/lumetta/acme/main/Shapes\n"
+        "mkdir -p \"$d\"\n"
+        "cat > \"$d/playlist.json\" <<'EOF'\n"
+        "{\"account\": \"acme\", \"branch\": \"main\", \"playlist\": \"Shapes\", \"slides\": [\n"
+        " {\"id\": \"a\", \"width\": 320, \"height\": 180, \"duration\": 1, \"layers\": [\n"
+        "  {\"x\": 0, \"y\": 0, \"width\": 320, \"height\": 180, \"rectangle\": {\"color\": \"#FF0000\"}}]},\n"
+        " {\"id\": \"b\", \"width\": 320, \"height\": 180, \"duration\": 1, \"layers\": [\n"
+        "  {\"x\": 40, \"y\": 20, \"width\": 240, \"height\": 140, \"ellipse\": {\"color\": \"#00FF00\"}}]}]}\n"
+        "EOF\n"
+        "ln -s \"$d/playlist.json\" /home/lumetta/playing.json\n"
+        "\"$1\" 320 180 & run_until_term $! /run/lumetta/played-playlists.tsv; status=$?\n"
+        "cut -f2- /run/lumetta/played-playlists.tsv\n"
+        "exit $status",
+        plain);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find("acme\tmain\tShapes\n"), std::string::npos) << result.out << result.err;
+    EXPECT_EQ(result.err.find("[PLAYER]"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Loop Exception"), std::string::npos) << result.err;
 }
 
 TEST(Program, WaitsForAVideoDeviceUntilOneAppears) {

@@ -1,0 +1,169 @@
+#pragma once
+// The state of one run of the player loop and its steps, split the way the loop runs them:
+// start-up once, then one slide pass per slide shown (update, set-up, frame cycle, after the
+// cycle), one frame cycle per frame, and the shutdown. `view` (player/view.h) builds one and
+// runs it; the pieces of the loop each keep their state here and act in the step named for it.
+
+#include <SDL3/SDL.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "content/playlist.h"
+#include "display/sdl_handles.h"
+#include "link/server_link_state.h"
+#include "player/download_screen.h"
+#include "player/hardware_watchdog.h"
+#include "player/live_layer.h"
+#include "player/view.h"
+
+namespace lumetta::player {
+
+// The frame cycle of the slide on screen runs while set; clearing it ends the slide at the end
+// of the current cycle (slide end, playlist update, quit, key actions).
+extern std::atomic<bool> viewRunning;
+// The index of the slide on screen within the current playlist.
+extern std::atomic<int> currentSlideIndex;
+
+// How long the fade from black at start-up (and after the Wi-Fi screen) lasts.
+inline constexpr std::uint64_t fadeFromBlackMs = 450;
+// How long the splash's last frame takes to fade out before the first slide.
+inline constexpr int splashFadeMs = 2000;
+// The longest a cycle with nothing to draw waits for an event.
+inline constexpr int idleEventWaitMs = 50;
+// How long a pass that failed waits for events before the next one.
+inline constexpr int failedPassWaitMs = 1000;
+// A stored duration above this many seconds is taken as a mistake and plays for 5 seconds.
+inline constexpr int longestSlideSeconds = 600;
+inline constexpr int replacedSlideSeconds = 5;
+
+struct PlayerLoop {
+    PlayerLoop(std::string dataDirectory, Display& display, std::string deviceId, bool watchdogRequested,
+               SDL_Thread* webSocketThread, Command* command, const ViewSeams& seams);
+    // Runs the shutdown when the loop is left by an exception.
+    ~PlayerLoop();
+    PlayerLoop(const PlayerLoop&) = delete;
+    PlayerLoop& operator=(const PlayerLoop&) = delete;
+
+    // The whole run: start-up, slide passes while the player runs, shutdown. Returns 0.
+    int run();
+
+    // ---- start-up ----
+    // The first playlist, taken on a thread of its own while the splash shows; false when the
+    // start ended without one (the player stopped).
+    bool takeInitialPlaylist();
+    void initialPlaylistThreadBody();
+    void startWatchdog();
+    void startCecThread();
+    // Waits in 50 ms slices until no download is pending, the player stops or a quit waits.
+    void waitForIdleDownloads();
+    // Everything after the first playlist and before the first pass (steps that make targets,
+    // reset the clocks and the per-run state).
+    void prepareFirstPass();
+
+    // ---- one slide pass ----
+    void runSlidePass();
+    // Takes and applies waiting playlist updates.
+    void applyPlaylistUpdates();
+    void applyPlaylistUpdate(PlaylistUpdate update);
+    // One frame of the waiting screen and one event, for a playlist without slides.
+    void showWaitingScreen();
+    // Builds the slide on screen: duration, clocks, live layers; sets viewRunning.
+    void setUpSlide();
+    void afterCycle();
+    // A pass that threw: logged, the slide's objects dropped, a slide that failed twice running
+    // skipped, and a wait of up to a second for events.
+    void recoverFromFailedPass(const std::string& message);
+
+    // ---- one frame cycle ----
+    void runFrameCycle();
+    // Whether anything on screen can change without an event (the loop draws every cycle then).
+    bool pictureMayChange() const;
+    // Draws the slide's layers into the current slide target. False when the frame must not be
+    // shown yet (the splash stays until the slide's videos have a picture).
+    bool renderSlide();
+    // Composes the slide target (and what lies over it) onto the screen.
+    void composeFrame();
+    void finishFrame();
+    void dispatchEvent(const SDL_Event& event);
+
+    // ---- shutdown ----
+    void destroyLiveLayers();
+    void shutdown();
+
+    // Removes every queued playlist-ready event.
+    static void drainPlaylistReadyEvents();
+    bool quitWaiting() const;
+    std::uint64_t ticks() const;
+    std::int64_t nowMs() const;
+    int screenRotation() const;
+
+    // Arguments.
+    std::string dataDirectory;
+    Display& display;
+    std::string deviceId;
+    bool watchdogRequested = false;
+    SDL_Thread* webSocketThread = nullptr;
+    Command* command = nullptr;
+    ViewSeams seams;
+    std::atomic<bool>& running;
+    Clock& clock;
+
+    // Start-up hand-over of the initial playlist thread (read only after the join).
+    std::jthread initialPlaylistThread;
+    std::unique_ptr<Playlist> initialPlaylist;
+    std::optional<PlaylistUpdate> initialOverride;  // an emergency that arrived while waiting
+    std::exception_ptr initialFailure;
+    std::atomic<bool> initialPlaylistReady{false};
+
+    std::unique_ptr<StartupScreen> splash;
+    std::unique_ptr<WatchdogTimerGuard> watchdogGuard;
+    std::jthread cecThread;
+
+    // The playlist on screen.
+    std::unique_ptr<Playlist> playlist;
+    // Updates taken in this pass that were not kept; destroyed at the end of the pass.
+    std::vector<std::unique_ptr<Playlist>> releasedPlaylists;
+
+    // Render targets: the slide on screen, the previous one, the composition while the overlay
+    // reveal runs, the waiting screen.
+    TextureHandle currentTarget;
+    TextureHandle previousTarget;
+    TextureHandle compositionTarget;
+    TextureHandle downloadTarget;
+    DownloadScreenState downloadScreen;
+
+    // The slide on screen.
+    std::vector<LiveLayer> liveLayers;
+    int slideDuration = 0;          // seconds in force
+    bool slideHasVideo = false;
+    bool slideEndedByVideos = false;
+    bool nextIndexChosen = false;   // someone other than the slide's end picked the next slide
+    bool slideEndedNormally = false;
+    bool firstFrameOfSlide = true;
+    std::int64_t slideStartMs = 0;  // wall clock
+    std::int64_t slideEndMs = 0;
+    std::optional<std::int64_t> chainedStartMs;  // the ended slide's end time, for the next one
+    std::uint64_t slideStartTicks = 0;
+    LayerFrame lastFrame;
+
+    // Frame cycle.
+    bool eventTakenLastCycle = false;
+    bool fadeFromBlackOn = true;
+    std::optional<std::uint64_t> fadeStartTicks;
+    std::string requestedPlaylist;
+    bool overlayChanged = false;
+
+    // Failure containment.
+    std::optional<int> lastFailedIndex;
+
+    bool shutDown = false;
+};
+
+}  // namespace lumetta::player

@@ -1,0 +1,581 @@
+#include "player/view.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "content/played_playlists.h"
+#include "core/log.h"
+#include "core/palette.h"
+#include "core/process_state.h"
+#include "device/command.h"
+#include "display/display.h"
+#include "display/screen_shift.h"
+#include "link/player_events.h"
+#include "player/image_motion.h"
+#include "player/player_loop.h"
+#include "player/slide_targets.h"
+
+namespace lumetta::player {
+
+std::atomic<bool> viewRunning{false};
+std::atomic<int> currentSlideIndex{0};
+
+namespace {
+
+constexpr const char* emptyPlaylistName = "0 Empty Playlist";
+constexpr SDL_Color opaqueBlack{0, 0, 0, 255};
+
+ViewSeams withDefaults(ViewSeams seams) {
+    if (!seams.waitEvent) seams.waitEvent = [](SDL_Event& event, int timeoutMs) {
+        return SDL_WaitEventTimeout(&event, timeoutMs);
+    };
+    if (!seams.pollEvent) seams.pollEvent = [](SDL_Event& event) { return SDL_PollEvent(&event); };
+    if (!seams.delay) seams.delay = [](int milliseconds) { SDL_Delay(static_cast<Uint32>(std::max(0, milliseconds))); };
+    if (!seams.splash) seams.splash = waitWithoutSplash;
+    if (!seams.recordPlayed) seams.recordPlayed = recordPlayedPlaylist;
+    if (seams.clock == nullptr) seams.clock = &systemClock();
+    if (seams.watchdogClock == nullptr) seams.watchdogClock = &systemClock();
+    if (seams.watchdogIo == nullptr) seams.watchdogIo = &systemWatchdogIo();
+    if (seams.link == nullptr) seams.link = &serverLinkState;
+    if (seams.queue == nullptr) seams.queue = &downloadQueue;
+    if (seams.running == nullptr) seams.running = &playerRunning;
+    if (seams.out == nullptr) seams.out = &std::cout;
+    if (seams.errors == nullptr) seams.errors = &std::cerr;
+    seams.load.running = seams.running;
+    seams.load.queue = seams.queue;
+    return seams;
+}
+
+bool isEmptyPlaylist(const Playlist& playlist) {
+    return playlist.name() == emptyPlaylistName || playlist.slideCount() == 0;
+}
+
+void removeStandbyFile(const std::string& path) {
+    if (path.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+std::unique_ptr<StartupScreen> waitWithoutSplash(const SplashRequest& request) {
+    while ((request.initialPlaylistReady == nullptr || !request.initialPlaylistReady->load()) &&
+           (request.running == nullptr || request.running->load())) {
+        SDL_Event event;
+        if (SDL_WaitEventTimeout(&event, idleEventWaitMs) && event.type == SDL_EVENT_QUIT &&
+            request.running != nullptr) {
+            request.running->store(false);
+        }
+    }
+    return nullptr;
+}
+
+PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::string deviceId_, bool watchdogRequested_,
+                       SDL_Thread* webSocketThread_, Command* command_, const ViewSeams& seams_)
+    : dataDirectory(std::move(dataDirectory_)),
+      display(display_),
+      deviceId(std::move(deviceId_)),
+      watchdogRequested(watchdogRequested_),
+      webSocketThread(webSocketThread_),
+      command(command_),
+      seams(withDefaults(seams_)),
+      running(*seams.running),
+      clock(*seams.clock),
+      downloadScreen(*seams.clock) {}
+
+PlayerLoop::~PlayerLoop() {
+    // An exception leaves the loop: the threads it started are stopped and joined, and the
+    // watchdog is switched off, as on the orderly way out.
+    try {
+        shutdown();
+    } catch (...) {
+    }
+}
+
+std::uint64_t PlayerLoop::ticks() const { return clock.ticksMs(); }
+std::int64_t PlayerLoop::nowMs() const { return clock.systemMs(); }
+int PlayerLoop::screenRotation() const { return displayRotation.load(); }
+
+void PlayerLoop::drainPlaylistReadyEvents() {
+    SDL_Event events[16];
+    while (SDL_PeepEvents(events, 16, SDL_GETEVENT, playlistReadyEvent, playlistReadyEvent) > 0) {
+    }
+}
+
+bool PlayerLoop::quitWaiting() const {
+    SDL_PumpEvents();
+    SDL_Event event;
+    return SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_EVENT_QUIT, SDL_EVENT_QUIT) > 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+void PlayerLoop::initialPlaylistThreadBody() {
+    try {
+        std::unique_ptr<Playlist> built;
+        try {
+            built = std::make_unique<Playlist>(dataDirectory, deviceId, true, std::string(), seams.load);
+        } catch (const std::exception& error) {
+            // A load that the stop cut short is no failure: the player is on its way out.
+            if (!running.load()) {
+                initialPlaylistReady = true;
+                return;
+            }
+            // Anything else leaves the player waiting for the service, as with no stored playlist.
+            logLine(*seams.errors, ansi::BOLD_RED, "[PLAYLIST]", std::string(" Stored playlist failed: ") + error.what());
+        }
+        if (built == nullptr || isEmptyPlaylist(*built)) {
+            logLine(*seams.out, ansi::YELLOW, "[PLAYLIST]", " Waiting for initial playlist download");
+            for (;;) {
+                PlaylistUpdate update = waitForPlaylistUpdate(*seams.link, running, clock);
+                if (update.playlist == nullptr) {
+                    // Nothing while stopping; an emergency's end with nothing to end: wait on.
+                    if (!running.load()) break;
+                    continue;
+                }
+                if (update.kind == PlaylistUpdateKind::emergency) {
+                    // The override plays from the first pass; the start-up playlist is what it
+                    // gives way to when it ends.
+                    if (built == nullptr) built = std::make_unique<Playlist>(*seams.queue);
+                    initialOverride = std::move(update);
+                } else {
+                    built = std::move(update.playlist);
+                }
+                initialPlaylist = std::move(built);
+                break;
+            }
+        } else {
+            initialPlaylist = std::move(built);
+        }
+    } catch (...) {
+        initialFailure = std::current_exception();
+    }
+    initialPlaylistReady = true;
+}
+
+bool PlayerLoop::takeInitialPlaylist() {
+    initialPlaylistThread = std::jthread([this] { initialPlaylistThreadBody(); });
+
+    SplashRequest request;
+    request.dataDirectory = dataDirectory;
+    request.display = &display;
+    request.deviceId = deviceId;
+    request.macAddress = command != nullptr ? command->macAddressText() : std::string();
+    request.initialPlaylistReady = &initialPlaylistReady;
+    request.running = &running;
+    splash = seams.splash(request);
+
+    initialPlaylistThread.join();
+    if (initialFailure) std::rethrow_exception(std::exchange(initialFailure, nullptr));
+    return running.load() && initialPlaylist != nullptr;
+}
+
+void PlayerLoop::startWatchdog() {
+    if (!watchdogRequested) return;
+    auto watchdog = std::make_unique<HardwareWatchdog>(*seams.watchdogIo, *seams.errors);
+    if (!watchdog->isOpen()) {
+        logLine(*seams.errors, ansi::BOLD_RED, "[WATCHDOG]", " Hardware watchdog requested but unavailable");
+        watchdog->stop();
+        return;
+    }
+    watchdogGuard = std::make_unique<WatchdogTimerGuard>(std::move(watchdog), *seams.watchdogClock);
+    if (seams.watchdogIntervalMs > 0) {
+        watchdogGuard->start(seams.watchdogIntervalMs);
+    } else {
+        watchdogGuard->start();
+    }
+}
+
+void PlayerLoop::startCecThread() {
+    if (!seams.cecListener) return;
+    cecThread = std::jthread([listener = seams.cecListener](std::stop_token stop) { listener(stop); });
+}
+
+void PlayerLoop::waitForIdleDownloads() {
+    // Nothing is drawn meanwhile. A stop, or a quit that waits in the queue, ends the wait: the
+    // first pass then sees it.
+    while (running.load() && !quitWaiting()) {
+        if (seams.queue->waitUntilNothingPending(50)) return;
+    }
+}
+
+void PlayerLoop::prepareFirstPass() {
+    currentTarget = createSlideTarget(display);
+    previousTarget = createSlideTarget(display);
+    currentSlideIndex = 0;
+    chainedStartMs.reset();
+    fadeFromBlackOn = true;
+    fadeStartTicks.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The run
+
+int PlayerLoop::run() {
+    // 1-4: the first playlist while the splash shows.
+    if (!takeInitialPlaylist()) {
+        shutdown();
+        return 0;
+    }
+    // 5-7: the watchdog, the standby marker, the CEC listener.
+    startWatchdog();
+    removeStandbyFile(seams.standbyFile);
+    startCecThread();
+    // 8: the device report is queued here once a link thread runs.
+    // 9: the first playlist becomes current.
+    playlist = std::move(initialPlaylist);
+    std::optional<PlaylistUpdate> startupOverride = std::move(initialOverride);
+    initialOverride.reset();
+    // 10: the playlist start-up just took must not be switched to again.
+    drainPlaylistReadyEvents();
+    // 11: the menus are built for the current playlist here.
+    // 12: downloads the first playlist queued finish before anything is drawn.
+    waitForIdleDownloads();
+    // 13-17: group identity, preloader, clocks, slide targets.
+    prepareFirstPass();
+    if (startupOverride) applyPlaylistUpdate(std::move(*startupOverride));
+
+    while (running.load()) runSlidePass();
+
+    shutdown();
+    return 0;
+}
+
+void PlayerLoop::runSlidePass() {
+    nextIndexChosen = false;
+    slideEndedNormally = false;
+    slideEndedByVideos = false;
+    try {
+        seams.recordPlayed(playlist->account(), playlist->branch(), playlist->name());
+        applyPlaylistUpdates();
+        if (playlist->slideCount() == 0) {
+            showWaitingScreen();
+        } else {
+            setUpSlide();
+            while (viewRunning.load()) runFrameCycle();
+            afterCycle();
+            lastFailedIndex.reset();
+        }
+    } catch (const std::exception& error) {
+        recoverFromFailedPass(error.what());
+    }
+    releasedPlaylists.clear();
+}
+
+void PlayerLoop::applyPlaylistUpdates() {
+    for (;;) {
+        PlaylistUpdate update = takePlaylistUpdate(*seams.link);
+        if (update.playlist == nullptr && update.kind == PlaylistUpdateKind::normal) return;
+        applyPlaylistUpdate(std::move(update));
+    }
+}
+
+void PlayerLoop::applyPlaylistUpdate(PlaylistUpdate update) {
+    switch (update.kind) {
+        case PlaylistUpdateKind::normal:
+            if (update.playlist == nullptr) return;
+            releasedPlaylists.push_back(std::move(playlist));
+            playlist = std::move(update.playlist);
+            currentSlideIndex = 0;
+            chainedStartMs.reset();
+            return;
+        case PlaylistUpdateKind::emergency:
+        case PlaylistUpdateKind::emergencyCleared:
+            // Emergency overrides are applied here.
+            releasedPlaylists.push_back(std::move(update.playlist));
+            return;
+    }
+}
+
+void PlayerLoop::showWaitingScreen() {
+    selectDownloadTarget(display, downloadTarget, true);
+    presentSlideTarget(display, downloadScreen.reveal.phaseA(), downloadTarget.get());
+    finishFrame();
+    SDL_Event event;
+    const bool atRest = downloadScreen.reveal.phaseA() == 0.0 && downloadScreen.reveal.phaseB() == 0.0;
+    const bool taken = atRest ? seams.waitEvent(event, idleEventWaitMs) : seams.pollEvent(event);
+    if (taken) dispatchEvent(event);
+}
+
+void PlayerLoop::setUpSlide() {
+    const int count = static_cast<int>(playlist->slideCount());
+    int index = currentSlideIndex.load();
+    if (index < 0 || index >= count) {
+        index = 0;
+        currentSlideIndex = 0;
+    }
+    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(index));
+
+    slideDuration = slide.duration > longestSlideSeconds ? replacedSlideSeconds : slide.duration;
+    const std::int64_t now = nowMs();
+    // The next slide starts where the last one ended, so slide times do not drift; after a stall
+    // of more than a second it starts from now.
+    slideStartMs = chainedStartMs.value_or(now);
+    if (slideStartMs < now - 1000) slideStartMs = now;
+    chainedStartMs.reset();
+    slideEndMs = slideStartMs + static_cast<std::int64_t>(slideDuration) * 1000;
+
+    LayerBuildContext context;
+    context.display = &display;
+    context.slideWidth = slide.width;
+    context.slideHeight = slide.height;
+    context.playlistDirectory = playlist->directory();
+    context.resolutionClass = display.resolutionClass();
+    context.clock = &clock;
+    destroyLiveLayers();
+    buildLiveLayers(slide, context, liveLayers);
+    slideHasVideo = std::any_of(liveLayers.begin(), liveLayers.end(),
+                                [](const LiveLayer& layer) { return layer.kind() == LayerKind::Video; });
+    lastFrame = LayerFrame{};
+
+    slideStartTicks = ticks();
+    firstFrameOfSlide = true;
+    viewRunning = true;
+}
+
+void PlayerLoop::afterCycle() {
+    const int count = static_cast<int>(playlist->slideCount());
+    const bool endsByItself = slideDuration > 0 || slideHasVideo || slideEndedByVideos;
+    if (endsByItself && !nextIndexChosen && count > 0) {
+        currentSlideIndex = (currentSlideIndex.load() + 1) % count;
+    }
+    if (slideEndedNormally && !slideHasVideo) chainedStartMs = slideEndMs;
+    destroyLiveLayers();
+}
+
+void PlayerLoop::recoverFromFailedPass(const std::string& message) {
+    logText(*seams.errors, std::string(ansi::BOLD_RED) + "Loop Exception: " + message + std::string(ansi::RESET));
+    viewRunning = false;
+    destroyLiveLayers();
+    // The failed slide is set up again on the next pass; one that fails twice running gives way
+    // to the next, so one broken slide cannot hold the whole playlist.
+    const int index = currentSlideIndex.load();
+    if (lastFailedIndex == index) {
+        const int count = playlist != nullptr ? static_cast<int>(playlist->slideCount()) : 0;
+        if (count > 0) currentSlideIndex = (index + 1) % count;
+        lastFailedIndex.reset();
+    } else {
+        lastFailedIndex = index;
+    }
+    chainedStartMs.reset();
+    // A failing pass must not spin: the next one comes after an event or a second.
+    SDL_Event event;
+    if (seams.waitEvent(event, failedPassWaitMs)) dispatchEvent(event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The frame cycle
+
+void PlayerLoop::runFrameCycle() {
+    // Clocks, and the slide's end by its duration or its videos.
+    const std::int64_t now = nowMs();
+    if (viewRunning.load()) {
+        if (slideHasVideo) {
+            if (lastFrame.allVideosFinished) {
+                slideEndedByVideos = true;
+                viewRunning = false;
+            }
+        } else if (slideDuration > 0 && now >= slideEndMs) {
+            slideEndedNormally = true;
+            viewRunning = false;
+        }
+    }
+
+    requestedPlaylist = requestedPlaylistName(*seams.link);
+    overlayChanged = downloadScreen.reveal.update(requestedPlaylist);
+
+    SDL_Event event;
+    if (!pictureMayChange()) {
+        // Nothing on screen can change: sleep until an event or the next due frame.
+        const double animationMs = static_cast<double>(ticks() - slideStartTicks);
+        const bool taken = seams.waitEvent(event, idleWaitMs(liveLayers, animationMs));
+        eventTakenLastCycle = taken;
+        if (taken) dispatchEvent(event);
+        return;
+    }
+
+    if (!renderSlide()) {
+        // The splash stays until every video of the slide has a picture.
+        eventTakenLastCycle = false;
+        seams.delay(10);
+        return;
+    }
+    composeFrame();
+
+    const bool taken = seams.pollEvent(event);
+    eventTakenLastCycle = taken;
+    if (taken) dispatchEvent(event);
+
+    finishFrame();
+    firstFrameOfSlide = false;
+}
+
+bool PlayerLoop::pictureMayChange() const {
+    if (firstFrameOfSlide || eventTakenLastCycle || slideHasVideo || splash != nullptr) return true;
+    if (fadeFromBlackOn || overlayChanged) return true;
+    const OverlayReveal& reveal = downloadScreen.reveal;
+    const bool revealAtRest = (!reveal.shown() && reveal.phaseA() == 0.0 && reveal.phaseB() == 0.0) ||
+                              (reveal.shown() && reveal.phaseA() == 1.0 && reveal.phaseB() == 1.0);
+    if (!revealAtRest) return true;
+    if (playlist != nullptr) {
+        const int index = currentSlideIndex.load();
+        if (index >= 0 && static_cast<std::size_t>(index) < playlist->slideCount() &&
+            playlist->slideAt(static_cast<std::size_t>(index)).motionEffect != "none") {
+            return true;
+        }
+    }
+    for (const LiveLayer& layer : liveLayers) {
+        if (layer.animated && !layer.animationDisabled) return true;
+        if (const auto* image = std::get_if<std::unique_ptr<Image>>(&layer.object);
+            image != nullptr && *image && (*image)->isAnimated()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PlayerLoop::renderSlide() {
+    SDL_Renderer* renderer = display.renderer();
+    SDL_Texture* saved = SDL_GetRenderTarget(renderer);
+    if (!SDL_SetRenderTarget(renderer, currentTarget.get())) {
+        throw std::runtime_error(std::string("Could not select slide render target: ") + SDL_GetError());
+    }
+    SDL_SetRenderViewport(renderer, nullptr);
+    display.clear(opaqueBlack);
+    setScreenShift(0, 0, 0, 0.0f);
+    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
+    const double animationMs = static_cast<double>(ticks() - slideStartTicks);
+    try {
+        lastFrame = drawSlideLayers(renderer, slide, liveLayers, animationMs, screenRotation());
+    } catch (...) {
+        SDL_SetRenderTarget(renderer, saved);
+        throw;
+    }
+    SDL_SetRenderTarget(renderer, saved);
+
+    if (splash != nullptr) {
+        if (!lastFrame.allVideosHavePicture) return false;
+        splash->fadeFrame(splashFadeMs);
+        splash.reset();
+        SDL_SetRenderTarget(renderer, nullptr);
+        SDL_SetRenderViewport(renderer, nullptr);
+        display.clear(opaqueBlack);
+    }
+    return true;
+}
+
+void PlayerLoop::composeFrame() {
+    SDL_Renderer* renderer = display.renderer();
+    const double reveal = downloadScreen.reveal.phaseA();
+    // While the overlay is (partly) shown the frame is composed off screen and drawn inset.
+    const bool inset = reveal > 0.0;
+    if (inset && !compositionTarget) compositionTarget = createSlideTarget(display);
+    SDL_Texture* destination = inset ? compositionTarget.get() : nullptr;
+    if (!SDL_SetRenderTarget(renderer, destination)) {
+        throw std::runtime_error(std::string("Could not select composition target: ") + SDL_GetError());
+    }
+    SDL_SetRenderViewport(renderer, nullptr);
+    display.clear(opaqueBlack);
+
+    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
+    const double progress = motionProgress(nowMs(), slideStartMs, slideDuration);
+    applyImageMotion(renderer, currentTarget.get(), display.width(), display.height(), slide.motionEffect, progress,
+                     display.drawSubmitter());
+
+    if (inset) presentSlideTarget(display, reveal, destination);
+}
+
+void PlayerLoop::finishFrame() {
+    SDL_Renderer* renderer = display.renderer();
+    SDL_SetRenderTarget(renderer, nullptr);
+    drawDownloadScreen(downloadScreen, renderer, requestedPlaylist, screenRotation(), display.drawSubmitter());
+
+    if (fadeFromBlackOn) {
+        const std::uint64_t now = ticks();
+        if (!fadeStartTicks) fadeStartTicks = now;
+        const double p = std::min(1.0, static_cast<double>(now - *fadeStartTicks) / fadeFromBlackMs);
+        const auto alpha = static_cast<Uint8>((1.0 - p) * 255.0);
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, alpha);
+        SDL_RenderFillRect(renderer, nullptr);
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
+        if (p >= 1.0) {
+            fadeFromBlackOn = false;
+            fadeStartTicks.reset();
+        }
+    }
+
+    if (seams.beforePresent) seams.beforePresent(display);
+    display.present(!display.mirrors().empty());
+}
+
+void PlayerLoop::dispatchEvent(const SDL_Event& event) {
+    if (event.type == SDL_EVENT_QUIT) {
+        running = false;
+        viewRunning = false;
+        return;
+    }
+    if (event.type == playlistReadyEvent) {
+        // The slide ends at the end of this cycle; the next pass takes the update.
+        viewRunning = false;
+        return;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shutdown
+
+void PlayerLoop::destroyLiveLayers() { destroyLayers(liveLayers); }
+
+void PlayerLoop::shutdown() {
+    if (shutDown) return;
+    shutDown = true;
+    viewRunning = false;
+    // A start-up cut short by an exception may leave the first playlist's thread running.
+    // Its waits end once the player stops, which it is doing.
+    if (initialPlaylistThread.joinable()) {
+        running = false;
+        initialPlaylistThread.join();
+    }
+    destroyLiveLayers();
+    if (cecThread.joinable()) {
+        cecThread.request_stop();
+        cecThread.join();
+    }
+    removeStandbyFile(seams.standbyFile);
+    drainPlaylistReadyEvents();
+    downloadTarget.reset();
+    compositionTarget.reset();
+    previousTarget.reset();
+    currentTarget.reset();
+    if (watchdogGuard != nullptr) {
+        watchdogGuard->stop();
+        watchdogGuard.reset();
+    }
+    splash.reset();
+    initialFailure = nullptr;
+    releasedPlaylists.clear();
+    initialOverride.reset();
+    initialPlaylist.reset();
+    playlist.reset();
+}
+
+int view(std::string configBaseDirectory, Display* display, std::string deviceId, bool watchdog,
+         SDL_Thread* webSocketThread, Command* command) {
+    return view(std::move(configBaseDirectory), display, std::move(deviceId), watchdog, webSocketThread, command,
+                ViewSeams{});
+}
+
+int view(std::string configBaseDirectory, Display* display, std::string deviceId, bool watchdog,
+         SDL_Thread* webSocketThread, Command* command, const ViewSeams& seams) {
+    if (display == nullptr) throw std::invalid_argument("The player loop needs a display");
+    PlayerLoop loop(std::move(configBaseDirectory), *display, std::move(deviceId), watchdog, webSocketThread, command,
+                    seams);
+    return loop.run();
+}
+
+}  // namespace lumetta::player
