@@ -17,3 +17,11 @@ target_sources(${name} PRIVATE "${pairing_help_cpp}")
 #       assets/images/pairing-help.png
 add_executable(lumetta_draw_pairing_help EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/assets/images/draw_pairing_help.cpp")
 target_link_libraries(lumetta_draw_pairing_help PRIVATE lumetta_deps)
+
+# The built-in start-up picture is an XPM, which is C source: src/player/splash_picture.cpp
+# includes it, so a new drawing is compiled in at the next build. Draws it again (not part of
+# the normal build):
+#   cmake --build build --target lumetta_draw_splash
+#   build/lumetta_draw_splash assets/fonts/Lato-Bold.ttf assets/images/splash.xpm
+add_executable(lumetta_draw_splash EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/assets/images/draw_splash.cpp")
+target_link_libraries(lumetta_draw_splash PRIVATE lumetta_deps)
