@@ -118,7 +118,7 @@ struct PlayerLoop {
     // Start-up hand-over of the initial playlist thread (read only after the join).
     std::jthread initialPlaylistThread;
     std::unique_ptr<Playlist> initialPlaylist;
-    std::optional<PlaylistUpdate> initialOverride;  // an emergency that arrived while waiting
+    std::optional<PlaylistUpdate> initialOverride;  // an emergency that came while waiting; first pass
     std::exception_ptr initialFailure;
     std::atomic<bool> initialPlaylistReady{false};
 

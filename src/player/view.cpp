@@ -228,8 +228,6 @@ int PlayerLoop::run() {
     // 8: the device report is queued here once a link thread runs.
     // 9: the first playlist becomes current.
     playlist = std::move(initialPlaylist);
-    std::optional<PlaylistUpdate> startupOverride = std::move(initialOverride);
-    initialOverride.reset();
     // 10: the playlist start-up just took must not be switched to again.
     drainPlaylistReadyEvents();
     // 11: the menus are built for the current playlist here.
@@ -237,7 +235,6 @@ int PlayerLoop::run() {
     waitForIdleDownloads();
     // 13-17: group identity, preloader, clocks, slide targets.
     prepareFirstPass();
-    if (startupOverride) applyPlaylistUpdate(std::move(*startupOverride));
 
     while (running.load()) runSlidePass();
 
@@ -267,6 +264,12 @@ void PlayerLoop::runSlidePass() {
 }
 
 void PlayerLoop::applyPlaylistUpdates() {
+    // An override that arrived while start-up waited for a playlist comes first.
+    if (initialOverride) {
+        PlaylistUpdate update = std::move(*initialOverride);
+        initialOverride.reset();
+        applyPlaylistUpdate(std::move(update));
+    }
     for (;;) {
         PlaylistUpdate update = takePlaylistUpdate(*seams.link);
         if (update.playlist == nullptr && update.kind == PlaylistUpdateKind::normal) return;
@@ -390,9 +393,16 @@ void PlayerLoop::runFrameCycle() {
 
     SDL_Event event;
     if (!pictureMayChange()) {
-        // Nothing on screen can change: sleep until an event or the next due frame.
+        // A slide that just ended is not waited on.
+        if (!viewRunning.load()) return;
+        // Nothing on screen can change: sleep until an event, the next due frame or the end of
+        // the slide.
         const double animationMs = static_cast<double>(ticks() - slideStartTicks);
-        const bool taken = seams.waitEvent(event, idleWaitMs(liveLayers, animationMs));
+        int wait = idleWaitMs(liveLayers, animationMs);
+        if (!slideHasVideo && slideDuration > 0) {
+            wait = static_cast<int>(std::clamp<std::int64_t>(slideEndMs - now, 1, wait));
+        }
+        const bool taken = seams.waitEvent(event, wait);
         eventTakenLastCycle = taken;
         if (taken) dispatchEvent(event);
         return;
