@@ -21,6 +21,7 @@
 #include "player/download_screen.h"
 #include "player/hardware_watchdog.h"
 #include "player/live_layer.h"
+#include "player/player_input.h"
 #include "player/view.h"
 
 namespace lumetta::player {
@@ -92,6 +93,8 @@ struct PlayerLoop {
     void composeFrame();
     void finishFrame();
     void dispatchEvent(const SDL_Event& event);
+    // Carries out what an event asked of the loop (slide end, stop, navigation, moved clocks).
+    void applyInputOutcome(const InputOutcome& outcome);
 
     // ---- shutdown ----
     void destroyLiveLayers();
@@ -125,6 +128,8 @@ struct PlayerLoop {
     std::unique_ptr<StartupScreen> splash;
     std::unique_ptr<WatchdogTimerGuard> watchdogGuard;
     std::jthread cecThread;
+    // Keys, touch, the remote control, the menus and the pause and pairing overlays.
+    std::unique_ptr<PlayerInput> input;
 
     // The playlist on screen.
     std::unique_ptr<Playlist> playlist;

@@ -46,6 +46,21 @@ ViewSeams withDefaults(ViewSeams seams) {
     if (seams.errors == nullptr) seams.errors = &std::cerr;
     seams.load.running = seams.running;
     seams.load.queue = seams.queue;
+    // The input side runs on the loop's own clock, wait, flag and streams.
+    seams.input.clock = seams.clock;
+    seams.input.waitEvent = seams.waitEvent;
+    seams.input.running = seams.running;
+    seams.input.out = seams.out;
+    seams.input.errors = seams.errors;
+    if (!seams.input.playlists) {
+        seams.input.playlists = [link = seams.link] {
+            std::vector<PlaylistChoice> choices;
+            for (AvailablePlaylist& offered : availablePlaylists(*link)) {
+                choices.push_back(PlaylistChoice{std::move(offered.name), std::move(offered.id)});
+            }
+            return choices;
+        };
+    }
     return seams;
 }
 
@@ -84,7 +99,11 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
       seams(withDefaults(seams_)),
       running(*seams.running),
       clock(*seams.clock),
-      downloadScreen(*seams.clock) {}
+      downloadScreen(*seams.clock) {
+    InputSeams inputSeams = seams.input;
+    if (!inputSeams.reboot && command != nullptr) inputSeams.reboot = [this] { command->reboot(); };
+    input = std::make_unique<PlayerInput>(&display, std::move(inputSeams));
+}
 
 PlayerLoop::~PlayerLoop() {
     // An exception leaves the loop: the threads it started are stopped and joined, and the
@@ -192,7 +211,8 @@ void PlayerLoop::startWatchdog() {
 
 void PlayerLoop::startCecThread() {
     if (!seams.cecListener) return;
-    cecThread = std::jthread([listener = seams.cecListener](std::stop_token stop) { listener(stop); });
+    cecThread = player::startCecThread(seams.cecListener, *seams.input.standby,
+                                       DisplayStandbyFile(seams.standbyFile), *seams.errors);
 }
 
 void PlayerLoop::waitForIdleDownloads() {
@@ -224,13 +244,15 @@ int PlayerLoop::run() {
     // 5-7: the watchdog, the standby marker, the CEC listener.
     startWatchdog();
     removeStandbyFile(seams.standbyFile);
+    seams.input.standby->store(false);
     startCecThread();
     // 8: the device report is queued here once a link thread runs.
     // 9: the first playlist becomes current.
     playlist = std::move(initialPlaylist);
     // 10: the playlist start-up just took must not be switched to again.
     drainPlaylistReadyEvents();
-    // 11: the menus are built for the current playlist here.
+    // 11: the menus for the current playlist.
+    input->rebuildMenus(playlist.get());
     // 12: downloads the first playlist queued finish before anything is drawn.
     waitForIdleDownloads();
     // 13-17: group identity, preloader, clocks, slide targets.
@@ -285,6 +307,7 @@ void PlayerLoop::applyPlaylistUpdate(PlaylistUpdate update) {
             playlist = std::move(update.playlist);
             currentSlideIndex = 0;
             chainedStartMs.reset();
+            input->rebuildMenus(playlist.get());
             return;
         case PlaylistUpdateKind::emergency:
         case PlaylistUpdateKind::emergencyCleared:
@@ -297,6 +320,7 @@ void PlayerLoop::applyPlaylistUpdate(PlaylistUpdate update) {
 void PlayerLoop::showWaitingScreen() {
     selectDownloadTarget(display, downloadTarget, true);
     presentSlideTarget(display, downloadScreen.reveal.phaseA(), downloadTarget.get());
+    input->updatePairingPanel();
     finishFrame();
     SDL_Event event;
     const bool atRest = downloadScreen.reveal.phaseA() == 0.0 && downloadScreen.reveal.phaseB() == 0.0;
@@ -341,6 +365,18 @@ void PlayerLoop::setUpSlide() {
 }
 
 void PlayerLoop::afterCycle() {
+    // A standby is waited out and a requested Wi-Fi set-up runs; either brings the same slide
+    // back from its beginning.
+    const AfterCycleOutcome after = input->afterCycle([this] { destroyLiveLayers(); });
+    if (after.fadeFromBlack) {
+        fadeFromBlackOn = true;
+        fadeStartTicks.reset();
+    }
+    if (after.restartSlide) {
+        chainedStartMs.reset();
+        destroyLiveLayers();
+        return;
+    }
     const int count = static_cast<int>(playlist->slideCount());
     const bool endsByItself = slideDuration > 0 || slideHasVideo || slideEndedByVideos;
     if (endsByItself && !nextIndexChosen && count > 0) {
@@ -382,7 +418,7 @@ void PlayerLoop::runFrameCycle() {
                 slideEndedByVideos = true;
                 viewRunning = false;
             }
-        } else if (slideDuration > 0 && now >= slideEndMs) {
+        } else if (slideDuration > 0 && now >= slideEndMs && !input->paused()) {
             slideEndedNormally = true;
             viewRunning = false;
         }
@@ -390,6 +426,12 @@ void PlayerLoop::runFrameCycle() {
 
     requestedPlaylist = requestedPlaylistName(*seams.link);
     overlayChanged = downloadScreen.reveal.update(requestedPlaylist);
+    // The menus' countdown, the pairing status and the pause box's number each force a frame
+    // when what they show changed.
+    const bool menusChanged = input->tickMenus();
+    const bool pairingChanged = input->updatePairingPanel();
+    const bool pauseChanged = input->pauseSecondsChanged();
+    overlayChanged = overlayChanged || menusChanged || pairingChanged || pauseChanged;
 
     SDL_Event event;
     if (!pictureMayChange()) {
@@ -502,6 +544,8 @@ void PlayerLoop::composeFrame() {
 void PlayerLoop::finishFrame() {
     SDL_Renderer* renderer = display.renderer();
     SDL_SetRenderTarget(renderer, nullptr);
+    const bool slideOnScreen = playlist != nullptr && playlist->slideCount() > 0;
+    if (slideOnScreen) input->drawMenus();
     drawDownloadScreen(downloadScreen, renderer, requestedPlaylist, screenRotation(), display.drawSubmitter());
 
     if (fadeFromBlackOn) {
@@ -519,21 +563,51 @@ void PlayerLoop::finishFrame() {
         }
     }
 
+    input->drawPairingPanel(renderer, display.width(), display.height(), screenRotation());
+    if (slideOnScreen) input->drawPause(renderer, display.width(), display.height());
+
     if (seams.beforePresent) seams.beforePresent(display);
     display.present(!display.mirrors().empty());
 }
 
 void PlayerLoop::dispatchEvent(const SDL_Event& event) {
-    if (event.type == SDL_EVENT_QUIT) {
-        running = false;
-        viewRunning = false;
+    if (playlist == nullptr || playlist->slideCount() == 0) {
+        applyInputOutcome(input->handleWaitingEvent(event));
         return;
     }
-    if (event.type == playlistReadyEvent) {
-        // The slide ends at the end of this cycle; the next pass takes the update.
-        viewRunning = false;
-        return;
+    SlideOnScreen slide;
+    slide.index = currentSlideIndex.load();
+    slide.count = static_cast<int>(playlist->slideCount());
+    slide.hasVideo = slideHasVideo;
+    slide.pauseVideos = [this](bool paused) {
+        for (LiveLayer& layer : liveLayers) {
+            if (auto* video = std::get_if<std::unique_ptr<Video>>(&layer.object); video != nullptr && *video) {
+                (*video)->setPaused(paused);
+            }
+        }
+    };
+    // A playlist update (0x8001) ends the slide here; the next pass takes it.
+    applyInputOutcome(input->handleSlideEvent(event, slide));
+}
+
+void PlayerLoop::applyInputOutcome(const InputOutcome& outcome) {
+    if (outcome.stopPlayer) running = false;
+    if (outcome.endSlide) viewRunning = false;
+    if (outcome.nextIndex) {
+        currentSlideIndex = *outcome.nextIndex;
+        nextIndexChosen = true;
     }
+    // A tap pause, and the part of a pairing screen no pause covered, move the slide's end.
+    if (slideDuration > 0) {
+        slideEndMs += static_cast<std::int64_t>(outcome.slideEndShiftMs + outcome.endShiftMs);
+    }
+    if (outcome.clockShiftMs > 0) {
+        // The slide goes on where it stood before the pairing screen.
+        slideStartMs += static_cast<std::int64_t>(outcome.clockShiftMs);
+        slideStartTicks += outcome.clockShiftMs;
+        if (fadeStartTicks) *fadeStartTicks += outcome.clockShiftMs;
+    }
+    if (outcome.redraw) eventTakenLastCycle = true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -558,6 +632,7 @@ void PlayerLoop::shutdown() {
     }
     removeStandbyFile(seams.standbyFile);
     drainPlaylistReadyEvents();
+    input.reset();
     downloadTarget.reset();
     compositionTarget.reset();
     previousTarget.reset();

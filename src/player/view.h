@@ -26,6 +26,8 @@
 #include "core/clock.h"
 #include "link/server_link_state.h"
 #include "player/hardware_watchdog.h"
+#include "player/player_input.h"
+#include "player/remote_control.h"
 
 namespace lumetta {
 class Command;
@@ -73,8 +75,12 @@ struct ViewSeams {
     // Called with the finished frame on the screen target just before each Display::present.
     std::function<void(Display& display)> beforePresent;
     SplashFactory splash = waitWithoutSplash;
-    // The CEC listener's body, run on the loop's CEC thread until its stop is requested.
-    std::function<void(std::stop_token stop)> cecListener;
+    // The remote-control listener, run on the loop's CEC thread until its stop is requested
+    // (empty: no CEC thread at all).
+    CecListener cecListener = unavailableCecListener();
+    // Keys, touch, menus, pairing and Wi-Fi set-up (its clock, event wait, running flag and
+    // streams are the loop's own).
+    InputSeams input;
 
     WatchdogIo* watchdogIo = &systemWatchdogIo();
     Clock* watchdogClock = &systemClock();

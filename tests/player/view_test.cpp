@@ -115,7 +115,7 @@ TEST_F(View, APlaylistReadyEventQueuedBeforeTheFirstSlideIsDiscarded) {
 TEST_F(View, AQuitDuringTheSplashEndsTheRunBeforeAnythingElseStarts) {
     h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1)}));
     bool listened = false;
-    h.seams.cecListener = [&](std::stop_token) { listened = true; };
+    h.seams.cecListener = [&](std::stop_token, const CecKeyHandler&, const CecPowerHandler&) { listened = true; };
     h.seams.splash = [this](const SplashRequest& request) {
         // The splash sees a quit: the whole player stops.
         request.running->store(false);

@@ -172,6 +172,8 @@ public:
             return record.record(account, branch, name);
         };
         seams.standbyFile = (base / "standby").string();
+        // No remote control unless a test hands one in.
+        seams.cecListener = {};
         display = makeDisplay(320, 180);
         // The window's own first events are not part of any test.
         SDL_PumpEvents();
