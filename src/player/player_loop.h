@@ -19,6 +19,8 @@
 #include "display/sdl_handles.h"
 #include "link/server_link_state.h"
 #include "player/download_screen.h"
+#include "player/emergency_override.h"
+#include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
 #include "player/live_layer.h"
 #include "player/player_input.h"
@@ -73,6 +75,11 @@ struct PlayerLoop {
     // Takes and applies waiting playlist updates.
     void applyPlaylistUpdates();
     void applyPlaylistUpdate(PlaylistUpdate update);
+    // What the updates of the pass did: the playlists let go wait for the end of the pass, and a
+    // new or restored playlist starts from its first slide.
+    void takeUpdateOutcome(PlaylistUpdateOutcome outcome);
+    // Readies a playlist before it becomes current; throws when it cannot be shown.
+    void prepareReplacement(Playlist& replacement);
     // One frame of the waiting screen and one event, for a playlist without slides.
     void showWaitingScreen();
     // Builds the slide on screen: duration, clocks, live layers; sets viewRunning.
@@ -84,6 +91,11 @@ struct PlayerLoop {
 
     // ---- one frame cycle ----
     void runFrameCycle();
+    // The group's steps of a cycle: restart check, network watch, takeover, following, leading;
+    // the slide on screen moves or ends as they decide.
+    void runGroupSync();
+    // A display mode the service asked for, answered once a slide is on screen.
+    void answerDisplayModeRequest();
     // Whether anything on screen can change without an event (the loop draws every cycle then).
     bool pictureMayChange() const;
     // Draws the slide's layers into the current slide target. False when the frame must not be
@@ -167,6 +179,13 @@ struct PlayerLoop {
 
     // Failure containment.
     std::optional<int> lastFailedIndex;
+
+    // Emergency overrides: the override on screen and the normal playlist kept aside.
+    EmergencyOverride emergency{clock, *seams.out, *seams.errors};
+    // Group slide sync, and the start the group fixed for the next slide set up (used as it is,
+    // also when it lies in the past).
+    GroupSlideSync groupSync;
+    std::optional<std::int64_t> groupStartMs;
 
     bool shutDown = false;
 };

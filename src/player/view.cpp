@@ -7,13 +7,16 @@
 #include <utility>
 
 #include "content/played_playlists.h"
+#include "core/config_store.h"
 #include "core/log.h"
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "device/command.h"
 #include "display/display.h"
 #include "display/screen_shift.h"
+#include "link/outgoing_messages.h"
 #include "link/player_events.h"
+#include "player/device_report.h"
 #include "player/image_motion.h"
 #include "player/player_loop.h"
 #include "player/slide_targets.h"
@@ -64,6 +67,19 @@ ViewSeams withDefaults(ViewSeams seams) {
     return seams;
 }
 
+// The loop's clock, stop flag and error stream; the group of the loop's own data directory and
+// device identity unless the seams read it elsewhere.
+GroupSyncOptions groupSyncOptions(const ViewSeams& seams, const std::string& dataDirectory, const std::string& deviceId) {
+    GroupSyncOptions options = seams.groupSync;
+    options.clock = seams.clock;
+    options.running = seams.running;
+    options.errors = seams.errors;
+    if (!options.identity) {
+        options.identity = [dataDirectory, deviceId] { return GroupIdentity(dataDirectory, deviceId); };
+    }
+    return options;
+}
+
 bool isEmptyPlaylist(const Playlist& playlist) {
     return playlist.name() == emptyPlaylistName || playlist.slideCount() == 0;
 }
@@ -99,7 +115,8 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
       seams(withDefaults(seams_)),
       running(*seams.running),
       clock(*seams.clock),
-      downloadScreen(*seams.clock) {
+      downloadScreen(*seams.clock),
+      groupSync(groupSyncOptions(seams, dataDirectory, deviceId)) {
     InputSeams inputSeams = seams.input;
     if (!inputSeams.reboot && command != nullptr) inputSeams.reboot = [this] { command->reboot(); };
     input = std::make_unique<PlayerInput>(&display, std::move(inputSeams));
@@ -246,7 +263,12 @@ int PlayerLoop::run() {
     removeStandbyFile(seams.standbyFile);
     seams.input.standby->store(false);
     startCecThread();
-    // 8: the device report is queued here once a link thread runs.
+    // 8: the device report, for the service that the link thread talks to.
+    if (webSocketThread != nullptr && command != nullptr) {
+        queueDeviceReport(*command, screenOrientation(),
+                          ReportedScreen{display.width(), display.height(), display.availableModes()}, dataDirectory,
+                          WirelessStatus{}, outgoingMessageQueue(), *seams.out);
+    }
     // 9: the first playlist becomes current.
     playlist = std::move(initialPlaylist);
     // 10: the playlist start-up just took must not be switched to again.
@@ -256,7 +278,12 @@ int PlayerLoop::run() {
     // 12: downloads the first playlist queued finish before anything is drawn.
     waitForIdleDownloads();
     // 13-17: group identity, preloader, clocks, slide targets.
+    groupSync.start();
     prepareFirstPass();
+    // The first slide is the group's when the join hears of it, or this player's as leader.
+    const GroupJoinResult joined = groupSync.join(playlist->slideCount());
+    currentSlideIndex = joined.index;
+    groupStartMs = joined.start;
 
     while (running.load()) runSlidePass();
 
@@ -292,30 +319,30 @@ void PlayerLoop::applyPlaylistUpdates() {
         initialOverride.reset();
         applyPlaylistUpdate(std::move(update));
     }
-    for (;;) {
-        PlaylistUpdate update = takePlaylistUpdate(*seams.link);
-        if (update.playlist == nullptr && update.kind == PlaylistUpdateKind::normal) return;
-        applyPlaylistUpdate(std::move(update));
-    }
+    // The normal update first, then the emergency one; an expired override ends here too.
+    takeUpdateOutcome(applyWaitingUpdates(
+        emergency, playlist, [this](Playlist& replacement) { prepareReplacement(replacement); },
+        [this] { return takePlaylistUpdate(*seams.link); }));
 }
 
 void PlayerLoop::applyPlaylistUpdate(PlaylistUpdate update) {
-    switch (update.kind) {
-        case PlaylistUpdateKind::normal:
-            if (update.playlist == nullptr) return;
-            releasedPlaylists.push_back(std::move(playlist));
-            playlist = std::move(update.playlist);
-            currentSlideIndex = 0;
-            chainedStartMs.reset();
-            input->rebuildMenus(playlist.get());
-            return;
-        case PlaylistUpdateKind::emergency:
-        case PlaylistUpdateKind::emergencyCleared:
-            // Emergency overrides are applied here.
-            releasedPlaylists.push_back(std::move(update.playlist));
-            return;
+    PlaylistUpdateOutcome outcome;
+    emergency.apply(std::move(update), playlist, [this](Playlist& replacement) { prepareReplacement(replacement); },
+                    outcome);
+    takeUpdateOutcome(std::move(outcome));
+}
+
+void PlayerLoop::takeUpdateOutcome(PlaylistUpdateOutcome outcome) {
+    for (auto& dropped : outcome.dropped) releasedPlaylists.push_back(std::move(dropped));
+    if (outcome.installed || outcome.restored) {
+        currentSlideIndex = 0;
+        chainedStartMs.reset();
+        groupStartMs.reset();
+        input->rebuildMenus(playlist.get());
     }
 }
+
+void PlayerLoop::prepareReplacement(Playlist&) {}
 
 void PlayerLoop::showWaitingScreen() {
     selectDownloadTarget(display, downloadTarget, true);
@@ -344,7 +371,11 @@ void PlayerLoop::setUpSlide() {
     slideStartMs = chainedStartMs.value_or(now);
     if (slideStartMs < now - 1000) slideStartMs = now;
     chainedStartMs.reset();
-    slideEndMs = slideStartMs + static_cast<std::int64_t>(slideDuration) * 1000;
+    // A start the group fixed is used as it is, so the slide ends when it ends on the leader.
+    if (groupStartMs) slideStartMs = *std::exchange(groupStartMs, std::nullopt);
+    // The user's navigation is announced to the group; the slide then starts now.
+    if (const std::optional<std::int64_t> announced = groupSync.slideSetUp(index)) slideStartMs = *announced;
+    slideEndMs = slideEndTime(slideStartMs, static_cast<std::int64_t>(slideDuration) * 1000);
 
     LayerBuildContext context;
     context.display = &display;
@@ -410,6 +441,11 @@ void PlayerLoop::recoverFromFailedPass(const std::string& message) {
 // The frame cycle
 
 void PlayerLoop::runFrameCycle() {
+    // An override whose time is up ends the slide; the next pass restores the normal playlist.
+    if (emergency.expired()) viewRunning = false;
+    runGroupSync();
+    answerDisplayModeRequest();
+
     // Clocks, and the slide's end by its duration or its videos.
     const std::int64_t now = nowMs();
     if (viewRunning.load()) {
@@ -464,6 +500,40 @@ void PlayerLoop::runFrameCycle() {
 
     finishFrame();
     firstFrameOfSlide = false;
+}
+
+void PlayerLoop::runGroupSync() {
+    groupSync.restartIfGroupChanged();
+    SyncSlide slide;
+    slide.index = currentSlideIndex.load();
+    slide.slideCount = playlist->slideCount();
+    slide.durationMs = static_cast<std::int64_t>(slideDuration) * 1000;
+    slide.hasVideo = slideHasVideo;
+    slide.startTime = slideStartMs;
+    const GroupSyncActions actions = groupSync.cycle(slide, input->paused());
+    if (actions.reanchor) {
+        slideStartMs = actions.reanchor->startMs;
+        slideEndMs = actions.reanchor->endMs;
+    }
+    if (actions.change) {
+        currentSlideIndex = actions.change->index;
+        slideEndMs = actions.change->start;
+        groupStartMs = actions.change->start;
+        nextIndexChosen = true;
+        viewRunning = false;
+    }
+}
+
+void PlayerLoop::answerDisplayModeRequest() {
+    const DisplayModeRequest request = takePendingDisplayMode(*seams.link);
+    if (!request.pending) return;
+    DisplayModeRequestActions actions;
+    if (command != nullptr) {
+        actions = displayModeRequestActions(dataDirectory, *command);
+    } else {
+        actions.store = [this](const DisplayMode& mode) { return setConfigDisplayMode(dataDirectory, mode); };
+    }
+    player::answerDisplayModeRequest(request, display.availableModes(), actions);
 }
 
 bool PlayerLoop::pictureMayChange() const {
@@ -596,6 +666,8 @@ void PlayerLoop::applyInputOutcome(const InputOutcome& outcome) {
     if (outcome.nextIndex) {
         currentSlideIndex = *outcome.nextIndex;
         nextIndexChosen = true;
+        // The group follows the slide the user chose once it is set up.
+        groupSync.announceNextChange();
     }
     // A tap pause, and the part of a pairing screen no pause covered, move the slide's end.
     if (slideDuration > 0) {

@@ -25,6 +25,7 @@
 #include "content/playlist_loading.h"
 #include "core/clock.h"
 #include "link/server_link_state.h"
+#include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
 #include "player/player_input.h"
 #include "player/remote_control.h"
@@ -97,6 +98,10 @@ struct ViewSeams {
         recordPlayed;
     // The marker the CEC power callback keeps while the television is in standby.
     std::string standbyFile = "/run/lumetta-display-standby";
+
+    // Group slide sync. Its clock, stop flag and error stream are always the loop's; without an
+    // identity reader the group is read from the loop's data directory and device identity.
+    GroupSyncOptions groupSync;
 
     std::ostream* out = &std::cout;
     std::ostream* errors = &std::cerr;
