@@ -74,12 +74,13 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(const std::string
 }  // namespace
 
 Splash::Splash(const std::string& baseDirectory, Display* output, const std::string& serialNumber,
-               const std::string& ethernetMac, const std::string& wifiMac, std::atomic<bool>* initialPlaylistDone,
+               const std::string& ethernetMac, const std::string& wifiMac, const std::atomic<bool>* initialPlaylistDone,
                SplashSeams seams)
     : seams_(std::move(seams)), baseDirectory_(baseDirectory) {
     recheckIntervalMs = 5000;
-    if (output == nullptr) return;
     if (seams_.clock == nullptr) seams_.clock = &systemClock();
+    if (seams_.running == nullptr) seams_.running = &playerRunning;
+    if (output == nullptr) return;
 
     rotation_ = uprightOrNamed(configInt(baseDirectory, "orientation", 0));
     displayRotation.store(rotation_);
@@ -127,8 +128,9 @@ void Splash::loadOrientationPicture(const std::string& path) {
                                SDL_Color{0, 0, 0, 255});
 }
 
-void Splash::run(std::atomic<bool>* initialPlaylistDone) {
+void Splash::run(const std::atomic<bool>* initialPlaylistDone) {
     Clock& clock = *seams_.clock;
+    std::atomic<bool>& running = *seams_.running;
     const int shiftMax = height_ / 8;
     const std::uint64_t start = clock.ticksMs();
     online_.store(false);
@@ -202,13 +204,13 @@ void Splash::run(std::atomic<bool>* initialPlaylistDone) {
         // The ready flag is read once, so the frame is kept whenever this cycle ends the splash.
         const bool loaded = initialPlaylistDone == nullptr || initialPlaylistDone->load();
         const bool over = loaded && (!needsPairing || identityDone);
-        if (playerRunning.load() && over) keepFrame();
+        if (running.load() && over) keepFrame();
 
         if (seams_.beforePresent) seams_.beforePresent();
         display->present(true);
         handleEvents();
 
-        if (!playerRunning.load()) {
+        if (!running.load()) {
             lastFrame_.clear();
             break;
         }
@@ -300,12 +302,12 @@ void Splash::handleEvents() {
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_EVENT_QUIT) {
-            playerRunning = false;
+            seams_.running->store(false);
             continue;
         }
         if (event.type != SDL_EVENT_KEY_DOWN) continue;
         switch (event.key.key) {
-            case SDLK_ESCAPE: playerRunning = false; break;
+            case SDLK_ESCAPE: seams_.running->store(false); break;
             case SDLK_D:
                 if (view_ != SplashView::Pairing) view_ = SplashView::DeviceDetails;
                 break;
@@ -356,8 +358,8 @@ void Splash::keepFrame() {
     }
 }
 
-void Splash::fadeFrame() {
-    if (!playerRunning.load() || display == nullptr || lastFrame_.empty()) return;
+void Splash::fadeFrame(std::uint64_t durationMs) {
+    if (!seams_.running->load() || display == nullptr || lastFrame_.empty()) return;
     SDL_Renderer* renderer = display->renderer();
     if (renderer == nullptr) return;
     TextureHandle texture(SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC,
@@ -374,7 +376,8 @@ void Splash::fadeFrame() {
     do {
         if (!first) clock.sleepFor(fadeFrameGapMs);
         first = false;
-        t = std::min(static_cast<double>(clock.ticksMs() - t0) / static_cast<double>(fadeMs), 1.0);
+        t = durationMs == 0 ? 1.0
+                            : std::min(static_cast<double>(clock.ticksMs() - t0) / static_cast<double>(durationMs), 1.0);
         display->clear(SDL_Color{0, 0, 0, 255});
         display->drawSubmitter().renderTextureRotated(renderer, texture.get(), nullptr, nullptr, 0.0, nullptr,
                                                       SDL_FLIP_NONE);

@@ -65,22 +65,32 @@ struct SplashSeams {
     // Runs on every splash cycle and every fade frame once the frame is drawn (and, on the last
     // cycle, kept), just before it is presented: tests read pixels and push events here.
     std::function<void()> beforePresent;
+    // The whole player runs while set; Escape and a quit event clear it.
+    std::atomic<bool>* running = &playerRunning;
 };
 
 class Splash {
 public:
+    static constexpr std::uint64_t introMs = 5000;
+    static constexpr std::uint64_t lineFadeMs = 900;
+    static constexpr std::uint64_t fadeMs = 2000;
+    static constexpr int blockGap = 16;
+    static constexpr int pairingBlockHeight = 160;
+    static constexpr int qrSize = 128;
+    static constexpr int qrColumn = 152;
+
     // Runs the whole splash (see above). `initialPlaylistDone` null counts as done; a null
     // display returns at once: nothing shown, no thread, nothing written.
     Splash(const std::string& baseDirectory, Display* display, const std::string& serialNumber,
-           const std::string& ethernetMac, const std::string& wifiMac, std::atomic<bool>* initialPlaylistDone,
+           const std::string& ethernetMac, const std::string& wifiMac, const std::atomic<bool>* initialPlaylistDone,
            SplashSeams seams = {});
     ~Splash();
     Splash(const Splash&) = delete;
     Splash& operator=(const Splash&) = delete;
 
-    // Fades the kept last frame to black over 2 s. Does nothing when the player stops, without a
-    // display or renderer, or without a kept frame; the frame is gone afterwards.
-    void fadeFrame();
+    // Fades the kept last frame to black over 2 s (or `durationMs`). Does nothing when the player
+    // stops, without a display or renderer, or without a kept frame; the frame is gone afterwards.
+    void fadeFrame(std::uint64_t durationMs = fadeMs);
 
     // Stores an orientation (90, 180 or 270; anything else is 0) in the orientation file and the
     // configuration key "orientation"; false (with one "[ORIENTATION]" line) when either failed.
@@ -105,14 +115,6 @@ public:
     // 0, 90, 180 or 270.
     int orientation() const { return rotation_; }
 
-    static constexpr std::uint64_t introMs = 5000;
-    static constexpr std::uint64_t lineFadeMs = 900;
-    static constexpr std::uint64_t fadeMs = 2000;
-    static constexpr int blockGap = 16;
-    static constexpr int pairingBlockHeight = 160;
-    static constexpr int qrSize = 128;
-    static constexpr int qrColumn = 152;
-
 private:
     // A text made for a value, kept while the value stays.
     struct KeptText {
@@ -127,7 +129,7 @@ private:
         std::optional<Image> picture;
     };
 
-    void run(std::atomic<bool>* initialPlaylistDone);
+    void run(const std::atomic<bool>* initialPlaylistDone);
     void drawIdentity(std::uint64_t elapsed);
     void drawDeviceDetails();
     void drawPairing(const std::string& code, const std::string& qr, const std::string& link);

@@ -20,6 +20,7 @@
 #include "player/image_motion.h"
 #include "player/player_loop.h"
 #include "player/slide_targets.h"
+#include "player/splash.h"
 
 namespace lumetta::player {
 
@@ -37,7 +38,7 @@ ViewSeams withDefaults(ViewSeams seams) {
     };
     if (!seams.pollEvent) seams.pollEvent = [](SDL_Event& event) { return SDL_PollEvent(&event); };
     if (!seams.delay) seams.delay = [](int milliseconds) { SDL_Delay(static_cast<Uint32>(std::max(0, milliseconds))); };
-    if (!seams.splash) seams.splash = waitWithoutSplash;
+    if (!seams.splash) seams.splash = showSplash;
     if (!seams.recordPlayed) seams.recordPlayed = recordPlayedPlaylist;
     if (seams.clock == nullptr) seams.clock = &systemClock();
     if (seams.watchdogClock == nullptr) seams.watchdogClock = &systemClock();
@@ -91,6 +92,25 @@ void removeStandbyFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::unique_ptr<StartupScreen> showSplash(const SplashRequest& request) {
+    class Shown final : public StartupScreen {
+    public:
+        Shown(const SplashRequest& request, SplashSeams seams)
+            : splash_(request.dataDirectory, request.display,
+                      request.serialNumber.empty() ? request.deviceId : request.serialNumber, "", request.macAddress,
+                      request.initialPlaylistReady, std::move(seams)) {}
+        void fadeFrame(int milliseconds) override {
+            splash_.fadeFrame(static_cast<std::uint64_t>(std::max(0, milliseconds)));
+        }
+
+    private:
+        Splash splash_;
+    };
+    SplashSeams seams;
+    if (request.running != nullptr) seams.running = request.running;
+    return std::make_unique<Shown>(request, std::move(seams));
+}
 
 std::unique_ptr<StartupScreen> waitWithoutSplash(const SplashRequest& request) {
     while ((request.initialPlaylistReady == nullptr || !request.initialPlaylistReady->load()) &&

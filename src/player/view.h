@@ -59,8 +59,12 @@ struct SplashRequest {
 };
 using SplashFactory = std::function<std::unique_ptr<StartupScreen>(const SplashRequest&)>;
 
-// Until the splash screen is built in: nothing is drawn; the events are read (a quit stops the
-// player) until the first playlist load has finished or the player stops.
+// The start-up splash (player/splash.h) with the device identity as its serial number, no
+// Ethernet MAC text and the request's MAC text as the Wi-Fi one.
+std::unique_ptr<StartupScreen> showSplash(const SplashRequest& request);
+
+// Nothing is drawn; the events are read (a quit stops the player) until the first playlist load
+// has finished or the player stops. For tests that leave the splash out.
 std::unique_ptr<StartupScreen> waitWithoutSplash(const SplashRequest& request);
 
 // The loop's boundaries. The defaults are the running player's.
@@ -75,7 +79,7 @@ struct ViewSeams {
     std::function<void(int milliseconds)> delay;
     // Called with the finished frame on the screen target just before each Display::present.
     std::function<void(Display& display)> beforePresent;
-    SplashFactory splash = waitWithoutSplash;
+    SplashFactory splash = showSplash;
     // The remote-control listener, run on the loop's CEC thread until its stop is requested
     // (empty: no CEC thread at all).
     CecListener cecListener = unavailableCecListener();

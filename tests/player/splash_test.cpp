@@ -556,7 +556,6 @@ TEST_F(SplashTest, EscapeOrQuitStopsThePlayer) {
     auto display = screen(320, 180);
     for (const bool quit : {false, true}) {
         SCOPED_TRACE(quit ? "quit event" : "Escape");
-        playerRunning = true;
         fs::remove(configPath(base.str()));
         sendBindComplete();  // the end test passes on the same cycle: the frame is still dropped
         Script script;
@@ -567,12 +566,16 @@ TEST_F(SplashTest, EscapeOrQuitStopsThePlayer) {
                 pushKey(SDLK_ESCAPE);
             }
         };
-        auto splash = run(display.get(), script);
+        std::atomic<bool> running{true};
+        SplashSeams seams = script.seams();
+        seams.running = &running;
+        Splash splash(base.str(), display.get(), "SN", "", "", &script.ready, seams);
         EXPECT_EQ(script.cycle, 1);
-        EXPECT_FALSE(playerRunning.load());
+        EXPECT_FALSE(running.load());
+        EXPECT_TRUE(playerRunning.load()) << "only the flag handed in";
         EXPECT_EQ(config()["orientation"], Json::Value(0));
-        EXPECT_TRUE(splash->lastFrame().empty());
-        splash->fadeFrame();
+        EXPECT_TRUE(splash.lastFrame().empty());
+        splash.fadeFrame();
         EXPECT_EQ(script.fadeFrames, 0);
         resetLink();
     }
