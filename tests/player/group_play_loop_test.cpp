@@ -1,0 +1,297 @@
+// The player loop with the service's overrides, reports and requests and with its group: an
+// emergency message through the real handler takes the screen within two frames and gives it
+// back at its time; the device report goes out once at start with a link; a display mode asked
+// for during the waiting screen is answered only once a slide shows; a lone player of a group
+// leads and its first slide waits 750 ms for the others, a late one follows the leader's slide.
+// Each run plays on the loop tests' 320x180 offscreen display and manual clock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "core/config_store.h"
+#include "device/command.h"
+#include "link/outgoing_messages.h"
+#include "link/server_messages.h"
+#include "link/slide_sync_listener.h"
+#include "link/slide_sync_test_support.h"
+#include "platform/websocket.h"
+#include "player/player_loop.h"
+#include "support/lan.h"
+#include "support/line_capture.h"
+#include "view_test_support.h"
+
+namespace lumetta::player {
+namespace {
+
+using namespace lumetta::testing;
+
+constexpr Colour kEmergencyRed{153, 0, 0};
+
+struct IndexedFrame {
+    std::int64_t systemMs;
+    int index;
+    Colour centre;
+};
+
+// Every frame the process-wide outgoing queue holds, taken out.
+std::vector<std::string> drainOutgoing() {
+    std::vector<std::string> frames;
+    while (const std::optional<PlayerMessage> frame = outgoingMessageQueue().copyOldest()) {
+        frames.push_back(*frame);
+        outgoingMessageQueue().removeSent(*frame);
+    }
+    return frames;
+}
+
+std::vector<std::string> framesOfType(const std::vector<std::string>& frames, const std::string& type) {
+    std::vector<std::string> matching;
+    for (const auto& frame : frames) {
+        if (frame.find("\"type\":\"" + type + "\"") != std::string::npos) matching.push_back(frame);
+    }
+    return matching;
+}
+
+class GroupPlayLoop : public ::testing::Test {
+protected:
+    GroupPlayLoop() {
+        h.seams.out = &out;
+        h.seams.errors = &errors;
+        h.onFrame = [this](Display&) {
+            indexed.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre});
+            if (onFrame) onFrame();
+        };
+        drainOutgoing();
+        resetGroupSyncState();
+        lastAnnouncementTime = 0;
+    }
+    ~GroupPlayLoop() override {
+        drainOutgoing();
+        resetGroupSyncState();
+    }
+
+    // The service's message through the link's real handler, waking the loop as it does.
+    void fromService(const std::string& text) {
+        ServerMessageContext context;
+        context.state = &h.link;
+        context.baseDirectory = h.base.str();
+        context.command = &command;
+        context.clock = &h.clock;
+        context.errors = &linkErrors;
+        handleServerMessage(text.data(), static_cast<std::uint32_t>(text.size()), kWebSocketText, context);
+    }
+
+    int runWithLink() {
+        // The loop only tests the link thread's handle for null.
+        auto* link = reinterpret_cast<SDL_Thread*>(&linkStandIn);
+        return player::view(h.base.str(), h.display.get(), "DEVICE1", false, link, &command, h.seams);
+    }
+
+    ViewHarness h;
+    LineCapture out;
+    LineCapture errors;
+    std::ostringstream linkErrors;
+    std::vector<IndexedFrame> indexed;
+    std::function<void()> onFrame;
+    int reboots = 0;
+    Command command{CommandSeams{std::string("Test board"),
+                                 [this] {
+                                     ++reboots;
+                                     return std::string();
+                                 },
+                                 nullptr, nullptr, nullptr}};
+    int linkStandIn = 0;
+};
+
+TEST_F(GroupPlayLoop, AnEmergencyTakesTheScreenWithinTwoFramesAndGivesItBackAtItsTime) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 10),
+                                                shapeSlide("b", "rectangle", "#00FF00", 10)}));
+    std::optional<std::size_t> sentAt;
+    std::int64_t until = 0;
+    onFrame = [&] {
+        const std::int64_t now = h.clock.systemMs();
+        // Past the fade from black, on the second slide: the alert arrives.
+        if (!sentAt && indexed.back().index == 1 && now - indexed.front().systemMs > 10'500) {
+            until = now + 3'000;
+            fromService(R"({"type":"emergency","data":{"expiresAt":)" + std::to_string(until) +
+                        R"(,"message":" "}})");
+            sentAt = indexed.size();
+        }
+        if (sentAt && now > until + 2'000) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_TRUE(sentAt);
+
+    std::optional<std::size_t> shownAt;
+    for (std::size_t i = *sentAt; i < indexed.size(); ++i) {
+        if (near(indexed[i].centre, kEmergencyRed)) {
+            shownAt = i;
+            break;
+        }
+    }
+    ASSERT_TRUE(shownAt) << "the alert never showed";
+    EXPECT_LE(*shownAt - *sentAt, 2u) << "frames from the handled message to the alert";
+    // Given back at its time, from the first slide of the normal playlist.
+    std::optional<std::size_t> backAt;
+    for (std::size_t i = *shownAt; i < indexed.size(); ++i) {
+        if (!near(indexed[i].centre, kEmergencyRed)) {
+            backAt = i;
+            break;
+        }
+    }
+    ASSERT_TRUE(backAt);
+    EXPECT_GE(indexed[*backAt].systemMs, until);
+    EXPECT_LE(indexed[*backAt].systemMs, until + 50);
+    EXPECT_EQ(indexed[*backAt].index, 0);
+    EXPECT_EQ(indexed[*backAt].centre, kBlue);
+    EXPECT_EQ(out.count("[EMERGENCY] Override active until " + std::to_string(until)), 1);
+    EXPECT_EQ(out.count("[EMERGENCY] Override ended; restored normal playlist"), 1);
+}
+
+TEST_F(GroupPlayLoop, TheDeviceReportGoesOutOnceAtStartOnlyWithALink) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 1)}));
+    onFrame = [&] {
+        if (h.clock.systemMs() - indexed.front().systemMs > 3'000) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_TRUE(framesOfType(drainOutgoing(), "device").empty()) << "no link: no report";
+
+    indexed.clear();
+    h.running = true;
+    EXPECT_EQ(runWithLink(), 0);
+    const std::vector<std::string> reports = framesOfType(drainOutgoing(), "device");
+    ASSERT_EQ(reports.size(), 1u);
+    Json::Value report;
+    std::istringstream in(reports[0]);
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &report, nullptr));
+    EXPECT_EQ(report["data"]["device"].asString(), "Test board");
+    EXPECT_EQ(report["data"]["screen"]["width"].asInt(), 320);
+    EXPECT_EQ(report["data"]["screen"]["height"].asInt(), 180);
+    EXPECT_TRUE(report["data"]["groupId"].isNull());
+    EXPECT_EQ(out.count("[PLAYER] Wi-Fi status is not available yet; the device report carries no SSID"), 1);
+}
+
+// An override without slides shows the waiting screen; a display mode asked for meanwhile waits
+// until a slide is on screen again, and is answered then, once.
+TEST_F(GroupPlayLoop, ADisplayModeAskedForDuringTheWaitingScreenIsAnsweredOnceASlideShows) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 10)}));
+    bool placed = false;
+    std::int64_t until = 0;
+    std::optional<std::int64_t> answeredAt;
+    std::vector<std::string> answers;
+    onFrame = [&] {
+        const std::int64_t now = h.clock.systemMs();
+        if (!placed && now - indexed.front().systemMs > 500) {
+            until = now + 2'000;
+            placePlaylistUpdate({playlistOf(h.queue, "Nothing to show", {}), PlaylistUpdateKind::emergency, until},
+                                h.link);
+            pushPlayerEvent(playlistReadyEvent);
+            placed = true;
+        } else if (placed && now < until - 1'000) {
+            std::lock_guard lock(h.link.displayModeMutex);
+            h.link.displayModeRequest = DisplayModeRequest{100000, 100000, 60.0f, true};
+        }
+        for (const auto& answer : framesOfType(drainOutgoing(), "resolutionResult")) {
+            answers.push_back(answer);
+            if (!answeredAt) answeredAt = now;
+        }
+        if (placed && now > until + 1'000) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(runWithLink(), 0);
+    ASSERT_TRUE(answeredAt) << "never answered";
+    EXPECT_GE(*answeredAt, until) << "answered while the waiting screen showed";
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0], R"({"data":{"applied":false,"error":"Mode is not supported by the connected display",)"
+                          R"("height":100000,"refreshRate":60.0,"width":100000},"type":"resolutionResult"})");
+    EXPECT_EQ(reboots, 0);
+}
+
+class GroupPlayLoopOnLan : public GroupPlayLoop {
+protected:
+    void SetUp() override {
+        LUMETTA_REQUIRE_PRIVATE_NETWORK();
+        std::filesystem::create_directories(h.base / "lumetta");
+        ASSERT_TRUE(setConfigString(h.base.str(), "groupId", "lobby"));
+        h.clock.setAutoAdvance(true);  // the join's naps and the sender's pauses
+        h.seams.groupSync.makeSender = [this](const GroupIdentity& identity) {
+            return std::make_unique<BroadcastSender>(receiver.port(), identity, "127.0.0.1", h.clock, senderLog);
+        };
+        h.seams.groupSync.networkUsable = [] { return true; };
+    }
+
+    std::vector<SlideSyncInfo> received() {
+        std::vector<SlideSyncInfo> infos;
+        for (const auto& datagram : receiver.receiveAll(20)) {
+            SlideSyncInfo info;
+            GroupIdentity peer;
+            peer.groupId = "lobby";
+            peer.deviceId = "PEER";
+            EXPECT_TRUE(verifySlidePacket(datagram.data(), datagram.size(), peer, info, h.clock));
+            infos.push_back(info);
+        }
+        return infos;
+    }
+
+    UdpSocket receiver;
+    std::ostringstream senderLog;
+};
+
+TEST_F(GroupPlayLoopOnLan, ALonePlayerLeadsAndItsFirstSlideWaitsForTheGroup) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 1),
+                                                shapeSlide("b", "rectangle", "#00FF00", 1)}));
+    const std::int64_t started = h.clock.systemMs();
+    onFrame = [&] {
+        if (indexed.back().index == 1) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_TRUE(groupLeader.load());
+    std::optional<std::uint64_t> leadStart;
+    for (const auto& info : received()) {
+        if (!info.isRequest) {
+            leadStart = info.startTime;
+            break;
+        }
+    }
+    ASSERT_TRUE(leadStart) << "no announcement";
+    EXPECT_GE(static_cast<std::int64_t>(*leadStart), started + 500 + 750);
+    // Slide 0 from the join until a second after the announced start.
+    EXPECT_EQ(indexed.front().index, 0);
+    EXPECT_GE(indexed.back().systemMs, static_cast<std::int64_t>(*leadStart) + 1000);
+    EXPECT_LE(indexed.back().systemMs, static_cast<std::int64_t>(*leadStart) + 1000 + 16);
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(GroupPlayLoopOnLan, APlayerJoiningALeaderShowsTheLeadersSlideOnItsClock) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 2),
+                                                shapeSlide("b", "rectangle", "#00FF00", 2),
+                                                shapeSlide("c", "rectangle", "#FF0000", 2)}));
+    // The leader's announcement, accepted by the listener before the join: slide 1 started
+    // 1.5 s ago.
+    const std::int64_t slideStart = h.clock.systemMs() - 1'500;
+    {
+        std::lock_guard lock(groupSyncMutex);
+        groupSlideStartTime = static_cast<std::uint64_t>(slideStart);
+        groupSlidePending = false;
+        groupSlidePosition = 1;
+    }
+    lastAnnouncementTime = h.clock.steadyMs();
+    onFrame = [&] {
+        if (indexed.back().index == 2) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_FALSE(groupLeader.load());
+    EXPECT_EQ(indexed.front().index, 1);
+    EXPECT_EQ(indexed.back().index, 2);
+    EXPECT_GE(indexed.back().systemMs, slideStart + 2'000) << "slide 1 ends when it ends on the leader";
+    // Within the frames the fade from black still draws (16 ms each).
+    EXPECT_LE(indexed.back().systemMs, slideStart + 2'000 + 3 * 16);
+}
+
+}  // namespace
+}  // namespace lumetta::player
