@@ -22,6 +22,7 @@
 #include "player/emergency_override.h"
 #include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
+#include "player/slide_report.h"
 #include "player/live_layer.h"
 #include "player/player_input.h"
 #include "player/view.h"
@@ -96,6 +97,10 @@ struct PlayerLoop {
     void runGroupSync();
     // A display mode the service asked for, answered once a slide is on screen.
     void answerDisplayModeRequest();
+    // The slide-change report of the slide on screen, while the group agrees on the schedule.
+    void reportSlide(bool force);
+    // A new connection of the link learns at once what is on screen (once a slide was reported).
+    void reportAgainAfterReconnection();
     // Whether anything on screen can change without an event (the loop draws every cycle then).
     bool pictureMayChange() const;
     // Draws the slide's layers into the current slide target. False when the frame must not be
@@ -186,6 +191,8 @@ struct PlayerLoop {
     // also when it lies in the past).
     GroupSlideSync groupSync;
     std::optional<std::int64_t> groupStartMs;
+    // The service's slide-change reports (none without a link).
+    SlideReporter reporter;
 
     bool shutDown = false;
 };

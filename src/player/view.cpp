@@ -19,6 +19,7 @@
 #include "player/device_report.h"
 #include "player/image_motion.h"
 #include "player/player_loop.h"
+#include "player/slide_sequence.h"
 #include "player/slide_targets.h"
 #include "player/splash.h"
 
@@ -136,7 +137,9 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
       running(*seams.running),
       clock(*seams.clock),
       downloadScreen(*seams.clock),
-      groupSync(groupSyncOptions(seams, dataDirectory, deviceId)) {
+      groupSync(groupSyncOptions(seams, dataDirectory, deviceId)),
+      reporter(webSocketThread != nullptr,
+               [this] { return command != nullptr ? command->uptimeText() : std::string(); }) {
     InputSeams inputSeams = seams.input;
     if (!inputSeams.reboot && command != nullptr) inputSeams.reboot = [this] { command->reboot(); };
     input = std::make_unique<PlayerInput>(&display, std::move(inputSeams));
@@ -410,6 +413,7 @@ void PlayerLoop::setUpSlide() {
                                 [](const LiveLayer& layer) { return layer.kind() == LayerKind::Video; });
     lastFrame = LayerFrame{};
 
+    reportSlide(slideReportForced(videoLayerCount(slide), playlist->slideCount()));
     slideStartTicks = ticks();
     firstFrameOfSlide = true;
     viewRunning = true;
@@ -465,6 +469,7 @@ void PlayerLoop::runFrameCycle() {
     if (emergency.expired()) viewRunning = false;
     runGroupSync();
     answerDisplayModeRequest();
+    reportAgainAfterReconnection();
 
     // Clocks, and the slide's end by its duration or its videos.
     const std::int64_t now = nowMs();
@@ -531,6 +536,7 @@ void PlayerLoop::runGroupSync() {
     slide.hasVideo = slideHasVideo;
     slide.startTime = slideStartMs;
     const GroupSyncActions actions = groupSync.cycle(slide, input->paused());
+    if (actions.report) reportSlide(false);
     if (actions.reanchor) {
         slideStartMs = actions.reanchor->startMs;
         slideEndMs = actions.reanchor->endMs;
@@ -554,6 +560,23 @@ void PlayerLoop::answerDisplayModeRequest() {
         actions.store = [this](const DisplayMode& mode) { return setConfigDisplayMode(dataDirectory, mode); };
     }
     player::answerDisplayModeRequest(request, display.availableModes(), actions);
+}
+
+void PlayerLoop::reportSlide(bool force) {
+    const int index = currentSlideIndex.load();
+    if (index < 0 || static_cast<std::size_t>(index) >= playlist->slideCount()) return;
+    reporter.groupScheduleSettled = groupSync.scheduleSettled();
+    reporter.reportSlideChange(playlist->slideAt(static_cast<std::size_t>(index)).id, force);
+}
+
+void PlayerLoop::reportAgainAfterReconnection() {
+    if (!takeReconnected(*seams.link)) return;
+    // Nothing before the first report, and nothing while the group has not agreed on the slide.
+    if (reporter.lastReportedId().empty() || !groupSync.scheduleSettled()) return;
+    const int index = currentSlideIndex.load();
+    if (index < 0 || static_cast<std::size_t>(index) >= playlist->slideCount()) return;
+    reporter.sendTransitionStatus(command != nullptr ? command->uptimeText() : std::string(),
+                                  playlist->slideAt(static_cast<std::size_t>(index)).id);
 }
 
 bool PlayerLoop::pictureMayChange() const {

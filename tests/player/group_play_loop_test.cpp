@@ -293,5 +293,70 @@ TEST_F(GroupPlayLoopOnLan, APlayerJoiningALeaderShowsTheLeadersSlideOnItsClock) 
     EXPECT_LE(indexed.back().systemMs, slideStart + 2'000 + 3 * 16);
 }
 
+// A player that lost the election and has heard no leader yet does not report its slides, and a
+// reconnection repeats nothing; once it follows the group its slide is reported, and a
+// reconnection then repeats the report of the slide on screen.
+TEST_F(GroupPlayLoopOnLan, SlidesAreReportedOnlyOnceTheGroupAgreesAndAgainAfterAReconnection) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 10),
+                                                shapeSlide("b", "rectangle", "#00FF00", 10)}));
+    {
+        std::lock_guard lock(groupElectionMutex);
+        groupElectionTime = h.clock.systemMs() - 1;  // a peer joined earlier
+        groupElectionHash = 1;
+    }
+    const auto report = [] { return pendingTransition().unsent(); };
+    ASSERT_FALSE(report()) << "a report from before the run";
+    int phase = 0;
+    std::int64_t phaseStart = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> seen;  // slide id and sequence per phase
+    const auto seenNow = [&] {
+        const std::optional<TransitionReport> r = report();
+        seen.emplace_back(r ? r->text : "-", r ? r->sequence : 0);
+    };
+    // Stepped at every frame and every wait of the loop: a still slide draws no frames.
+    const auto step = [&] {
+        if (indexed.empty()) return;
+        const std::int64_t now = h.clock.systemMs();
+        if (phase == 0) {
+            h.link.reconnected = true;  // before any report
+            phase = 1;
+            phaseStart = now;
+        } else if (phase == 1 && now - phaseStart > 500) {
+            seenNow();
+            // The leader's change announcement, as the listener accepts it.
+            lastAcceptedSendTime = static_cast<std::uint64_t>(now);
+            lastAnnouncementTime = h.clock.steadyMs();
+            std::lock_guard lock(groupSyncMutex);
+            groupSlideStartTime = static_cast<std::uint64_t>(now);
+            groupSlidePending = true;
+            groupSlidePosition = 1;
+            phase = 2;
+            phaseStart = now;
+        } else if (phase == 2 && now - phaseStart > 500) {
+            seenNow();
+            h.link.reconnected = true;
+            phase = 3;
+            phaseStart = now;
+        } else if (phase == 3 && now - phaseStart > 100) {
+            seenNow();
+            ViewHarness::pushQuit();
+            phase = 4;
+        }
+    };
+    onFrame = step;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&step, wait](SDL_Event& event, int timeoutMs) {
+        step();
+        return wait(event, timeoutMs);
+    };
+    EXPECT_EQ(runWithLink(), 0);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].first, "-") << "nothing reported while the group has not agreed";
+    EXPECT_NE(seen[1].first.find(R"("slide":"b")"), std::string::npos) << seen[1].first;
+    EXPECT_NE(seen[2].first.find(R"("slide":"b")"), std::string::npos) << seen[2].first;
+    EXPECT_EQ(seen[2].second, seen[1].second + 1) << "the reconnection repeated the report once";
+    EXPECT_FALSE(groupLeader.load()) << "all within the silence before a takeover";
+}
+
 }  // namespace
 }  // namespace lumetta::player
