@@ -319,6 +319,8 @@ void PlayerLoop::runSlidePass() {
     slideEndedNormally = false;
     slideEndedByVideos = false;
     try {
+        // A group change is taken up at every pass, the waiting screen's too.
+        groupSync.restartIfGroupChanged();
         seams.recordPlayed(playlist->account(), playlist->branch(), playlist->name());
         applyPlaylistUpdates();
         if (playlist->slideCount() == 0) {
