@@ -194,7 +194,9 @@ void Splash::run(const std::atomic<bool>* initialPlaylistDone) {
             }
         }
 
-        if (recheckArmed && clock.steadyMs() >= recheckAt) {
+        // A passed check stays passed: a link that drops while the first playlist still loads
+        // does not keep the splash on screen once the load has ended.
+        if (recheckArmed && !identityDone && clock.steadyMs() >= recheckAt) {
             std::error_code error;
             identityDone =
                 online || std::filesystem::exists(dataDirectory_ + sharedDefaults().playingFileName, error);

@@ -269,6 +269,14 @@ struct Script {
         ASSERT_TRUE(probed.wait_for(lock, std::chrono::seconds(5), [&] { return probes.load() >= count; }));
     }
 
+    // Lets the probe thread reach its wait before the clock moves on (so each step of 100 ms is
+    // one step of its 2 s pause); true when by then `count` probes have answered and the splash's
+    // online flag holds the last answer.
+    bool probeSettled(int count) {
+        const bool answered = probes.load() >= count;
+        return clock.waitForWaiters(1) && answered;
+    }
+
     void beforePresent() {
         if (fading) {
             ++fadeFrames;
@@ -550,6 +558,93 @@ TEST_F(SplashTest, PairingViewFromTheStartWaitsForThePairing) {
     auto splash = run(display.get(), script);
     EXPECT_EQ(script.cycle, 6) << "online all along, but no re-check runs without the identity view";
     EXPECT_FALSE(splash->lastFrame().empty());
+}
+
+TEST_F(SplashTest, PassedRecheckHoldsWhileTheLoadGoesOn) {
+    auto display = screen(320, 180);
+    Script script;
+    script.ready = false;
+    script.probe = [](int call) { return call == 1; };  // online at the re-check, then the link drops
+    script.next = [](int cycle, std::uint64_t now) -> std::uint64_t {
+        if (cycle == 1) return 5000;   // the identity view
+        if (cycle == 2) return 10000;  // its first re-check passes
+        return now + 100;
+    };
+    int offlineSeen = -1;  // the first cycle that reads the dropped link
+    script.each = [&](Script& s) {
+        if (s.cycle < 2) return;
+        if (offlineSeen < 0) {
+            if (s.probeSettled(2)) offlineSeen = s.cycle + 1;
+        } else if (s.cycle == offlineSeen) {
+            s.ready = true;  // the first playlist load ends
+        }
+    };
+    auto splash = run(display.get(), script);
+    ASSERT_GT(offlineSeen, 0);
+    EXPECT_EQ(script.cycle, offlineSeen + 2) << "the cycle after the load ended ends the splash, offline or not";
+    EXPECT_FALSE(splash->lastFrame().empty());
+}
+
+TEST_F(SplashTest, FailedRecheckComesAgainFiveSecondsLater) {
+    auto display = screen(320, 180);
+    Script script;
+    script.probe = [](int call) { return call >= 2; };  // offline at the first re-check, online soon after
+    int onlineSeen = -1;  // the first cycle that reads the link up
+    std::uint64_t onlineTicks = 0;
+    script.next = [&](int cycle, std::uint64_t now) -> std::uint64_t {
+        if (cycle == 1) return 5000;   // the identity view
+        if (cycle == 2) return 10000;  // its first re-check fails
+        if (onlineSeen < 0) return now + 100;
+        return now < 14999 ? 14999 : now + 1;
+    };
+    script.each = [&](Script& s) {
+        if (s.cycle >= 2 && onlineSeen < 0 && s.probeSettled(2)) {
+            onlineSeen = s.cycle + 1;
+            onlineTicks = s.ticks;
+        }
+    };
+    auto splash = run(display.get(), script);
+    ASSERT_GT(onlineSeen, 0);
+    EXPECT_LT(onlineTicks, 14000u);
+    EXPECT_EQ(script.cycle, onlineSeen + 2) << "online at 14999 ms, but the next re-check is due at 15000 ms";
+    EXPECT_EQ(script.ticks, 15000u);
+    EXPECT_FALSE(splash->lastFrame().empty());
+}
+
+TEST_F(SplashTest, PrintScreenSavesTheNextFrameInTheDataDirectory) {
+    auto display = screen(320, 180);
+    auto screenshots = [&] {
+        int n = 0;
+        for (const auto& entry : fs::directory_iterator(data())) {
+            n += entry.path().filename().string().starts_with("screenshot-") ? 1 : 0;
+        }
+        return n;
+    };
+    Script script;
+    script.ready = false;
+    script.each = [&](Script& s) {
+        switch (s.cycle) {
+            case 0: {
+                SDL_Event held{};
+                held.type = SDL_EVENT_KEY_DOWN;
+                held.key.key = SDLK_PRINTSCREEN;
+                held.key.down = true;
+                held.key.repeat = true;
+                ASSERT_TRUE(SDL_PushEvent(&held));
+                break;
+            }
+            case 1: pushKey(SDLK_PRINTSCREEN); break;
+            case 2: EXPECT_EQ(screenshots(), 0) << "a held key's repeats take none"; break;
+            case 3:
+                EXPECT_EQ(screenshots(), 1);
+                s.ready = true;
+                sendBindComplete();
+                break;
+            default: break;
+        }
+    };
+    run(display.get(), script);
+    EXPECT_EQ(screenshots(), 1);
 }
 
 TEST_F(SplashTest, EscapeOrQuitStopsThePlayer) {
