@@ -212,11 +212,12 @@ std::vector<unsigned char> hugePng(std::uint32_t side) {
     return png;
 }
 
-void pushKey(SDL_Keycode key) {
+void pushKey(SDL_Keycode key, bool repeat = false) {
     SDL_Event event{};
     event.type = SDL_EVENT_KEY_DOWN;
     event.key.key = key;
     event.key.down = true;
+    event.key.repeat = repeat;
     ASSERT_TRUE(SDL_PushEvent(&event)) << SDL_GetError();
 }
 
@@ -733,14 +734,36 @@ TEST_F(SplashTest, DAndSpaceSwitchTheInformationUntilACodeArrives) {
     EXPECT_EQ(splash->view(), SplashView::Pairing);
 }
 
+TEST_F(SplashTest, PrintScreenSavesTheNextFrameIntoTheDataDirectory) {
+    auto display = screen(320, 180);
+    auto screenshots = [&] {
+        int n = 0;
+        for (const auto& entry : fs::directory_iterator(data())) {
+            n += entry.path().filename().string().starts_with("screenshot-") ? 1 : 0;
+        }
+        return n;
+    };
+    Script script;
+    script.ready = false;
+    std::vector<int> counts;
+    script.each = [&](Script& s) {
+        counts.push_back(screenshots());
+        if (s.cycle == 0) pushKey(SDLK_PRINTSCREEN, true);  // a held key repeating: ignored
+        if (s.cycle == 2) pushKey(SDLK_PRINTSCREEN);
+        if (s.cycle == 5) pushKey(SDLK_ESCAPE);
+    };
+    run(display.get(), script);
+    EXPECT_EQ(counts, (std::vector<int>{0, 0, 0, 0, 1, 1}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Identity lines
 
 TEST_F(SplashTest, IdentityLinesStartAtTheSizeOfTheOutputHeight) {
     struct Case {
         int width, height, size;
-    } cases[] = {{3840, 2160, 80}, {1920, 1188, 44}, {1920, 1080, 40}, {1750, 984, 40},
-                 {1280, 720, 30},  {768, 432, 18},   {640, 360, 18}};
+    } cases[] = {{3840, 2160, 80}, {1920, 1188, 44}, {1920, 1080, 40}, {1750, 984, 40}, {1280, 720, 30},
+                 {1000, 552, 23},  {300, 600, 25},   {768, 432, 18},   {640, 360, 18}};
     for (const Case& c : cases) {
         auto display = screen(c.width, c.height);
         const auto text = Splash::makeText(display.get(), "Lobby");
