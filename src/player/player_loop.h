@@ -159,6 +159,7 @@ struct PlayerLoop {
     TextureHandle previousTarget;
     TextureHandle compositionTarget;
     TextureHandle downloadTarget;
+    std::unique_ptr<Image> noSlidesPicture;  // drawn on the waiting screen; made on first use
     DownloadScreenState downloadScreen;
 
     // The slide on screen.

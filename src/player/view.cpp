@@ -371,6 +371,13 @@ void PlayerLoop::prepareReplacement(Playlist&) {}
 
 void PlayerLoop::showWaitingScreen() {
     selectDownloadTarget(display, downloadTarget, true);
+    // The built-in "no slides" picture, fitted to the screen.
+    if (noSlidesPicture == nullptr) {
+        noSlidesPicture = std::make_unique<Image>(Image::fromMemory(
+            &display, display.width(), display.height(), 0, 0, display.width(), display.height(),
+            BuiltInPicture::NoSlides, "fit", "1", opaqueBlack));
+    }
+    noSlidesPicture->draw(false);
     presentSlideTarget(display, downloadScreen.reveal.phaseA(), downloadTarget.get());
     input->updatePairingPanel();
     finishFrame();
@@ -625,7 +632,9 @@ bool PlayerLoop::renderSlide() {
     SDL_SetRenderTarget(renderer, saved);
 
     if (splash != nullptr) {
-        if (!lastFrame.allVideosHavePicture) return false;
+        // A video that ended without a picture (it could not be played) holds nothing back:
+        // the splash must not stay for good over a broken file.
+        if (!lastFrame.allVideosHavePicture && !lastFrame.allVideosFinished) return false;
         splash->fadeFrame(splashFadeMs);
         splash.reset();
         SDL_SetRenderTarget(renderer, nullptr);
@@ -750,6 +759,7 @@ void PlayerLoop::shutdown() {
     removeStandbyFile(seams.standbyFile);
     drainPlaylistReadyEvents();
     input.reset();
+    noSlidesPicture.reset();
     downloadTarget.reset();
     compositionTarget.reset();
     previousTarget.reset();

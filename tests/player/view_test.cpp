@@ -209,6 +209,49 @@ TEST_F(View, ALayerThatCannotBeBuiltIsLeftOutAndTheSlidePlays) {
     for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
 }
 
+TEST_F(View, TheCecListenerRunsFromStartUpUntilTheStopAndTheStandbyMarkerIsCleared) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1)}));
+    writeTestFile(h.seams.standbyFile, "standby\n");
+    std::atomic<bool> listening{false};
+    std::atomic<bool> stopped{false};
+    h.seams.cecListener = [&](std::stop_token stop) {
+        listening = true;
+        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stopped = true;
+    };
+    onFrame = [&] {
+        if (indexed.size() > 1) return;
+        EXPECT_FALSE(std::filesystem::exists(h.seams.standbyFile));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!listening && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        EXPECT_TRUE(listening.load());
+        EXPECT_FALSE(stopped.load());
+        // A marker written while playing is gone after the stop too.
+        writeTestFile(h.seams.standbyFile, "standby\n");
+        ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_TRUE(stopped.load());
+    EXPECT_FALSE(std::filesystem::exists(h.seams.standbyFile));
+}
+
+TEST_F(View, APlaylistWithoutSlidesShowsTheWaitingScreen) {
+    h.storePlaylist(playlistDocument("0 Empty Playlist", {}));
+    std::jthread service([this] {
+        ASSERT_TRUE(out.waitFor("[PLAYLIST] Waiting for initial playlist download", 1));
+        placePlaylistUpdate(PlaylistUpdate{playlistOf(h.queue, "Nothing", {}), PlaylistUpdateKind::normal, 0},
+                            h.link);
+    });
+    onFrame = [&] {
+        if (h.frames.size() == 3) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_GE(h.frames.size(), 3u);
+    // One frame and one event per pass, waiting for the event while nothing moves.
+    EXPECT_NE(std::find(h.waits.begin(), h.waits.end(), 50), h.waits.end());
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
 // The watchdog is armed after the first playlist is there, fed by its guard, and switched off
 // on the way out; without one the player plays on after one line.
 TEST_F(View, TheWatchdogIsFedWhilePlayingAndSwitchedOffAtTheEnd) {
