@@ -521,8 +521,13 @@ void PlayerLoop::runFrameCycle() {
     }
 
     if (!renderSlide()) {
-        // The splash stays until every video of the slide has a picture.
+        // The splash stays until every video of the slide has a picture; a quit still ends it.
         eventTakenLastCycle = false;
+        if (quitWaiting()) {
+            running = false;
+            viewRunning = false;
+            return;
+        }
         seams.delay(10);
         return;
     }
