@@ -137,7 +137,7 @@ inline std::unique_ptr<Playlist> playlistOf(ThreadSafeQueue& queue, const std::s
 }
 
 // The centre colour of one presented frame and when it was presented.
-struct Frame {
+struct PresentedFrame {
     std::int64_t systemMs = 0;
     Colour centre;
 };
@@ -219,7 +219,7 @@ public:
     ScriptedWatchdogIo watchdogIo;
     std::unique_ptr<Display> display;
     player::ViewSeams seams;
-    std::vector<Frame> frames;
+    std::vector<PresentedFrame> frames;
     std::vector<int> waits;
     std::function<void(Display&)> onFrame;
 };
