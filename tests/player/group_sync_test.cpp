@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -548,6 +550,67 @@ TEST_F(GroupSync, WithoutAGroupANetworkDropChangesNothing) {
     EXPECT_TRUE(sync->scheduleSettled());
     EXPECT_TRUE(sync->networkUsable());
     EXPECT_EQ(networkChecks, 0);
+}
+
+// With the real listener thread on port 9000 (in a namespace of this test) filling the shared
+// state while the loop's steps run: a peer's announcements are followed, and its request is
+// answered once this player leads.
+TEST(GroupSyncWithListener, FollowsAPeerAndAnswersItsRequestWhenLeading) {
+    LUMETTA_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(testing::enterFreshNetworkNamespace());
+    resetGroupSyncState();
+    std::atomic<bool> running{true};
+    std::atomic<bool> listening{false};
+    SlideSyncListenerOptions listenerOptions;
+    listenerOptions.running = &running;
+    listenerOptions.receiveTimeout = std::chrono::milliseconds(20);
+    listenerOptions.identity = [] { return identityOf("lobby", "SELF"); };
+    listenerOptions.wake = [] {};
+    listenerOptions.listening = [&](std::uint16_t) { listening = true; };
+    std::ostringstream listenerLog;
+    listenerOptions.errors = &listenerLog;
+    std::thread listener([&] { runSlideSyncListener(slideSyncPort, listenerOptions); });
+    while (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    UdpSocket peerSocket;  // the peer's requests are answered to port 9000, where it listens too
+    BroadcastSender peer(slideSyncPort, identityOf("lobby", "PEER"), "127.0.0.1");
+    GroupSyncOptions options;
+    options.identity = [] { return identityOf("lobby", "SELF"); };
+    options.makeSender = [](const GroupIdentity& id) {
+        return std::make_unique<BroadcastSender>(slideSyncPort, id, "127.0.0.1");
+    };
+    options.networkUsable = [] { return true; };
+    options.generation = [] { return std::uint64_t{1}; };
+    options.running = &running;
+    std::ostringstream log;
+    options.errors = &log;
+    GroupSlideSync sync(options);
+    sync.start();
+
+    const auto cycleUntil = [&](auto done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            SyncSlide slide{0, 10, 10'000, false, systemClock().systemMs()};
+            if (done(sync.cycle(slide, false))) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    };
+    const auto now = static_cast<std::uint64_t>(systemClock().systemMs());
+    ASSERT_TRUE(peer.sendSlide(4, now, now, false, slideChangeFlag));
+    EXPECT_TRUE(cycleUntil([](const GroupSyncActions& actions) { return actions.change && actions.change->index == 4; }));
+    EXPECT_TRUE(sync.scheduleSettled());
+
+    // Leading now: after its first heartbeat, a request of the peer is answered well before the
+    // next heartbeat is due (2 s).
+    groupLeader = true;
+    EXPECT_TRUE(sync.cycle(SyncSlide{0, 10, 10'000, false, systemClock().systemMs()}, false).report);
+    ASSERT_TRUE(peer.sendRequest());
+    EXPECT_TRUE(cycleUntil([](const GroupSyncActions& actions) { return actions.report; },
+                           std::chrono::milliseconds(1500)));
+    running = false;
+    listener.join();
+    resetGroupSyncState();
 }
 
 TEST(GroupSlideTimes, SaturateInsteadOfOverflowing) {
