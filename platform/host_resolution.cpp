@@ -65,17 +65,32 @@ std::shared_ptr<HostLookup> HostLookup::start(std::string host, std::uint16_t po
     return lookup;
 }
 
-HostLookup::~HostLookup() { ::close(descriptor_); }
+HostLookup::~HostLookup() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+}
 
 void HostLookup::finish(HostAddresses answer) {
-    {
-        std::lock_guard lock(mutex_);
-        answer_ = std::move(answer);
-        finished_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+    finished_ = true;
+    // Under the lock: once the loop has closed the descriptor its number may belong to another
+    // file, which must not receive this wake-up.
+    if (descriptor_ < 0) return;
     const std::uint64_t one = 1;
     const ssize_t written = ::write(descriptor_, &one, sizeof one);
     (void)written;  // an eventfd counter cannot overflow from one write
+}
+
+int HostLookup::descriptor() const {
+    std::lock_guard lock(mutex_);
+    return descriptor_;
+}
+
+void HostLookup::closeDescriptor() {
+    std::lock_guard lock(mutex_);
+    if (descriptor_ < 0) return;
+    ::close(descriptor_);
+    descriptor_ = -1;
 }
 
 bool HostLookup::finished() const {

@@ -6,7 +6,8 @@
 // through a file descriptor that becomes readable. The worker and the loop share the lookup
 // (`HostLookup`) through shared ownership: whoever lets go last frees it, so a loop that
 // gives up on a lookup (its connection was closed) leaves the worker nothing freed to touch
-// when its late answer comes. A worker stuck in the resolver cannot be stopped; it ends with
+// when its late answer comes. The descriptor itself is the loop's: the loop closes it on its
+// own thread, and the worker signals only while it is open. A worker stuck in the resolver cannot be stopped; it ends with
 // the resolver's own time-out or with the process.
 
 #include <cstdint>
@@ -39,18 +40,25 @@ public:
     HostLookup(const HostLookup&) = delete;
     HostLookup& operator=(const HostLookup&) = delete;
 
-    // Readable (and stays so) once the answer is in; closed when the lookup is freed.
-    int descriptor() const { return descriptor_; }
+    // Readable (and stays so) once the answer is in; -1 once closed.
+    int descriptor() const;
     bool finished() const;
     // The answer; empty addresses and error until `finished`.
     HostAddresses answer() const;
+
+    // Closes the descriptor now, on the caller's thread; an answer that comes later is kept but
+    // not signalled. The loop calls it once its watcher is stopped, before it lets go of the
+    // lookup: left to the last owner, the close could happen on the worker's thread while the
+    // loop's event backend still holds the descriptor (libev leaves a stopped descriptor in its
+    // epoll set until it sees the descriptor closed).
+    void closeDescriptor();
 
 private:
     HostLookup(int descriptor) : descriptor_(descriptor) {}
     void finish(HostAddresses answer);
 
-    const int descriptor_;
     mutable std::mutex mutex_;
+    int descriptor_;  // guarded by mutex_
     bool finished_ = false;
     HostAddresses answer_;
 };

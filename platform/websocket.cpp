@@ -343,7 +343,7 @@ private:
         ev_timer_stop(loop_, &startTimer_);
         ev_timer_stop(loop_, &deadline_);
         ev_clear_pending(loop_, &reaper_);
-        lookup_.reset();  // a worker still resolving keeps the lookup alive by itself
+        releaseLookup();  // a worker still resolving keeps the lookup alive by itself
         stopCapture();
         if (context_ != nullptr) {
             destroying_ = true;
@@ -363,11 +363,19 @@ private:
 
     // ---- Resolving and connecting ----
 
+    // The watcher is stopped first, then the descriptor closed here on the loop's thread, and
+    // only then is the lookup let go (the worker may hold the last reference).
+    void releaseLookup() {
+        ev_io_stop(loop_, &lookupWatcher_);
+        if (lookup_) lookup_->closeDescriptor();
+        lookup_.reset();
+    }
+
     void lookupFinished() {
         ev_io_stop(loop_, &lookupWatcher_);
         if (!lookup_ || !lookup_->finished() || stage_ != Stage::Resolving) return;
         const HostAddresses answer = lookup_->answer();
-        lookup_.reset();
+        releaseLookup();
         if (!answer.error.empty()) {
             fail(kWebSocketFailed, "could not resolve " + url_.host + ": " + answer.error);
             return;

@@ -2,11 +2,16 @@
 // pieces with the size bound, and the name lookup that runs off the loop.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -256,6 +261,57 @@ TEST(HostLookup, ALateAnswerAfterTheLoopGaveUpTouchesNothingFreed) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(watch.expired());
+}
+
+// The loop closes the descriptor on its own thread while the worker still waits in the resolver;
+// the late answer must not reach whatever file now has that descriptor's number.
+TEST(HostLookup, TheLoopClosesTheDescriptorItselfAndALateAnswerSignalsNothing) {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::atomic<bool> entered{false};
+    };
+    auto gate = std::make_shared<Gate>();
+    std::weak_ptr<HostLookup> watch;
+    int number = -1;
+    {
+        auto lookup = HostLookup::start("slow.example", 443, [gate](const std::string& host, std::uint16_t) {
+            gate->entered = true;
+            std::unique_lock lock(gate->mutex);
+            gate->opened.wait(lock, [&] { return gate->open; });
+            return HostAddresses{{host}, ""};
+        });
+        watch = lookup;
+        while (!gate->entered) std::this_thread::yield();
+        number = lookup->descriptor();
+        ASSERT_GE(number, 0);
+        lookup->closeDescriptor();
+        errno = 0;
+        EXPECT_EQ(::fcntl(number, F_GETFD), -1) << "closed at once, on the caller's thread";
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_EQ(lookup->descriptor(), -1);
+        lookup->closeDescriptor();  // a second close changes nothing
+    }
+    // The lowest free number is taken again, as the loop's next socket would take it.
+    const int reused = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(reused, 0);
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->opened.notify_all();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!watch.expired() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(watch.expired());
+    std::uint64_t count = 0;
+    errno = 0;
+    EXPECT_EQ(::read(reused, &count, sizeof count), -1) << "the late answer wrote " << count << " into descriptor "
+                                                         << reused << " (the lookup's was " << number << ")";
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(reused);
 }
 
 TEST(HostLookup, TheSystemResolverReturnsAnAddressLiteralAsItIs) {
