@@ -883,6 +883,26 @@ TEST_F(SplashTest, IdentityBlockIsCentredSixteenPixelsAboveTheBottom) {
     EXPECT_TRUE(litRuns(frames[1], 850, 1080).empty()) << "the view's first frame: every line still at 0";
 }
 
+TEST_F(SplashTest, IdentityLineConfiguredDuringTheSplashIsShown) {
+    auto display = screen(640, 360);
+    blackBackdrop();
+    Script script;
+    script.ready = false;
+    script.next = at({0, 5000, 5016, 8000});
+    std::vector<std::vector<std::pair<int, int>>> runs;
+    script.each = [&](Script& s) {
+        runs.push_back(litRuns(capture(display->renderer()), 0, 360));
+        if (s.cycle == 1) setConfig("name", "Lobby screen");  // as the service's "name" message stores it
+        if (s.cycle == 3) pushKey(SDLK_ESCAPE);
+    };
+    run(display.get(), script);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_TRUE(runs[1].empty()) << "nothing configured yet";
+    ASSERT_EQ(runs[3].size(), 1u) << "the name, read again once it was there";
+    EXPECT_LE(runs[3][0].second, 360 - 16);
+    EXPECT_GE(runs[3][0].second, 360 - 16 - 8);
+}
+
 TEST_F(SplashTest, PairingRowsSitBesideTheQrPicture) {
     const std::string qr = base64(pngBytes(64, 64, kRed, kRed));
     for (const auto& [width, height] : {std::pair{1920, 1080}, std::pair{640, 360}}) {
@@ -943,6 +963,47 @@ TEST_F(SplashTest, PairingRowsSitBesideTheQrPicture) {
             EXPECT_EQ(x, 152) << "too wide to centre: the column starts at 152";
         }
     }
+}
+
+TEST_F(SplashTest, PairingViewFollowsNewValuesAndShowsNothingStaleOnceTheyGo) {
+    auto display = screen(640, 360);
+    blackBackdrop();
+    auto isBlue = [](Rgb c) { return c.b > 200 && c.r < 40 && c.g < 40; };
+    sendBindCode("4F7K2Q", base64(pngBytes(64, 64, kRed, kRed)), "lumetta.invalid/link");
+    Script script;
+    script.ready = false;
+    script.next = at({0, 5000});
+    int firstCodeWidth = 0;
+    script.each = [&](Script& s) {
+        const Frame f = capture(display->renderer());
+        const Box red = boxOf(f, 0, 360, isRed), blue = boxOf(f, 0, 360, isBlue), code = boxOf(f, 0, 360, isWhite);
+        switch (s.cycle) {
+            case 1:
+                EXPECT_FALSE(red.empty());
+                ASSERT_FALSE(code.empty());
+                firstCodeWidth = code.width();
+                sendBindCode("K7", base64(pngBytes(64, 64, kBlue, kBlue)), "lumetta.invalid/other");
+                break;
+            case 2:
+                EXPECT_TRUE(red.empty()) << "the kept picture gives way to the new text's";
+                EXPECT_FALSE(blue.empty());
+                ASSERT_FALSE(code.empty());
+                EXPECT_LT(code.width(), firstCodeWidth) << "the new, shorter code";
+                sendBindCode("", "", "");
+                break;
+            case 3:
+                EXPECT_TRUE(red.empty() && blue.empty()) << "no QR picture without a QR text";
+                EXPECT_TRUE(code.empty()) << "the code line is drawn empty";
+                EXPECT_FALSE(boxOf(f, 200, 360, isGreyText).empty()) << "the prompt stays";
+                pushKey(SDLK_D);
+                break;
+            case 4: pushKey(SDLK_ESCAPE); break;
+            default: break;
+        }
+    };
+    auto splash = run(display.get(), script);
+    EXPECT_EQ(script.cycle, 5);
+    EXPECT_EQ(splash->view(), SplashView::Pairing) << "the pairing view stays once a code came";
 }
 
 TEST_F(SplashTest, PairingViewNeedsTheDeviceOnline) {
