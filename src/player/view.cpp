@@ -416,6 +416,7 @@ void PlayerLoop::setUpSlide() {
     context.playlistDirectory = playlist->directory();
     context.resolutionClass = display.resolutionClass();
     context.clock = &clock;
+    context.videoSeams = seams.video;
     destroyLiveLayers();
     buildLiveLayers(slide, context, liveLayers);
     slideHasVideo = std::any_of(liveLayers.begin(), liveLayers.end(),

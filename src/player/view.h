@@ -25,6 +25,7 @@
 #include "content/playlist_loading.h"
 #include "core/clock.h"
 #include "link/server_link_state.h"
+#include "objects/video/runtime/video.h"
 #include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
 #include "player/player_input.h"
@@ -106,6 +107,9 @@ struct ViewSeams {
     // Group slide sync. Its clock, stop flag and error stream are always the loop's; without an
     // identity reader the group is read from the loop's data directory and device identity.
     GroupSyncOptions groupSync;
+
+    // What every video of a slide is built with (its own clock, sound and hand-over hooks).
+    VideoSeams video;
 
     std::ostream* out = &std::cout;
     std::ostream* errors = &std::cerr;

@@ -332,6 +332,26 @@ TEST_F(View, AnEmptyStoredPlaylistWaitsForTheServicesPlaylist) {
     EXPECT_NE(h.playedFile().find("\tacme\tmain\tDelivered\n"), std::string::npos) << h.playedFile();
 }
 
+// An emergency override that arrives while start-up waits plays from the first slide pass; the
+// start-up playlist is what it gives way to.
+TEST_F(View, AnOverrideThatArrivesDuringStartUpPlaysFromTheFirstPass) {
+    h.storePlaylist(playlistDocument("0 Empty Playlist", {}));
+    std::jthread service([this] {
+        ASSERT_TRUE(out.waitFor("[PLAYLIST] Waiting for initial playlist download", 1));
+        placePlaylistUpdate(
+            PlaylistUpdate{playlistOf(h.queue, "Alert", {slideOf({rectangleLayer(0, 0, 320, 180, kRed)})}),
+                           PlaylistUpdateKind::emergency, h.clock.systemMs() + 60'000},
+            h.link);
+    });
+    onFrame = [&] {
+        if (h.clock.systemMs() - indexed.front().systemMs > 400) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_FALSE(indexed.empty());
+    EXPECT_TRUE(near(indexed.back().centre, kRed)) << indexed.back().centre;
+    for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
+}
+
 TEST_F(View, AStoredPlaylistThatCannotBeReadIsReportedAndTheServiceIsAwaited) {
     writeTestFile(h.base / "lumetta" / "acme" / "main" / "Broken" / "playlist.json", "{ not json");
     std::filesystem::create_symlink(h.base / "lumetta" / "acme" / "main" / "Broken" / "playlist.json",
