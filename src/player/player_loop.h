@@ -22,8 +22,13 @@
 #include "player/emergency_override.h"
 #include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
-#include "player/slide_report.h"
 #include "player/live_layer.h"
+#include "player/slide_image_preloader.h"
+#include "player/slide_precache.h"
+#include "player/slide_report.h"
+#include "player/slide_sequence.h"
+#include "player/ticker_band.h"
+#include "player/transition_choice.h"
 #include "player/player_input.h"
 #include "player/view.h"
 
@@ -182,6 +187,24 @@ struct PlayerLoop {
     std::optional<std::uint64_t> fadeStartTicks;
     std::string requestedPlaylist;
     bool overlayChanged = false;
+
+    // Slide sequencing: the texts asked for ahead (and those of a playlist being installed), the
+    // playlist's ticker, the transition into the slide on screen and the picture it starts from,
+    // and the next slide's pictures decoded ahead.
+    PreparedSlides preparedSlides;
+    PreparedSlides replacementPrepared;
+    TickerBand ticker{&display};
+    TransitionPicker transitionPicker;
+    SlideTransition transition;
+    std::uint64_t transitionStartTicks = 0;
+    bool currentPictureValid = false;   // the current target holds a picture of the slide on screen
+    bool previousPictureValid = false;  // the previous target holds the slide before it
+    bool holdPreviousPicture = false;   // a video slide without transition: the old picture stays
+    std::optional<std::uint64_t> deadVideoSlideTicks;  // set-up of a video slide that ended unseen
+    std::unique_ptr<SlideImagePreloader> preloader;
+    // Whether the position bar of a slide that waits is still fading.
+    bool positionBarShown() const;
+    void drawSlideOverlays(SDL_Renderer* renderer);
 
     // Failure containment.
     std::optional<int> lastFailedIndex;

@@ -22,6 +22,7 @@
 #include "player/slide_sequence.h"
 #include "player/slide_targets.h"
 #include "player/splash.h"
+#include "player/transitions.h"
 
 namespace lumetta::player {
 
@@ -81,6 +82,16 @@ GroupSyncOptions groupSyncOptions(const ViewSeams& seams, const std::string& dat
     }
     return options;
 }
+
+std::vector<std::string> tickerMessages(const Playlist& playlist) {
+    std::vector<std::string> messages;
+    for (std::size_t i = 0; i < playlist.tickerMessageCount(); ++i) messages.push_back(playlist.tickerMessageAt(i));
+    return messages;
+}
+
+// A slide of videos that ended before any of them showed a picture (they could not start) is set
+// up again at most once a second, so a playlist of such slides does not spin.
+constexpr std::uint64_t deadVideoSlideGapMs = 1000;
 
 bool isEmptyPlaylist(const Playlist& playlist) {
     return playlist.name() == emptyPlaylistName || playlist.slideCount() == 0;
@@ -270,6 +281,10 @@ void PlayerLoop::prepareFirstPass() {
     chainedStartMs.reset();
     fadeFromBlackOn = true;
     fadeStartTicks.reset();
+    // 14: the next slide's pictures are decoded ahead from the first slide on.
+    preloader = std::make_unique<SlideImagePreloader>();
+    // 17: the random transitions start their sequence afresh.
+    transitionPicker = TransitionPicker();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -292,8 +307,9 @@ int PlayerLoop::run() {
                           ReportedScreen{display.width(), display.height(), display.availableModes()}, dataDirectory,
                           WirelessStatus{}, outgoingMessageQueue(), *seams.out);
     }
-    // 9: the first playlist becomes current.
+    // 9: the first playlist becomes current; the texts of its first slides are asked for.
     playlist = std::move(initialPlaylist);
+    precacheSlideTexts(*playlist, 0, preparedSlides, seams.prepareText);
     // 10: the playlist start-up just took must not be switched to again.
     drainPlaylistReadyEvents();
     // 11: the menus for the current playlist.
@@ -323,6 +339,9 @@ void PlayerLoop::runSlidePass() {
         groupSync.restartIfGroupChanged();
         seams.recordPlayed(playlist->account(), playlist->branch(), playlist->name());
         applyPlaylistUpdates();
+        precacheSlideTexts(*playlist, static_cast<std::size_t>(std::max(0, currentSlideIndex.load())), preparedSlides,
+                           seams.prepareText);
+        ticker.update(tickerMessages(*playlist));
         if (playlist->slideCount() == 0) {
             showWaitingScreen();
         } else {
@@ -359,6 +378,12 @@ void PlayerLoop::applyPlaylistUpdate(PlaylistUpdate update) {
 
 void PlayerLoop::takeUpdateOutcome(PlaylistUpdateOutcome outcome) {
     for (auto& dropped : outcome.dropped) releasedPlaylists.push_back(std::move(dropped));
+    // The new playlist's texts were asked for as it was prepared; a restored one starts afresh.
+    if (outcome.installed) {
+        preparedSlides = std::exchange(replacementPrepared, PreparedSlides());
+    } else if (outcome.restored) {
+        preparedSlides = PreparedSlides();
+    }
     if (outcome.installed || outcome.restored) {
         currentSlideIndex = 0;
         chainedStartMs.reset();
@@ -367,7 +392,12 @@ void PlayerLoop::takeUpdateOutcome(PlaylistUpdateOutcome outcome) {
     }
 }
 
-void PlayerLoop::prepareReplacement(Playlist&) {}
+void PlayerLoop::prepareReplacement(Playlist& replacement) {
+    // A throw keeps the playlist on screen (the override logic says so); the set is only taken
+    // over once the replacement is installed.
+    replacementPrepared = PreparedSlides();
+    prepareSlide(replacement, 0, replacementPrepared, seams.prepareText);
+}
 
 void PlayerLoop::showWaitingScreen() {
     selectDownloadTarget(display, downloadTarget, true);
@@ -423,8 +453,26 @@ void PlayerLoop::setUpSlide() {
                                 [](const LiveLayer& layer) { return layer.kind() == LayerKind::Video; });
     lastFrame = LayerFrame{};
 
+    // The picture on screen becomes the one the slide comes from. A slide that never showed a
+    // picture of its own (its videos had none yet) leaves the older one in place.
+    if (currentPictureValid) {
+        std::swap(currentTarget, previousTarget);
+        previousPictureValid = true;
+    }
+    currentPictureValid = false;
+    transition = chooseSlideTransition(transitionPicker, slide.transitionIn, playlist->slideCount(),
+                                       previousPictureValid, screenRotation());
+    holdPreviousPicture = slideHasVideo && !transition.active && previousPictureValid;
+
+    // The next slide's pictures are decoded while this one shows.
+    if (preloader != nullptr && playlist->content && playlist->slideCount() > 1) {
+        preloader->enqueue(nextSlideImagePaths(playlist->content->slides, static_cast<std::size_t>(index),
+                                               playlist->directory(), display.resolutionClass()));
+    }
+
     reportSlide(slideReportForced(videoLayerCount(slide), playlist->slideCount()));
     slideStartTicks = ticks();
+    transitionStartTicks = slideStartTicks;
     firstFrameOfSlide = true;
     viewRunning = true;
 }
@@ -448,7 +496,20 @@ void PlayerLoop::afterCycle() {
         currentSlideIndex = (currentSlideIndex.load() + 1) % count;
     }
     if (slideEndedNormally && !slideHasVideo) chainedStartMs = slideEndMs;
+    // Videos that could not start end their slide at once; such a slide is not set up again
+    // within a second of the last one.
+    const bool deadVideos = slideEndedByVideos && !lastFrame.allVideosHavePicture;
     destroyLiveLayers();
+    if (!deadVideos) {
+        deadVideoSlideTicks.reset();
+        return;
+    }
+    if (deadVideoSlideTicks && ticks() - *deadVideoSlideTicks < deadVideoSlideGapMs) {
+        SDL_Event event;
+        const auto wait = static_cast<int>(deadVideoSlideGapMs - (ticks() - *deadVideoSlideTicks));
+        if (seams.waitEvent(event, wait)) dispatchEvent(event);
+    }
+    deadVideoSlideTicks = ticks();
 }
 
 void PlayerLoop::recoverFromFailedPass(const std::string& message) {
@@ -484,13 +545,10 @@ void PlayerLoop::runFrameCycle() {
     // Clocks, and the slide's end by its duration or its videos.
     const std::int64_t now = nowMs();
     if (viewRunning.load()) {
-        if (slideHasVideo) {
-            if (lastFrame.allVideosFinished) {
-                slideEndedByVideos = true;
-                viewRunning = false;
-            }
-        } else if (slideDuration > 0 && now >= slideEndMs && !input->paused()) {
-            slideEndedNormally = true;
+        const SlideEndCheck check{slideHasVideo,         slideDuration, input->paused(), lastFrame.allVideosFinished,
+                                  playlist->slideCount(), now,           slideEndMs};
+        if (slideHasEnded(check)) {
+            (slideHasVideo ? slideEndedByVideos : slideEndedNormally) = true;
             viewRunning = false;
         }
     }
@@ -596,6 +654,7 @@ void PlayerLoop::reportAgainAfterReconnection() {
 
 bool PlayerLoop::pictureMayChange() const {
     if (firstFrameOfSlide || eventTakenLastCycle || slideHasVideo || splash != nullptr) return true;
+    if (transition.active || ticker.shown() || positionBarShown()) return true;
     if (fadeFromBlackOn || overlayChanged) return true;
     const OverlayReveal& reveal = downloadScreen.reveal;
     const bool revealAtRest = (!reveal.shown() && reveal.phaseA() == 0.0 && reveal.phaseB() == 0.0) ||
@@ -636,6 +695,8 @@ bool PlayerLoop::renderSlide() {
         throw;
     }
     SDL_SetRenderTarget(renderer, saved);
+    if (lastFrame.allVideosHavePicture) holdPreviousPicture = false;
+    if (!holdPreviousPicture) currentPictureValid = true;
 
     if (splash != nullptr) {
         // A video that ended without a picture (it could not be played) holds nothing back:
@@ -664,11 +725,37 @@ void PlayerLoop::composeFrame() {
     display.clear(opaqueBlack);
 
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
-    const double progress = motionProgress(nowMs(), slideStartMs, slideDuration);
-    applyImageMotion(renderer, currentTarget.get(), display.width(), display.height(), slide.motionEffect, progress,
-                     display.drawSubmitter());
+    if (transition.active) {
+        const TransitionFrame frame = transitionFrameAt(transitionStartTicks, ticks());
+        renderTransition(renderer, previousTarget.get(), currentTarget.get(), display.width(), display.height(),
+                         transition.kind, frame.progress, display.drawSubmitter());
+        if (frame.last) transition.active = false;
+    } else if (holdPreviousPicture) {
+        // The slide's videos have no picture yet: the previous slide stays rather than black.
+        drawOutgoingFrame(renderer, previousTarget.get(), display.width(), display.height(), display.drawSubmitter());
+    } else {
+        const double progress = motionProgress(nowMs(), slideStartMs, slideDuration);
+        applyImageMotion(renderer, currentTarget.get(), display.width(), display.height(), slide.motionEffect,
+                         progress, display.drawSubmitter());
+    }
+    drawSlideOverlays(renderer);
 
     if (inset) presentSlideTarget(display, reveal, destination);
+}
+
+bool PlayerLoop::positionBarShown() const {
+    return !slideHasVideo && slideDuration <= 0 && ticks() - slideStartTicks < positionBarMs;
+}
+
+void PlayerLoop::drawSlideOverlays(SDL_Renderer* renderer) {
+    ticker.drawFrame();
+    if (!positionBarShown()) return;
+    // A slide that waits for the viewer shows where it stands in the playlist for a moment.
+    int width = 0, height = 0;
+    if (!SDL_GetCurrentRenderOutputSize(renderer, &width, &height)) return;
+    const auto bar = positionBarAt(width, height, static_cast<std::size_t>(std::max(0, currentSlideIndex.load())),
+                                   playlist->slideCount(), ticks() - slideStartTicks);
+    if (bar) drawPositionBar(renderer, *bar);
 }
 
 void PlayerLoop::finishFrame() {
@@ -766,6 +853,12 @@ void PlayerLoop::shutdown() {
     drainPlaylistReadyEvents();
     input.reset();
     noSlidesPicture.reset();
+    // The preloader's decode in progress ends; what it still had queued is dropped.
+    if (preloader != nullptr) {
+        preloader->stop();
+        preloader.reset();
+    }
+    ticker.update({});
     downloadTarget.reset();
     compositionTarget.reset();
     previousTarget.reset();

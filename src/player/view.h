@@ -30,6 +30,7 @@
 #include "player/hardware_watchdog.h"
 #include "player/player_input.h"
 #include "player/remote_control.h"
+#include "player/slide_precache.h"
 
 namespace lumetta {
 class Command;
@@ -104,6 +105,8 @@ struct ViewSeams {
     // The marker the CEC power callback keeps while the television is in standby.
     std::string standbyFile = "/run/lumetta-display-standby";
 
+    // Asks for the background preparation of a slide text (prepareTextAsync when empty).
+    PrepareText prepareText;
     // Group slide sync. Its clock, stop flag and error stream are always the loop's; without an
     // identity reader the group is read from the loop's data directory and device identity.
     GroupSyncOptions groupSync;

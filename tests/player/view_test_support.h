@@ -94,11 +94,13 @@ private:
     std::vector<std::string> calls_;
 };
 
-// One slide of a stored playlist document with one full-screen shape layer.
+// One slide of a stored playlist document with one full-screen shape layer. It cuts in without
+// a transition, so a slide's first frame shows it whole.
 inline Json::Value shapeSlide(const std::string& id, const std::string& kind, const std::string& colour, int duration,
                               int x = 0, int y = 0, int w = 320, int h = 180) {
     Json::Value slide;
     slide["id"] = id;
+    slide["transitionIn"] = "none";
     slide["width"] = 320;
     slide["height"] = 180;
     slide["duration"] = duration;

@@ -1,0 +1,332 @@
+// The slide sequence inside the player loop: playlist switches, text precache, transitions
+// between slides, the position bar of a slide that waits, the ticker band, the next slide's
+// pictures decoded ahead, video slides that hold the previous picture or cannot start. Each run
+// starts from a stored shape playlist and is handed the playlist under test as the service would;
+// frames are read back on a manual clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+#include "link/player_events.h"
+#include "objects/prepared_image_cache.h"
+#include "player/player_loop.h"
+#include "support/line_capture.h"
+#include "support/subprocess.h"
+#include "view_test_support.h"
+
+namespace lumetta::player {
+namespace {
+
+using namespace lumetta::testing;
+
+struct Shown {
+    std::int64_t systemMs;
+    int index;
+    Colour centre;
+    std::string playlist;
+};
+
+Slide sequenceSlide(std::vector<SlideLayer> layers, const std::string& id, int duration,
+                    const std::string& transition = "none") {
+    Slide slide = slideOf(std::move(layers), id);
+    slide.duration = duration;
+    slide.transitionIn = transition;
+    return slide;
+}
+
+Slide colourSlide(Colour colour, const std::string& id, int duration, const std::string& transition = "none") {
+    return sequenceSlide({rectangleLayer(0, 0, 320, 180, colour)}, id, duration, transition);
+}
+
+class ViewSequence : public ::testing::Test {
+protected:
+    ViewSequence() {
+        h.seams.out = &out;
+        h.seams.errors = &errors;
+        h.onFrame = [this](Display& display) {
+            shown.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre, onScreen});
+            if (onFrame) onFrame(display);
+        };
+        // A stored playlist to start from; the playlist under test is handed over at the first
+        // frame after the fade from black.
+        h.storePlaylist(playlistDocument("Stored", {shapeSlide("s", "rectangle", "#FFFFFF", 30)}));
+    }
+
+    // Hands `playlist` to the loop as the playlist job does: into the slot, then the event.
+    void handOver(std::unique_ptr<Playlist> playlist) {
+        placePlaylistUpdate({std::move(playlist), PlaylistUpdateKind::normal, 0}, h.link);
+        SDL_Event ready{};
+        ready.type = playlistReadyEvent;
+        SDL_PushEvent(&ready);
+    }
+
+    // Runs with `playlist` handed over `handOverMs` after the first frame (at the first frame or
+    // event wait from then on), until `untilMs` of wall clock passed after the hand-over.
+    void runWith(std::unique_ptr<Playlist> playlist, std::int64_t untilMs, std::int64_t handOverMs = 500) {
+        auto waiting = std::make_shared<std::unique_ptr<Playlist>>(std::move(playlist));
+        const auto due = [this, waiting, handOverMs] {
+            if (!*waiting || shown.empty() || h.clock.systemMs() - shown.front().systemMs < handOverMs) return;
+            handedAt = shown.size() - 1;
+            handedAtMs = h.clock.systemMs();
+            handOver(std::move(*waiting));
+        };
+        const auto over = [this, untilMs] {
+            if (handedAt && h.clock.systemMs() - handedAtMs > untilMs) ViewHarness::pushQuit();
+        };
+        auto next = onFrame;
+        onFrame = [due, over, next](Display& display) {
+            due();
+            over();
+            if (next) next(display);
+        };
+        const auto wait = h.seams.waitEvent;
+        h.seams.waitEvent = [due, over, wait](SDL_Event& event, int timeoutMs) {
+            due();
+            over();
+            return wait(event, timeoutMs);
+        };
+        EXPECT_EQ(h.run(), 0);
+        ASSERT_TRUE(handedAt);
+    }
+
+    // Frames after the hand-over.
+    std::vector<Shown> after() const {
+        return handedAt ? std::vector<Shown>(shown.begin() + static_cast<long>(*handedAt) + 1, shown.end())
+                        : std::vector<Shown>{};
+    }
+
+    ViewHarness h;
+    LineCapture out;
+    LineCapture errors;
+    std::vector<Shown> shown;
+    std::string onScreen = "Stored";
+    std::optional<std::size_t> handedAt;  // the last frame presented before the hand-over
+    std::int64_t handedAtMs = 0;
+    std::function<void(Display&)> onFrame;
+};
+
+TEST_F(ViewSequence, AnUpdateInTheMiddleOfASlideSwitchesAtTheEndOfThatFrameToSlideZero) {
+    auto replacement = playlistOf(h.queue, "Replacement", {colourSlide(kBlue, "r0", 10), colourSlide(kYellow, "r1", 10)});
+    // Two seconds into the stored 30 s slide, which by then only waits for events.
+    runWith(std::move(replacement), 10'500, 2000);
+    const std::vector<Shown> frames = after();
+    ASSERT_FALSE(frames.empty());
+    // The event ends the wait, and the very next frame is slide 0 of the new playlist.
+    EXPECT_EQ(frames[0].centre, kBlue);
+    EXPECT_EQ(frames[0].index, 0);
+    EXPECT_LE(frames[0].systemMs - handedAtMs, 16);
+    // The played record names it from its first full pass on.
+    EXPECT_NE(h.playedFile().find("\tacme\tmain\tReplacement\n"), std::string::npos) << h.playedFile();
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(ViewSequence, AnUpdateWhileFramesAreDrawnEndsTheSlideAfterTheFrameThatTookIt) {
+    // 200 ms in, the fade from black draws a frame every cycle.
+    runWith(playlistOf(h.queue, "Replacement", {colourSlide(kBlue, "r0", 10), colourSlide(kYellow, "r1", 10)}), 500,
+            200);
+    const std::vector<Shown> frames = after();
+    ASSERT_GE(frames.size(), 2u);
+    // The frame of the cycle that took the event is still the fading stored slide; the one after
+    // it is the new playlist's first slide.
+    EXPECT_EQ(frames[0].centre.r, frames[0].centre.b);
+    EXPECT_GT(frames[0].centre.r, 0);
+    EXPECT_EQ(frames[1].index, 0);
+    EXPECT_EQ(frames[1].centre.r, 0);  // blue under what is left of the fade
+    EXPECT_EQ(frames[1].centre.g, 0);
+    EXPECT_GT(frames[1].centre.b, 0);
+}
+
+TEST_F(ViewSequence, AReplacementWhoseTextsCannotBePreparedLeavesTheCurrentPlaylistPlaying) {
+    h.seams.prepareText = [](const std::string& text, int, const std::string&, std::uint8_t, SDL_Color) {
+        if (text == "poison") throw std::runtime_error("the font engine is gone");
+    };
+    auto replacement = playlistOf(
+        h.queue, "Refused",
+        {sequenceSlide({rectangleLayer(0, 0, 320, 180, kBlue), textLayer(0, 0, 320, 60, "poison", kWhite, kBlack)},
+                       "r0", 10)});
+    runWith(std::move(replacement), 2000);
+    EXPECT_EQ(errors.count("[PLAYLIST] Keeping current playlist; replacement preparation failed: the font engine is gone"),
+              1);
+    for (const Shown& frame : after()) EXPECT_EQ(frame.centre, kWhite) << frame.systemMs;
+    EXPECT_EQ(h.playedFile().find("Refused"), std::string::npos);
+}
+
+TEST_F(ViewSequence, TextsArePreparedFourSlidesAheadAndEachOnlyOnce) {
+    std::vector<std::string> asked;
+    h.seams.prepareText = [&](const std::string& text, int, const std::string&, std::uint8_t, SDL_Color) {
+        asked.push_back(text + "@" + std::to_string(currentSlideIndex.load()));
+    };
+    std::vector<Slide> slides;
+    for (int i = 0; i < 7; ++i) {
+        slides.push_back(sequenceSlide({textLayer(0, 0, 320, 60, "t" + std::to_string(i), kWhite, kBlack)},
+                                       "r" + std::to_string(i), 1));
+    }
+    // Two rounds of the playlist.
+    runWith(playlistOf(h.queue, "Texts", std::move(slides)), 14'500);
+    // Slides 0-3 while the playlist is prepared, then one more with each slide from slide 1 on.
+    EXPECT_EQ(asked, (std::vector<std::string>{"t0@0", "t1@0", "t2@0", "t3@0", "t4@1", "t5@2", "t6@3"}));
+}
+
+TEST_F(ViewSequence, AnUnknownTransitionFadesThroughBlackAndAOneSlidePlaylistNeverTransitions) {
+    runWith(playlistOf(h.queue, "Fades", {colourSlide(kRed, "r0", 1, "none"), colourSlide(kGreen, "r1", 1, "sparkle")}),
+            1700);
+    std::vector<Shown> frames = after();
+    std::size_t first = 0;
+    while (first < frames.size() && frames[first].index != 1) ++first;
+    ASSERT_LT(first, frames.size());
+    const std::int64_t start = frames[first].systemMs;
+    bool black = false;
+    for (std::size_t i = first; i < frames.size(); ++i) {
+        const std::int64_t t = frames[i].systemMs - start;
+        if (t < 200) {
+            EXPECT_TRUE(near(frames[i].centre, kRed, 120)) << t << " " << frames[i].centre;
+        }
+        if (t > 250 && t < 400 && near(frames[i].centre, kBlack, 40)) black = true;
+        if (t >= 650) {
+            EXPECT_EQ(frames[i].centre, kGreen) << t;
+        }
+    }
+    EXPECT_TRUE(black) << "no frame near black in the middle of the change";
+}
+
+TEST_F(ViewSequence, AOneSlidePlaylistIsSetUpAgainWithoutATransition) {
+    runWith(playlistOf(h.queue, "Alone", {colourSlide(kRed, "r0", 1, "cross-fade")}), 3500);
+    const std::vector<Shown> frames = after();
+    ASSERT_GE(frames.size(), 2u);
+    for (const Shown& frame : frames) EXPECT_EQ(frame.centre, kRed) << frame.systemMs;
+}
+
+TEST_F(ViewSequence, ASlideThatWaitsShowsWhereItStandsForFiveSecondsAndStays) {
+    std::vector<std::pair<std::int64_t, Colour>> edge;
+    onFrame = [&](Display& display) {
+        edge.emplace_back(h.clock.systemMs(), pixelAt(display.renderer(), 318, 30));
+    };
+    runWith(playlistOf(h.queue, "Waits", {colourSlide(kBlue, "r0", 0), colourSlide(kYellow, "r1", 0)}), 12'000);
+    const std::vector<Shown> frames = after();
+    ASSERT_GE(frames.size(), 3u);
+    for (const Shown& frame : frames) EXPECT_EQ(frame.index, 0);  // never moves on by itself
+    const std::int64_t start = frames[1].systemMs;
+    bool orange = false;
+    for (const auto& [t, colour] : edge) {
+        if (t < start) continue;
+        // The bar of slide 0 of 2 covers the top half of the right edge, fading from opaque orange.
+        if (t - start < 100 && near(colour, Colour{255, 128, 0}, 12)) orange = true;
+    }
+    EXPECT_TRUE(orange);
+    ASSERT_GE(edge.back().first - start, 4900);
+    EXPECT_TRUE(near(edge.back().second, kBlue, 3)) << edge.back().second;
+    // After the bar the slide only waits.
+    EXPECT_LT(frames.back().systemMs - start, 5000);
+}
+
+TEST_F(ViewSequence, TheTickerScrollsAcrossTheBottomOverTheSlide) {
+    std::vector<Colour> band;
+    onFrame = [&](Display& display) {
+        if (handedAt) band.push_back(pixelAt(display.renderer(), 40, 174));
+    };
+    auto playlist = playlistOf(h.queue, "News", {colourSlide(kBlue, "r0", 10)});
+    playlist->content->tickerMessages = {"First headline", "Second headline"};
+    runWith(std::move(playlist), 1000);
+    const std::vector<Shown> frames = after();
+    ASSERT_GE(frames.size(), 30u) << "the ticker keeps frames coming";
+    for (const Shown& frame : frames) EXPECT_EQ(frame.centre, kBlue);
+    int changed = 0;
+    for (std::size_t i = 2; i < band.size(); ++i) changed += band[i] != band[i - 1] ? 1 : 0;
+    EXPECT_GT(changed, 5) << "the band's pixels move";
+    EXPECT_NE(band.back(), kBlue);
+}
+
+TEST_F(ViewSequence, TheNextSlidesPicturesAreDecodedWhileTheSlideBeforeShows) {
+    TempDir media;
+    writePng(media.path() / "next.png", 16, 9, kGreen);
+    writePng(media.path() / "moving.gif", 4, 4, kGreen);  // not a real GIF: it is never touched
+    const std::string next = (media.path() / "next.png").string();
+    bool preparedInTime = false;
+    onFrame = [&](Display&) {
+        if (!handedAt || preparedInTime || shown.back().index != 0 || shown.back().centre != kRed) return;
+        // The preloader's own thread decodes; the loop does not wait for it (real time, 5 s at most).
+        for (int i = 0; i < 500 && !preparedInTime; ++i) {
+            preparedInTime = preparedImageCache().contains(next);
+            if (!preparedInTime) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    runWith(playlistOf(h.queue, "Pictures",
+                       {colourSlide(kRed, "r0", 2),
+                        sequenceSlide({imageLayer(0, 0, 320, 180, "next.png"), imageLayer(0, 0, 10, 10, "moving.gif")},
+                                      "r1", 2)},
+                       media.str()),
+            2500);
+    EXPECT_TRUE(preparedInTime);
+    EXPECT_FALSE(preparedImageCache().contains((media.path() / "moving.gif").string()));
+    // The picture was taken out of the cache by its layer and shown.
+    bool green = false;
+    for (const Shown& frame : after()) green = green || (frame.index == 1 && frame.centre == kGreen);
+    EXPECT_TRUE(green);
+}
+
+// A one-colour H.264 clip made with the ffmpeg tool.
+std::filesystem::path colourClip(const std::filesystem::path& path, const std::string& colour, int frames) {
+    const ProcessResult made =
+        runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=" + colour + ":s=64x48:r=25",
+                    "-frames:v", std::to_string(frames), "-c:v", "libx264", "-pix_fmt", "yuv420p", path.string()});
+    EXPECT_EQ(made.exitStatus, 0) << made.err;
+    return path;
+}
+
+TEST_F(ViewSequence, AVideoSlideWithoutTransitionKeepsThePreviousPictureUntilItsFirstFrame) {
+    TempDir media;
+    colourClip(media.path() / "blue.mp4", "blue", 20);
+    runWith(playlistOf(h.queue, "Clip",
+                       {colourSlide(kRed, "r0", 1),
+                        sequenceSlide({videoLayer(0, 0, 320, 180, "blue.mp4")}, "r1", 0, "none")},
+                       media.str()),
+            2500);
+    bool blue = false;
+    for (const Shown& frame : after()) {
+        if (frame.index != 1) continue;
+        // Never the black of a slide whose video has no picture yet.
+        EXPECT_TRUE(near(frame.centre, kRed, 2) || near(frame.centre, kBlue, 40)) << frame.systemMs << frame.centre;
+        blue = blue || near(frame.centre, kBlue, 40);
+    }
+    EXPECT_TRUE(blue);
+}
+
+TEST_F(ViewSequence, SlidesWhoseVideosCannotStartEndAtOnceButAreSetUpAtMostOnceASecond) {
+    TempDir media;
+    // Clips whose header reads but whose pictures are cut off: they open, and end at once.
+    for (const char* name : {"cut.mp4", "cut2.mp4"}) {
+        const auto path = media.path() / name;
+        const ProcessResult made = runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                               "color=c=blue:s=64x48:r=25", "-frames:v", "50", "-c:v", "libx264",
+                                               "-pix_fmt", "yuv420p", "-movflags", "+faststart", path.string()});
+        ASSERT_EQ(made.exitStatus, 0) << made.err;
+        std::ifstream in(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        in.close();
+        const std::size_t mdat = bytes.find("mdat");
+        ASSERT_NE(mdat, std::string::npos);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes.substr(0, mdat + 4);
+    }
+    int setUps = 0;
+    int lastIndex = -1;
+    onFrame = [&](Display&) {
+        if (!handedAt) return;
+        if (shown.back().index != lastIndex) ++setUps;
+        lastIndex = shown.back().index;
+    };
+    runWith(playlistOf(h.queue, "Broken",
+                       {sequenceSlide({videoLayer(0, 0, 320, 180, "cut.mp4")}, "r0", 10),
+                        sequenceSlide({videoLayer(0, 0, 320, 180, "cut2.mp4")}, "r1", 10)},
+                       media.str()),
+            10'000);
+    EXPECT_GE(setUps, 5);
+    EXPECT_LE(setUps, 12);
+}
+
+}  // namespace
+}  // namespace lumetta::player
