@@ -288,7 +288,17 @@ GroupSyncActions GroupSlideSync::cycle(const SyncSlide& slide, bool paused) {
     if (enabled_) watchNetwork();
     if (enabled_ && networkUsable_ && !groupLeader.load()) takeOver();
     if (!paused) follow(slide, actions);
-    if (enabled_ && networkUsable_ && sender_ && groupLeader.load()) lead(slide, actions);
+    if (enabled_ && networkUsable_ && sender_ && groupLeader.load()) {
+        // The leader announces the slide as following left it: re-timed, it sends the new
+        // start; when the slide is being left, it waits for the next slide's first cycle (a
+        // due heartbeat stays due and a request stays asked), since an announcement of the
+        // slide being left would send the group back to it.
+        if (!actions.change) {
+            SyncSlide led = slide;
+            if (actions.reanchor) led.startTime = actions.reanchor->startMs;
+            lead(led, actions);
+        }
+    }
     return actions;
 }
 

@@ -102,7 +102,8 @@ public:
     void restartIfGroupChanged();
 
     // Every loop cycle after the restart check: network watch, takeover, following (unless
-    // `paused`) and leading, in this order.
+    // `paused`) and leading, in this order. Leading announces the slide as following left it,
+    // and waits for the next slide when following changes slides.
     GroupSyncActions cycle(const SyncSlide& slide, bool paused);
 
     // The user moved to another slide: the next slide set up is announced as a change.

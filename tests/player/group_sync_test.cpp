@@ -423,6 +423,48 @@ TEST_F(GroupSync, TheLeaderBeatsEveryTwoSecondsAndAnswersRequests) {
     EXPECT_TRUE(sync->cycle(tenSecondSlide, false).report);
 }
 
+// A leader that follows a peer's announcement (one with a larger hash keeps it leading) and is
+// due to announce in the same cycle must announce the slide as followed: a heartbeat with the
+// old start or the old slide would send the group straight back.
+TEST_F(GroupSync, ALeaderAnnouncesTheSlideAsItFollowedItInTheSameCycle) {
+    auto sync = started();
+    received();
+    ASSERT_TRUE(sync->join(10).leads);
+    received();
+
+    // Re-timed: the first heartbeat is due in this cycle and carries the peer's start.
+    const std::uint64_t peerStart = static_cast<std::uint64_t>(tenSecondSlide.startTime) + 400;
+    announceFromPeer(2, peerStart, false);
+    GroupSyncActions actions = sync->cycle(tenSecondSlide, false);
+    ASSERT_TRUE(actions.reanchor);
+    std::vector<SlideSyncInfo> sent = received();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].slidePosition, 2);
+    EXPECT_EQ(sent[0].startTime, peerStart);
+
+    // Moved to another slide while a heartbeat is due and a peer asks: nothing goes out for the
+    // slide being left; the next cycle, on the new slide, announces it and answers the request.
+    clock.advance(2000);
+    const std::uint64_t changeStart = static_cast<std::uint64_t>(clock.systemMs());
+    announceFromPeer(5, changeStart, true);
+    groupAnswerRequested = true;
+    actions = sync->cycle(tenSecondSlide, false);
+    ASSERT_TRUE(actions.change);
+    EXPECT_EQ(actions.change->index, 5);
+    EXPECT_TRUE(received().empty()) << "the slide being left was announced";
+    EXPECT_TRUE(groupAnswerRequested.load()) << "the request waits for the new slide";
+
+    const SyncSlide changed{5, 10, 10'000, false, actions.change->start};
+    EXPECT_TRUE(sync->cycle(changed, false).report);
+    sent = received();
+    ASSERT_EQ(sent.size(), 2u) << "the heartbeat and the answer";
+    for (const auto& info : sent) {
+        EXPECT_EQ(info.slidePosition, 5);
+        EXPECT_EQ(info.startTime, changeStart);
+    }
+    EXPECT_FALSE(groupAnswerRequested.load());
+}
+
 TEST_F(GroupSync, ANavigationIsAnnouncedAsAChangeAndMakesThePlayerLead) {
     auto sync = started();
     received();
