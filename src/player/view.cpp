@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -95,6 +96,13 @@ constexpr std::uint64_t deadVideoSlideGapMs = 1000;
 
 bool isEmptyPlaylist(const Playlist& playlist) {
     return playlist.name() == emptyPlaylistName || playlist.slideCount() == 0;
+}
+
+// A slide time moved later without overflowing: the group may time a slide at the very end of
+// the clock's range, and it stays there.
+std::int64_t shiftedLater(std::int64_t time, std::uint64_t shiftMs) {
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return slideEndTime(time, static_cast<std::int64_t>(std::min(shiftMs, largest)));
 }
 
 void removeStandbyFile(const std::string& path) {
@@ -818,11 +826,11 @@ void PlayerLoop::applyInputOutcome(const InputOutcome& outcome) {
     }
     // A tap pause, and the part of a pairing screen no pause covered, move the slide's end.
     if (slideDuration > 0) {
-        slideEndMs += static_cast<std::int64_t>(outcome.slideEndShiftMs + outcome.endShiftMs);
+        slideEndMs = shiftedLater(shiftedLater(slideEndMs, outcome.slideEndShiftMs), outcome.endShiftMs);
     }
     if (outcome.clockShiftMs > 0) {
         // The slide goes on where it stood before the pairing screen.
-        slideStartMs += static_cast<std::int64_t>(outcome.clockShiftMs);
+        slideStartMs = shiftedLater(slideStartMs, outcome.clockShiftMs);
         slideStartTicks += outcome.clockShiftMs;
         if (fadeStartTicks) *fadeStartTicks += outcome.clockShiftMs;
     }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -210,6 +211,55 @@ TEST_F(GroupPlayLoop, ADisplayModeAskedForDuringTheWaitingScreenIsAnsweredOnceAS
     EXPECT_EQ(answers[0], R"({"data":{"applied":false,"error":"Mode is not supported by the connected display",)"
                           R"("height":100000,"refreshRate":60.0,"width":100000},"type":"resolutionResult"})");
     EXPECT_EQ(reboots, 0);
+}
+
+// A group announcement may time the slide on screen at the very end of the clock's range: the
+// slide then never ends by its duration, and a tap that pauses it must not wrap its end around
+// (which would end it as soon as the pause is over, and is undefined behaviour).
+TEST_F(GroupPlayLoop, ASlideTimedAtTheEndOfTimeStaysThroughATapPause) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 10),
+                                                shapeSlide("b", "rectangle", "#00FF00", 10)}));
+    int phase = 0;
+    std::int64_t phaseStart = 0;
+    const auto finger = [](SDL_EventType type) {
+        SDL_Event event{};
+        event.type = type;
+        event.tfinger.fingerID = 3;
+        event.tfinger.x = 0.5f;
+        event.tfinger.y = 0.5f;
+        SDL_PushEvent(&event);
+    };
+    const auto step = [&] {
+        if (indexed.empty()) return;
+        const std::int64_t now = h.clock.systemMs();
+        if (phase == 0) {
+            // A heartbeat for the slide on screen, as the listener accepts it.
+            std::lock_guard lock(groupSyncMutex);
+            groupSlideStartTime = std::numeric_limits<std::uint64_t>::max();
+            groupSlidePending = false;
+            groupSlidePosition = 0;
+            phase = 1;
+            phaseStart = now;
+        } else if (phase == 1 && now - phaseStart > 200) {
+            finger(SDL_EVENT_FINGER_DOWN);
+            finger(SDL_EVENT_FINGER_UP);
+            phase = 2;
+            phaseStart = now;
+        } else if (phase == 2 && now - phaseStart > 70'000) {
+            ViewHarness::pushQuit();
+            phase = 3;
+        }
+    };
+    onFrame = step;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&step, wait](SDL_Event& event, int timeoutMs) {
+        step();
+        return wait(event, timeoutMs);
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_EQ(phase, 3);
+    for (const IndexedFrame& frame : indexed) EXPECT_EQ(frame.index, 0) << "at " << frame.systemMs;
+    EXPECT_EQ(errors.count("Loop Exception: "), 0);
 }
 
 class GroupPlayLoopOnLan : public GroupPlayLoop {
