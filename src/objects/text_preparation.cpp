@@ -1,5 +1,6 @@
 #include "objects/text_preparation.h"
 
+#include <SDL3/SDL_thread.h>
 #include <SDL3_ttf/SDL_ttf.h>
 
 #include <memory>
@@ -95,6 +96,11 @@ bool TextPreparationWorker::enqueue(TextJob job) {
 }
 
 void TextPreparationWorker::run(std::stop_token stop) {
+    // SDL keeps per-thread state (its error text) for threads it did not create; this thread
+    // frees it as it ends, or every failed font open would leave it behind.
+    struct SdlThreadState {
+        ~SdlThreadState() { SDL_CleanupTLS(); }
+    } sdlThreadState;
     while (true) {
         TextJob job;
         {
