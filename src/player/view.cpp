@@ -578,7 +578,8 @@ void PlayerLoop::runFrameCycle() {
         // the slide.
         const double animationMs = static_cast<double>(ticks() - slideStartTicks);
         int wait = idleWaitMs(liveLayers, animationMs);
-        if (!slideHasVideo && slideDuration > 0) {
+        // (A paused slide does not end: its end time is no reason to wake.)
+        if (!slideHasVideo && slideDuration > 0 && !input->paused()) {
             wait = static_cast<int>(std::clamp<std::int64_t>(slideEndMs - now, 1, wait));
         }
         const bool taken = seams.waitEvent(event, wait);
