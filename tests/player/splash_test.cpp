@@ -33,6 +33,7 @@
 #include "link/server_messages.h"
 #include "objects/text_lines.h"
 #include "platform/websocket.h"
+#include "player/view.h"
 #include "support/line_capture.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
@@ -666,6 +667,32 @@ TEST_F(SplashTest, EscapeOrQuitStopsThePlayer) {
         splash.fadeFrame();
         EXPECT_EQ(script.fadeFrames, 0);
         resetLink();
+    }
+}
+
+TEST_F(SplashTest, TheLoopsSplashStopsThroughTheLoopsFlagAndFadesOnItsCall) {
+    auto display = screen(64, 7);  // no intro: the one frame shows the picture
+    sendBindComplete();
+    setConfig("orientation", -90);
+    for (const bool escape : {true, false}) {
+        SCOPED_TRACE(escape ? "Escape" : "ended");
+        std::atomic<bool> ready{true};
+        std::atomic<bool> running{true};
+        SplashRequest request;
+        request.dataDirectory = base.str();
+        request.display = display.get();
+        request.deviceId = "SN-0042";
+        request.macAddress = "B8:27:EB:00:00:01";
+        request.initialPlaylistReady = &ready;
+        request.running = &running;
+        if (escape) pushKey(SDLK_ESCAPE);
+        auto shown = showSplash(request);  // paired and loaded: over after one frame
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(running.load(), !escape);
+        EXPECT_TRUE(playerRunning.load()) << "only the loop's flag";
+        EXPECT_EQ(config()["orientation"], Json::Value(270));
+        shown->fadeFrame(0);
+        if (!escape) EXPECT_TRUE(boxOf(capture(display->renderer()), 0, 7, lit).empty()) << "faded at once";
     }
 }
 
