@@ -17,6 +17,7 @@
 #include <json/json.h>
 
 #include "core/config_store.h"
+#include "core/palette.h"
 #include "device/command.h"
 #include "link/outgoing_messages.h"
 #include "link/server_messages.h"
@@ -406,6 +407,78 @@ TEST_F(GroupPlayLoopOnLan, SlidesAreReportedOnlyOnceTheGroupAgreesAndAgainAfterA
     EXPECT_NE(seen[2].first.find(R"("slide":"b")"), std::string::npos) << seen[2].first;
     EXPECT_EQ(seen[2].second, seen[1].second + 1) << "the reconnection repeated the report once";
     EXPECT_FALSE(groupLeader.load()) << "all within the silence before a takeover";
+}
+
+// The service moves the player to another group and then out of every group, through the
+// link's real handler: the loop starts over with a request of the new group, reports nothing
+// while that group has not agreed on a slide, and once out of the group says so and reports its
+// slide changes again.
+TEST_F(GroupPlayLoopOnLan, AGroupChangeAsksTheNewGroupAndLeavingTheGroupReportsSlidesAgain) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#0000FF", 1),
+                                                shapeSlide("b", "rectangle", "#00FF00", 1),
+                                                shapeSlide("c", "rectangle", "#FF0000", 1)}));
+    {
+        std::lock_guard lock(groupElectionMutex);
+        groupElectionTime = h.clock.systemMs() - 1;  // a peer joined earlier: no lead at start
+        groupElectionHash = 1;
+    }
+    const auto report = [] {
+        const std::optional<TransitionReport> r = pendingTransition().unsent();
+        return r ? r->text : std::string("-");
+    };
+    ASSERT_EQ(report(), "-") << "a report from before the run";
+    int phase = 0;
+    std::int64_t phaseStart = 0;
+    std::vector<std::string> seen;
+    std::vector<std::string> hallRequests;
+    const auto step = [&] {
+        if (indexed.empty()) return;
+        const std::int64_t now = h.clock.systemMs();
+        if (phase == 0) {
+            receiver.receiveAll(20);  // the start's and the join's packets
+            fromService(R"({"type":"groupUpdate","data":{"groupId":"hall"}})");
+            phase = 1;
+            phaseStart = now;
+        } else if (phase == 1 && now - phaseStart > 300) {
+            for (const auto& datagram : receiver.receiveAll(20)) {
+                SlideSyncInfo info;
+                GroupIdentity peer;
+                peer.groupId = "hall";
+                peer.deviceId = "PEER";
+                hallRequests.push_back(
+                    verifySlidePacket(datagram.data(), datagram.size(), peer, info, h.clock) && info.isRequest &&
+                            !info.electionRequest
+                        ? "request"
+                        : "other");
+            }
+            seen.push_back(report());
+            fromService(R"({"type":"groupUpdate","data":{"groupId":null}})");
+            phase = 2;
+            phaseStart = now;
+        } else if (phase == 2 && now - phaseStart > 1'500) {
+            seen.push_back(report());
+            ViewHarness::pushQuit();
+            phase = 3;
+        }
+    };
+    onFrame = step;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&step, wait](SDL_Event& event, int timeoutMs) {
+        step();
+        return wait(event, timeoutMs);
+    };
+    EXPECT_EQ(runWithLink(), 0);
+    ASSERT_EQ(phase, 3);
+    EXPECT_EQ(hallRequests, (std::vector<std::string>{"request", "request", "request"}))
+        << "one request series, signed for the new group";
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "-") << "nothing reported while the new group has not agreed";
+    EXPECT_NE(seen[1], "-") << "slide changes are reported again once out of the group";
+    EXPECT_EQ(errors.count(std::string(ansi::BOLD_RED) + "[BROADCAST]" + std::string(ansi::RESET) +
+                           " Group synchronization disabled: groupId or machine identity is missing"),
+              1);
+    EXPECT_FALSE(groupLeader.load());
+    EXPECT_TRUE(linkErrors.str().empty()) << linkErrors.str();
 }
 
 }  // namespace
