@@ -692,7 +692,9 @@ TEST_F(SplashTest, TheLoopsSplashStopsThroughTheLoopsFlagAndFadesOnItsCall) {
         EXPECT_TRUE(playerRunning.load()) << "only the loop's flag";
         EXPECT_EQ(config()["orientation"], Json::Value(270));
         shown->fadeFrame(0);
-        if (!escape) EXPECT_TRUE(boxOf(capture(display->renderer()), 0, 7, lit).empty()) << "faded at once";
+        if (!escape) {
+            EXPECT_TRUE(boxOf(capture(display->renderer()), 0, 7, lit).empty()) << "faded at once";
+        }
     }
 }
 
