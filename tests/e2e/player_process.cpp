@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 namespace lumetta::testing {
 namespace {
@@ -202,7 +203,8 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
     ::close(err);
     ::close(in);
     if (networkNamespace >= 0) ::close(networkNamespace);
-    watcher_ = std::jthread([this] { watchFrames(); });
+    // The thread gets its stop token as an argument: `watcher_` is still being assigned while it starts.
+    watcher_ = std::jthread([this](std::stop_token stop) { watchFrames(std::move(stop)); });
 }
 
 PlayerProcess::~PlayerProcess() {
@@ -303,8 +305,7 @@ bool PlayerProcess::readFrame(const std::filesystem::path& file, std::uint64_t n
     return true;
 }
 
-void PlayerProcess::watchFrames() {
-    const std::stop_token stop = watcher_.get_stop_token();
+void PlayerProcess::watchFrames(std::stop_token stop) {
     while (!stop.stop_requested()) {
         // Once the process is gone its last frame is complete too.
         const bool ended = ended_.load();

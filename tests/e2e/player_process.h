@@ -113,7 +113,7 @@ public:
     void onEveryFrame(std::function<void(const Frame&)> observer);
 
 private:
-    void watchFrames();
+    void watchFrames(std::stop_token stop);
     bool readFrame(const std::filesystem::path& file, std::uint64_t number);
     std::string readText(const std::filesystem::path& file) const;
 
