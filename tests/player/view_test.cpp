@@ -96,6 +96,8 @@ TEST_F(View, PlaysTheStoredPlaylistSlideBySlideAndRecordsIt) {
 
     EXPECT_NE(h.playedFile().find("\tacme\tmain\tShapes\n"), std::string::npos) << h.playedFile();
     EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+    // Without the watchdog option the device is never opened.
+    EXPECT_TRUE(h.watchdogIo.calls().empty());
 }
 
 TEST_F(View, APlaylistReadyEventQueuedBeforeTheFirstSlideIsDiscarded) {
