@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "link/outgoing_messages.h"
 #include "link/player_events.h"
 #include "objects/prepared_image_cache.h"
 #include "player/player_loop.h"
@@ -90,7 +91,7 @@ protected:
             over();
             return wait(event, timeoutMs);
         };
-        EXPECT_EQ(h.run(), 0);
+        EXPECT_EQ(h.run(false, link), 0);
         ASSERT_TRUE(handedAt);
     }
 
@@ -107,6 +108,8 @@ protected:
     std::string onScreen = "Stored";
     std::optional<std::size_t> handedAt;  // the last frame presented before the hand-over
     std::int64_t handedAtMs = 0;
+    SDL_Thread* link = nullptr;  // the loop only tests the link thread's handle for null
+    int linkStandIn = 0;
     std::function<void(Display&)> onFrame;
 };
 
@@ -326,6 +329,44 @@ TEST_F(ViewSequence, SlidesWhoseVideosCannotStartEndAtOnceButAreSetUpAtMostOnceA
             10'000);
     EXPECT_GE(setUps, 5);
     EXPECT_LE(setUps, 12);
+}
+
+// The sequence number of the newest report in the transition register (0: none yet).
+std::uint64_t reportSequence() {
+    const std::optional<TransitionReport> report = pendingTransition().unsent();
+    return report ? report->sequence : 0;
+}
+
+TEST_F(ViewSequence, ALoneVideoSlidePlayingAgainIsReportedOnce) {
+    TempDir media;
+    colourClip(media.path() / "short.mp4", "blue", 5);
+    link = reinterpret_cast<SDL_Thread*>(&linkStandIn);
+    const std::uint64_t before = reportSequence();
+    runWith(playlistOf(h.queue, "One clip", {sequenceSlide({videoLayer(0, 0, 320, 180, "short.mp4")}, "v", 0)},
+                       media.str()),
+            2000);
+    // The stored slide, then the clip once, however often it played.
+    EXPECT_EQ(reportSequence() - before, 2u);
+    const std::optional<TransitionReport> last = pendingTransition().unsent();
+    ASSERT_TRUE(last);
+    EXPECT_NE(last->text.find(R"("slide":"v")"), std::string::npos) << last->text;
+}
+
+TEST_F(ViewSequence, ASlideOfTwoVideosIsReportedAtEveryShowing) {
+    TempDir media;
+    colourClip(media.path() / "short.mp4", "blue", 5);
+    link = reinterpret_cast<SDL_Thread*>(&linkStandIn);
+    const std::uint64_t before = reportSequence();
+    runWith(playlistOf(h.queue, "Two clips",
+                       {sequenceSlide({videoLayer(0, 0, 320, 180, "short.mp4"), videoLayer(0, 0, 10, 10, "short.mp4")},
+                                      "v2", 0)},
+                       media.str()),
+            2000);
+    // The stored slide, then one report per set-up of the clips' slide (at least three in 2 s).
+    EXPECT_GE(reportSequence() - before, 4u);
+    const std::optional<TransitionReport> report = pendingTransition().unsent();
+    ASSERT_TRUE(report);
+    EXPECT_NE(report->text.find(R"("slide":"v2")"), std::string::npos) << report->text;
 }
 
 }  // namespace
