@@ -1,5 +1,7 @@
 #include "player/slide_image_preloader.h"
 
+#include <SDL3/SDL.h>
+
 #include <algorithm>
 #include <cctype>
 #include <utility>
@@ -55,6 +57,11 @@ std::size_t SlideImagePreloader::pendingCount() const {
 }
 
 void SlideImagePreloader::run(std::stop_token stop) {
+    // A failed decode leaves SDL's error text in this thread's SDL storage, which only SDL's own
+    // threads free by themselves.
+    struct ReleaseSdlThreadStorage {
+        ~ReleaseSdlThreadStorage() { SDL_CleanupTLS(); }
+    } release;
     while (true) {
         std::string path;
         {
