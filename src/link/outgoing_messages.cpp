@@ -145,6 +145,9 @@ void queueOutgoingMessage(const PlayerMessage& frame) { outgoingMessageQueue().a
 std::string toCompactJson(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
+    // The reader keeps a text's comments with its values; without line breaks a "//" comment
+    // written into the frame would swallow the rest of it.
+    builder["commentStyle"] = "None";
     return Json::writeString(builder, value);
 }
 

@@ -108,7 +108,8 @@ PendingTransition& pendingTransition();
 // outgoingMessageQueue().append(frame).
 void queueOutgoingMessage(const PlayerMessage& frame);
 
-// The value without whitespace between tokens, object members in ascending order of their names.
+// The value without whitespace between tokens or comments, object members in ascending order of
+// their names.
 std::string toCompactJson(const Json::Value& value);
 
 // pendingTransition().store(statusJson). On false the caller logs that it could not queue it.

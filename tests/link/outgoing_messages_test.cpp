@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <atomic>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,28 @@ TEST(CompactJson, WritesNoWhitespaceAndMembersInNameOrder) {
     EXPECT_EQ(toCompactJson(value), "{\"data\":{\"a\":[\"\\u00e9\\n\\\"\"],\"b\":1},\"type\":\"x\"}");
 }
 
+// The reader keeps comments and attaches them to the values; a compact frame has no line breaks,
+// so a comment written into it would turn the rest of the frame into comment text.
+TEST(CompactJson, LeavesOutTheCommentsOfTheTextItWasReadFrom) {
+    const std::string texts[] = {
+        "//\n{\"type\":\"x\"}",
+        "/* before */ {\"type\": // after the name\n \"x\", \"n\": [1, /* inside */ 2]} // trailing",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        Json::Value value;
+        std::string errors;
+        std::istringstream in(text);
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << errors;
+        const std::string compact = toCompactJson(value);
+        EXPECT_EQ(compact.find_first_of("/\n"), std::string::npos) << compact;
+        Json::Value again;
+        std::istringstream back(compact);
+        EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), back, &again, &errors)) << compact << ": " << errors;
+        EXPECT_EQ(again, value);
+    }
+}
+
 class TransitionReports : public ::testing::Test {
 protected:
     std::atomic<bool> running{true};
@@ -122,6 +146,9 @@ TEST_F(TransitionReports, AreWrittenCompactWithTheirSequenceOverwritingTheCaller
     EXPECT_EQ(report->text, R"({"data":{"slide":"3","uptime":"12"},"sequence":1,"type":"transition"})");
     EXPECT_EQ(report->sequence, 1u);
     EXPECT_EQ(storeAndSequence(R"({"type":"transition","data":{}})"), 2u);
+    // A comment in the text does not reach the frame (it would make the frame unreadable).
+    EXPECT_EQ(storeAndSequence("//\n{\"type\":\"transition\"}"), 3u);
+    EXPECT_EQ(reports.unsent()->text, R"({"sequence":3,"type":"transition"})");
     EXPECT_EQ(log.text(), "");
 }
 
