@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +32,12 @@ constexpr const char* kBoxScript =
     "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-e2e-id /var/lib/dbus || exit 99\n"
     "else mount -t tmpfs lumetta-e2e-id /var/lib || exit 99; mkdir /var/lib/dbus || exit 99; fi\n"
     "printf '%s\\n' \"$LUMETTA_E2E_MACHINE_ID\" > /var/lib/dbus/machine-id || exit 99\n"
-    "unset LUMETTA_E2E_HOME LUMETTA_E2E_MACHINE_ID\n"
+    "if [ -n \"$LUMETTA_E2E_FRAMES_TMPFS\" ]; then\n"
+    "  mount -t tmpfs lumetta-e2e-frames \"$LUMETTA_E2E_FRAMES_TMPFS\" && cd \"$LUMETTA_E2E_FRAMES_TMPFS\" || exit 99\n"
+    "fi\n"
+    // The fonts are found as "assets/fonts" from the working directory, as in a source tree.
+    "ln -s \"$LUMETTA_E2E_ASSETS\" assets || exit 99\n"
+    "unset LUMETTA_E2E_HOME LUMETTA_E2E_MACHINE_ID LUMETTA_E2E_FRAMES_TMPFS LUMETTA_E2E_ASSETS\n"
     "exec \"$@\"\n";
 
 // Every device tool the player may call must resolve to the test fake.
@@ -156,6 +162,9 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
     std::map<std::string, std::optional<std::string>> environment = {
         {"LUMETTA_E2E_HOME", std::filesystem::absolute(home_).string()},
         {"LUMETTA_E2E_MACHINE_ID", options_.machineId},
+        {"LUMETTA_E2E_ASSETS", std::string(LUMETTA_SOURCE_DIR) + "/assets"},
+        {"LUMETTA_E2E_FRAMES_TMPFS",
+         options_.framesOnTmpfs ? std::optional<std::string>(framesDirectory_.string()) : std::nullopt},
         {"NO_COLOR", "1"},
         {"SDL_VIDEO_DRIVER", "offscreen"},
         {"SDL_RENDER_DRIVER", "software"},
@@ -196,6 +205,12 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
             else ::unsetenv(name.c_str());
         }
         if (::chdir(frames.c_str()) != 0) ::_exit(126);
+        if (!options_.cpus.empty()) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            for (const int cpu : options_.cpus) CPU_SET(cpu, &set);
+            if (::sched_setaffinity(0, sizeof set, &set) != 0) ::_exit(126);
+        }
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
@@ -203,6 +218,8 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
     ::close(err);
     ::close(in);
     if (networkNamespace >= 0) ::close(networkNamespace);
+    // Frames on a tmpfs of the run are reached through the process's own working directory.
+    if (options_.framesOnTmpfs) framesDirectory_ = "/proc/" + std::to_string(pid_) + "/cwd";
     // The thread gets its stop token as an argument: `watcher_` is still being assigned while it starts.
     watcher_ = std::jthread([this](std::stop_token stop) { watchFrames(std::move(stop)); });
 }
@@ -290,6 +307,10 @@ bool PlayerProcess::readFrame(const std::filesystem::path& file, std::uint64_t n
     }
     SDL_DestroySurface(converted);
 
+    struct stat status{};
+    if (::stat(file.c_str(), &status) == 0) {
+        frame.presentedNs = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    }
     std::function<void(const Frame&)> observer;
     {
         std::lock_guard lock(frameMutex_);
@@ -357,6 +378,35 @@ std::optional<Frame> PlayerProcess::waitForFrame(const std::function<bool(const 
         }
         frameArrived_.wait_for(lock, 20ms);
     }
+}
+
+std::int64_t PlayerProcess::residentKb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+    }
+    return -1;
+}
+
+double PlayerProcess::cpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    // Fields after the command's closing parenthesis: state is the 3rd field, utime the 14th.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return -1.0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long long utime = 0;
+    long long stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) utime = std::stoll(field);
+        if (index == 15) {
+            stime = std::stoll(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::uint64_t PlayerProcess::framesSeen() const {

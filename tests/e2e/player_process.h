@@ -28,6 +28,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,7 @@ namespace lumetta::testing {
 // One presented frame, as RGBA bytes.
 struct Frame {
     std::uint64_t number = 0;  // the order in which the player presented it, from 1
+    std::int64_t presentedNs = 0;  // when it was saved (the file's time), Unix nanoseconds
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> rgba;
@@ -72,6 +74,10 @@ struct PlayerOptions {
     bool watchFrames = true;
     // Run in the network namespace of this process (a LanHost's holder) instead of the caller's.
     pid_t networkNamespaceOf = 0;
+    // Keep the saved frames on a tmpfs of the run's own (large frames at a high rate).
+    bool framesOnTmpfs = false;
+    // The CPUs the player may run on (empty: all).
+    std::vector<int> cpus;
 };
 
 class PlayerProcess {
@@ -105,6 +111,10 @@ public:
     // Frames: the first frame presented after this call that satisfies `test`, or none after
     // `timeoutMs` (or when the run ended).
     std::optional<Frame> waitForFrame(const std::function<bool(const Frame&)>& test, int timeoutMs);
+    // Resident memory (VmRSS) and CPU time (user + system) used so far, while it runs.
+    std::int64_t residentKb() const;
+    double cpuSeconds() const;
+
     // The number of frames read back so far.
     std::uint64_t framesSeen() const;
     // The latest frame read back, if any.

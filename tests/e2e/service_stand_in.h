@@ -66,6 +66,8 @@ public:
         return server_->waitFor(prefix, timeoutMs);
     }
     std::vector<std::string> events() const { return server_->events(); }
+    // Later `waitFor` calls look only at what comes next.
+    void skip() { server_->skip(); }
     // How often `target` was answered 200 with its whole body.
     int downloads(const std::string& target) const;
     // The text messages the player sent, in order (JSON texts).
