@@ -8,6 +8,14 @@
 // BM_SlideSetUp times the render thread building the layers of the next slide (a full HD picture
 // and a text), with the picture decoded ahead by the preloader or not, and the texts prepared or
 // not; the counters give p50 and p99 in milliseconds (one frame is 16.7 ms).
+//
+// BM_ViewSlideChanges runs the whole player loop over a playlist of an image, a text, a video and
+// a second text slide under a ticker, on a manual clock stepped 100 ms a frame (1 s of slide time
+// per 10 frames; the videos keep real time), for a number of slide changes with the transition
+// "none", "cross-fade" or "push-left": wholly black frames between the slides, the gap from the
+// last frame of a slide to the first of the next, how many frames before its slide the image was
+// decoded ahead, frames until the video's first picture, and the process's RSS, threads and
+// open descriptors after 100 changes and at the end.
 
 #include <benchmark/benchmark.h>
 
@@ -16,9 +24,14 @@
 #include <SDL3_ttf/SDL_ttf.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,7 +39,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "content/media_request.h"
+#include "content/played_playlists.h"
 #include "content/slide_model.h"
+#include "link/server_link_state.h"
+#include "player/player_loop.h"
+#include "player/view.h"
+#include "support/download_worker_stand_in.h"
+#include "support/manual_clock.h"
 #include "display/display.h"
 #include "display/sdl_handles.h"
 #include "objects/prepared_image_cache.h"
@@ -52,7 +72,7 @@ public:
         return instance;
     }
     const std::vector<std::string>& paths() const { return paths_; }
-    const std::string& directory() const { return directory_.str(); }
+    std::string directory() const { return directory_.str(); }
 
 private:
     Pictures() {
@@ -221,5 +241,225 @@ BENCHMARK(BM_SlideSetUp)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(200);
+
+// Resident set (kB) and threads from /proc/self/status, open descriptors from /proc/self/fd.
+struct ProcessFigures {
+    double rssKb = 0;
+    double threads = 0;
+    double fds = 0;
+};
+
+ProcessFigures processFigures() {
+    ProcessFigures figures;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        std::istringstream in(line);
+        std::string key;
+        double value = 0;
+        in >> key >> value;
+        if (key == "VmRSS:") figures.rssKb = value;
+        if (key == "Threads:") figures.threads = value;
+    }
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored)) {
+        ++figures.fds;
+    }
+    return figures;
+}
+
+// Five points of the presented frame, to tell a wholly black frame and a held picture.
+struct Samples {
+    std::array<std::array<Uint8, 3>, 5> points{};
+    bool black() const {
+        for (const auto& p : points) {
+            if (p[0] > 8 || p[1] > 8 || p[2] > 8) return false;
+        }
+        return true;
+    }
+    bool operator==(const Samples&) const = default;
+};
+
+Samples samplesOf(SDL_Renderer* renderer, int width, int height) {
+    Samples samples;
+    const std::array<SDL_Point, 5> at{{{width / 2, height / 3},
+                                       {width / 4, height / 4},
+                                       {3 * width / 4, height / 4},
+                                       {width / 4, 3 * height / 5},
+                                       {3 * width / 4, 3 * height / 5}}};
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        const SDL_Rect area{at[i].x, at[i].y, 1, 1};
+        SurfaceHandle surface(SDL_RenderReadPixels(renderer, &area));
+        Uint8 a = 0;
+        if (surface) SDL_ReadSurfacePixel(surface.get(), 0, 0, &samples.points[i][0], &samples.points[i][1], &samples.points[i][2], &a);
+    }
+    return samples;
+}
+
+// Arguments: transition (0 none, 1 cross-fade, 2 push-left), slide changes.
+void BM_ViewSlideChanges(benchmark::State& state) {
+    static constexpr std::array<const char*, 3> transitions{"none", "cross-fade", "push-left"};
+    const std::string transition = transitions[static_cast<std::size_t>(state.range(0))];
+    const int changes = static_cast<int>(state.range(1));
+    constexpr int width = 1280, height = 720;
+    for (auto _ : state) {
+        state.PauseTiming();
+        setenv("SDL_VIDEO_DRIVER", "offscreen", 1);
+        setenv("SDL_RENDER_DRIVER", "software", 1);
+        setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+        setenv("SDL_AUDIO_DRIVER", "dummy", 1);
+        testing::TempDir base;
+        ThreadSafeQueue queue;
+        ServerLinkState link;
+        std::atomic<bool> running{true};
+        testing::ManualClock clock;
+        const auto directory = base / "lumetta" / "acme" / "main" / "Bench";
+        std::filesystem::create_directories(directory);
+        const std::string picture = Pictures::get().paths().front();
+        std::filesystem::copy_file(picture, directory / "photo.jpg");
+        const auto clip = directory / "clip.mp4";
+        const std::string command =
+            "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 15 "
+            "-c:v libx264 -preset veryfast -pix_fmt yuv420p '" + clip.string() + "'";
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("ffmpeg could not make the clip");
+            return;
+        }
+        const std::string slideHead = R"({"width": 1280, "height": 720, "duration": 1, "transitionIn": ")" + transition + R"(", )";
+        const std::string background = R"({"x": 0, "y": 0, "width": 1280, "height": 720, "rectangle": {"color": "#304050"}})";
+        const auto text = [&](const std::string& words) {
+            return R"({"x": 80, "y": 200, "width": 1100, "height": 300, "text": {"content": ")" + words +
+                   R"(", "font": "DejaVu Sans", "font-size": 64, "color": "#FFFFFF", "background-color": "#204060"}})";
+        };
+        std::ofstream(directory / "playlist.json")
+            << R"({"account": "acme", "branch": "main", "playlist": "Bench", "ticker": [{"message": "Opening hours 9 to 5"}, {"message": "Welcome to the store"}], "slides": [)"
+            << slideHead << R"("id": "image", "layers": [{"x": 0, "y": 0, "width": 1280, "height": 720, "image": {"file": "photo.jpg", "size": "fit", "sha1": ")"
+            << fileSha1((directory / "photo.jpg").string()) << R"("}}]},)"
+            << slideHead << R"("id": "text", "layers": [)" << background << "," << text("Fresh bread every morning") << "]},"
+            << slideHead << R"("id": "video", "layers": [{"x": 0, "y": 0, "width": 1280, "height": 720, "video": {"file": "clip.mp4", "size": "fit", "sha1": ")"
+            << fileSha1(clip.string()) << R"("}}]},)"
+            << slideHead << R"("id": "ticker", "layers": [)" << background << "," << text("Ask us about delivery") << "]}]}";
+        std::filesystem::create_symlink(directory / "playlist.json", base / "lumetta" / "playing.json");
+        PlayedPlaylistsRecord record(base / "run");
+        testing::StandInDownloadWorkers workers(queue, 1);
+        Display display("", "sequence bench", -1, -1, width, height, false, std::nullopt);
+        SDL_SetRenderVSync(display.renderer(), 0);
+
+        player::ViewSeams seams;
+        seams.clock = &clock;
+        seams.splash = player::waitWithoutSplash;
+        seams.cecListener = {};
+        seams.link = &link;
+        seams.queue = &queue;
+        seams.running = &running;
+        seams.load.internetAccess = [] { return false; };
+        seams.load.clock = &clock;
+        seams.recordPlayed = [&](const std::string& a, const std::string& b, const std::string& n) {
+            return record.record(a, b, n);
+        };
+        seams.standbyFile = (base / "standby").string();
+        seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+            if (SDL_PollEvent(&event)) return true;
+            clock.advance(timeoutMs);
+            return false;
+        };
+        seams.pollEvent = [](SDL_Event& event) { return SDL_PollEvent(&event); };
+        seams.delay = [&](int milliseconds) { clock.advance(milliseconds); };
+        const std::string photoPath = (directory / "photo.jpg").string();
+
+        int seen = 0;
+        int lastIndex = -1;
+        bool started = false;
+        Samples previousFrame;
+        Samples lastOfSlide;
+        std::int64_t lastPresentNs = 0;
+        double blackFrames = 0;
+        std::vector<double> gapsMs;
+        std::vector<double> imageLeadFrames;
+        std::vector<double> videoFirstPictureFrames;
+        std::optional<int> imageReadyFrame;
+        int frameInSlide = 0;
+        bool videoWaiting = false;
+        int videoFrames = 0;
+        ProcessFigures after100;
+        ProcessFigures atEnd;
+        seams.beforePresent = [&](Display& shown) {
+            const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
+            const int index = player::currentSlideIndex.load();
+            const Samples frame = samplesOf(shown.renderer(), width, height);
+            if (index != lastIndex) {
+                if (lastIndex >= 0) {
+                    ++seen;
+                    gapsMs.push_back(static_cast<double>(now - lastPresentNs) / 1e6);
+                    if (index == 0 && imageReadyFrame) imageLeadFrames.push_back(frameInSlide - *imageReadyFrame);
+                    if (index == 0 && !imageReadyFrame) imageLeadFrames.push_back(-1);
+                    if (seen == 100) after100 = processFigures();
+                    if (seen == changes) {
+                        atEnd = processFigures();
+                        SDL_Event quit{};
+                        quit.type = SDL_EVENT_QUIT;
+                        SDL_PushEvent(&quit);
+                    }
+                }
+                lastOfSlide = previousFrame;
+                lastIndex = index;
+                frameInSlide = 0;
+                imageReadyFrame.reset();
+                videoWaiting = index == 2;
+                videoFrames = 0;
+            }
+            // Black between two slides: after the start-up fade, any wholly black frame.
+            if (started && frame.black()) ++blackFrames;
+            if (!started && seen > 0) started = true;
+            if (videoWaiting) {
+                ++videoFrames;
+                if (!(frame == lastOfSlide)) {
+                    videoFirstPictureFrames.push_back(videoFrames - 1);
+                    videoWaiting = false;
+                }
+            }
+            // The slide before the image slide: when is the picture in the cache?
+            if (index == 3 && !imageReadyFrame && preparedImageCache().contains(photoPath)) imageReadyFrame = frameInSlide;
+            ++frameInSlide;
+            previousFrame = frame;
+            lastPresentNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+            clock.advance(100);
+        };
+        const ProcessFigures before = processFigures();
+        state.ResumeTiming();
+        player::view(base.str(), &display, "BENCH", false, nullptr, nullptr, seams);
+        state.PauseTiming();
+        const ProcessFigures& end = atEnd;
+        state.counters["changes"] = seen;
+        state.counters["black_frames"] = blackFrames;
+        state.counters["gap_p50_ms"] = percentile(gapsMs, 0.5);
+        state.counters["gap_p99_ms"] = percentile(gapsMs, 0.99);
+        state.counters["image_ready_frames_ahead_p50"] = percentile(imageLeadFrames, 0.5);
+        state.counters["image_ready_frames_ahead_min"] = percentile(imageLeadFrames, 0.0);
+        state.counters["video_first_picture_frames_p50"] = percentile(videoFirstPictureFrames, 0.5);
+        state.counters["video_first_picture_frames_max"] = percentile(videoFirstPictureFrames, 1.0);
+        state.counters["rss_kb_100"] = after100.rssKb;
+        state.counters["rss_kb_end"] = end.rssKb;
+        state.counters["threads_100"] = after100.threads;
+        state.counters["threads_end"] = end.threads;
+        state.counters["fds_100"] = after100.fds;
+        state.counters["fds_end"] = end.fds;
+        state.counters["rss_kb_start"] = before.rssKb;
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ViewSlideChanges)
+    ->Args({0, 1000})
+    ->Args({1, 200})
+    ->Args({2, 200})
+    ->ArgNames({"transition", "changes"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -199,7 +199,7 @@ struct PlayerLoop {
     std::uint64_t transitionStartTicks = 0;
     bool currentPictureValid = false;   // the current target holds a picture of the slide on screen
     bool previousPictureValid = false;  // the previous target holds the slide before it
-    bool holdPreviousPicture = false;   // a video slide without transition: the old picture stays
+    bool holdPreviousPicture = false;   // a video slide without a picture yet: the old picture stays
     std::optional<std::uint64_t> deadVideoSlideTicks;  // set-up of a video slide that ended unseen
     std::unique_ptr<SlideImagePreloader> preloader;
     // Whether the position bar of a slide that waits is still fading.

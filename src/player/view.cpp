@@ -470,7 +470,9 @@ void PlayerLoop::setUpSlide() {
     currentPictureValid = false;
     transition = chooseSlideTransition(transitionPicker, slide.transitionIn, playlist->slideCount(),
                                        previousPictureValid, screenRotation());
-    holdPreviousPicture = slideHasVideo && !transition.active && previousPictureValid;
+    // A video slide keeps the previous picture until its videos have one; a transition into it
+    // starts only then, so it never animates towards black.
+    holdPreviousPicture = slideHasVideo && previousPictureValid;
 
     // The next slide's pictures are decoded while this one shows.
     if (preloader != nullptr && playlist->content && playlist->slideCount() > 1) {
@@ -704,7 +706,10 @@ bool PlayerLoop::renderSlide() {
         throw;
     }
     SDL_SetRenderTarget(renderer, saved);
-    if (lastFrame.allVideosHavePicture) holdPreviousPicture = false;
+    if (holdPreviousPicture && lastFrame.allVideosHavePicture) {
+        holdPreviousPicture = false;
+        transitionStartTicks = ticks();
+    }
     if (!holdPreviousPicture) currentPictureValid = true;
 
     if (splash != nullptr) {
@@ -734,14 +739,14 @@ void PlayerLoop::composeFrame() {
     display.clear(opaqueBlack);
 
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
-    if (transition.active) {
+    if (holdPreviousPicture) {
+        // The slide's videos have no picture yet: the previous slide stays rather than black.
+        drawOutgoingFrame(renderer, previousTarget.get(), display.width(), display.height(), display.drawSubmitter());
+    } else if (transition.active) {
         const TransitionFrame frame = transitionFrameAt(transitionStartTicks, ticks());
         renderTransition(renderer, previousTarget.get(), currentTarget.get(), display.width(), display.height(),
                          transition.kind, frame.progress, display.drawSubmitter());
         if (frame.last) transition.active = false;
-    } else if (holdPreviousPicture) {
-        // The slide's videos have no picture yet: the previous slide stays rather than black.
-        drawOutgoingFrame(renderer, previousTarget.get(), display.width(), display.height(), display.drawSubmitter());
     } else {
         const double progress = motionProgress(nowMs(), slideStartMs, slideDuration);
         applyImageMotion(renderer, currentTarget.get(), display.width(), display.height(), slide.motionEffect,

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -281,6 +283,24 @@ std::filesystem::path colourClip(const std::filesystem::path& path, const std::s
     return path;
 }
 
+// Slide 1 is a blue clip after a red slide: until the clip has a picture the red slide stays
+// (never the black of the empty slide target), then the clip shows.
+void expectPreviousPictureHeldUntilTheClip(const std::vector<Shown>& frames) {
+    bool first = true;
+    bool blue = false;
+    for (const Shown& frame : frames) {
+        if (frame.index != 1) continue;
+        EXPECT_FALSE(near(frame.centre, kBlack, 30)) << frame.systemMs << frame.centre;
+        // The clip cannot have a picture at its set-up: its first frame is the red slide held.
+        if (first) {
+            EXPECT_TRUE(near(frame.centre, kRed, 2)) << frame.centre;
+        }
+        first = false;
+        blue = blue || near(frame.centre, kBlue, 40);
+    }
+    EXPECT_TRUE(blue);
+}
+
 TEST_F(ViewSequence, AVideoSlideWithoutTransitionKeepsThePreviousPictureUntilItsFirstFrame) {
     TempDir media;
     colourClip(media.path() / "blue.mp4", "blue", 20);
@@ -289,14 +309,49 @@ TEST_F(ViewSequence, AVideoSlideWithoutTransitionKeepsThePreviousPictureUntilIts
                         sequenceSlide({videoLayer(0, 0, 320, 180, "blue.mp4")}, "r1", 0, "none")},
                        media.str()),
             2500);
-    bool blue = false;
     for (const Shown& frame : after()) {
         if (frame.index != 1) continue;
-        // Never the black of a slide whose video has no picture yet.
         EXPECT_TRUE(near(frame.centre, kRed, 2) || near(frame.centre, kBlue, 40)) << frame.systemMs << frame.centre;
-        blue = blue || near(frame.centre, kBlue, 40);
     }
-    EXPECT_TRUE(blue);
+    expectPreviousPictureHeldUntilTheClip(after());
+}
+
+TEST_F(ViewSequence, ATransitionIntoAVideoSlideStartsAtItsFirstPicture) {
+    TempDir media;
+    colourClip(media.path() / "blue.mp4", "blue", 20);
+    // The clip's decoder is held until the loop has shown 25 frames of its slide (400 ms).
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    int clipFrames = 0;
+    h.seams.video.adaptDecodedFrame = [&](AVFrame*) {
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(5), [&] { return release; });
+    };
+    onFrame = [&](Display&) {
+        if (shown.back().index != 1 || ++clipFrames < 25) return;
+        {
+            std::lock_guard lock(mutex);
+            release = true;
+        }
+        released.notify_all();
+    };
+    runWith(playlistOf(h.queue, "Clip",
+                       {colourSlide(kRed, "r0", 1),
+                        sequenceSlide({videoLayer(0, 0, 320, 180, "blue.mp4")}, "r1", 0, "cross-fade")},
+                       media.str()),
+            2500);
+    EXPECT_GE(clipFrames, 25);
+    expectPreviousPictureHeldUntilTheClip(after());
+    // The cross-fade itself is seen, and it goes from red straight to blue: a fade that started
+    // before the clip had a picture would darken towards the empty target first.
+    bool mixed = false;
+    for (const Shown& frame : after()) {
+        if (frame.index != 1) continue;
+        mixed = mixed || (frame.centre.r > 60 && frame.centre.b > 60);
+        EXPECT_GE(frame.centre.r + frame.centre.b, 230) << frame.systemMs << frame.centre;
+    }
+    EXPECT_TRUE(mixed);
 }
 
 TEST_F(ViewSequence, SlidesWhoseVideosCannotStartEndAtOnceButAreSetUpAtMostOnceASecond) {
