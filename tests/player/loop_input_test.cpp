@@ -1,0 +1,455 @@
+// The player loop driven from outside: keys, swipes and taps, the remote control's buttons and
+// the television's standby reports, the menus and the pairing screen, each pushed as the events
+// the loop takes, on the manual clock, with the frames read back as they are presented.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "core/palette.h"
+#include "link/player_events.h"
+#include "player/player_loop.h"
+#include "player/remote_control.h"
+#include "support/line_capture.h"
+#include "view_test_support.h"
+
+namespace lumetta::player {
+namespace {
+
+using namespace lumetta::testing;
+
+struct Shown {
+    std::int64_t systemMs;
+    int index;
+    Colour centre;
+    Colour corner;
+    bool boxAtBottomRight;  // the grey of the bottom-right box (or its orange bar) in the box's row
+};
+
+// On this small screen a long box text pushes the bar off the left edge; the box's grey stays.
+bool boxInRow(SDL_Renderer* renderer, int y) {
+    const SDL_Rect row{0, y, 320, 1};
+    SurfaceHandle read(SDL_RenderReadPixels(renderer, &row));
+    if (!read) return false;
+    for (int x = 0; x < read->w; ++x) {
+        Uint8 r = 0, g = 0, b = 0, a = 0;
+        SDL_ReadSurfacePixel(read.get(), x, 0, &r, &g, &b, &a);
+        if ((r == 255 && g == 128 && b == 0) || (r == 34 && g == 34 && b == 34)) return true;
+    }
+    return false;
+}
+
+void push(SDL_Event event) { ASSERT_TRUE(SDL_PushEvent(&event)) << SDL_GetError(); }
+
+SDL_Event key(SDL_Keycode code, bool downKey = true) {
+    SDL_Event event{};
+    event.type = downKey ? SDL_EVENT_KEY_DOWN : SDL_EVENT_KEY_UP;
+    event.key.key = code;
+    event.key.down = downKey;
+    return event;
+}
+
+SDL_Event finger(SDL_EventType type, float x, float y) {
+    SDL_Event event{};
+    event.type = type;
+    event.tfinger.fingerID = 11;
+    event.tfinger.x = x;
+    event.tfinger.y = y;
+    return event;
+}
+
+SDL_Event plain(std::uint32_t type, SDL_DisplayID display = 0) {
+    SDL_Event event{};
+    event.type = type;
+    event.display.displayID = display;
+    return event;
+}
+
+// A remote control the test presses: the listener keeps the loop's handlers until its stop.
+class Remote {
+public:
+    CecListener listener() {
+        return [this](std::stop_token stop, const CecKeyHandler& keys, const CecPowerHandler& power) {
+            {
+                std::lock_guard lock(mutex_);
+                keys_ = keys;
+                power_ = power;
+            }
+            ready_ = true;
+            while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::lock_guard lock(mutex_);
+            keys_ = nullptr;
+            power_ = nullptr;
+        };
+    }
+    bool waitReady() const {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!ready_ && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        return ready_;
+    }
+    void press(std::uint8_t code) {
+        std::lock_guard lock(mutex_);
+        keys_(code, true);
+        keys_(code, false);
+    }
+    void power(bool on) {
+        std::lock_guard lock(mutex_);
+        power_(on);
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<bool> ready_{false};
+    CecKeyHandler keys_;
+    CecPowerHandler power_;
+};
+
+class LoopInput : public ::testing::Test {
+protected:
+    LoopInput() {
+        displayStandby = false;
+        h.seams.out = &out;
+        h.seams.errors = &errors;
+        h.seams.input.sendPlaylistUpdate = [](const std::string&) { return true; };
+        h.onFrame = [this](Display& shown) {
+            shownFrames.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre,
+                                   pixelAt(shown.renderer(), 5, 5), boxInRow(shown.renderer(), 155)});
+            if (onTick) onTick(true);
+        };
+        // A still slide is drawn once and then only waited on: the test acts in the waits too.
+        h.seams.waitEvent = [this, wait = h.seams.waitEvent](SDL_Event& event, int timeoutMs) {
+            if (onTick && !shownFrames.empty()) onTick(false);
+            return wait(event, timeoutMs);
+        };
+    }
+    ~LoopInput() override { displayStandby = false; }
+
+    // Frames from `from` on until the first that shows slide `index`; none when it never does.
+    std::optional<std::size_t> framesUntil(int index, std::size_t from) const {
+        for (std::size_t i = from; i < shownFrames.size(); ++i) {
+            if (shownFrames[i].index == index) return i - from + 1;
+        }
+        return std::nullopt;
+    }
+    std::optional<std::int64_t> timeOf(int index, std::size_t from = 0) const {
+        for (std::size_t i = from; i < shownFrames.size(); ++i) {
+            if (shownFrames[i].index == index) return shownFrames[i].systemMs;
+        }
+        return std::nullopt;
+    }
+    // True once the first slide has faded in and shows its own colour.
+    bool settled() const { return !shownFrames.empty() && shownFrames.back().centre == kRed; }
+    // Milliseconds since the first frame.
+    std::int64_t elapsed() const { return h.clock.systemMs() - shownFrames[0].systemMs; }
+
+    ViewHarness h;
+    LineCapture out;
+    LineCapture errors;
+    std::vector<Shown> shownFrames;
+    // Called after every presented frame (true) and before every wait for events (false).
+    std::function<void(bool framed)> onTick;
+};
+
+Json::Value threeSlides(int duration) {
+    return playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", duration),
+                                       shapeSlide("b", "rectangle", "#00FF00", duration),
+                                       shapeSlide("c", "rectangle", "#0000FF", duration)});
+}
+
+TEST_F(LoopInput, KeysAndSwipesMoveThroughTheSlidesWithinTwoFrames) {
+    h.storePlaylist(threeSlides(100));
+    int step = 0;
+    std::size_t pushedAt = 0;
+    std::vector<std::optional<std::size_t>> latency;
+    onTick = [&](bool framed) {
+        if (!framed) return;
+        const int index = shownFrames.back().index;
+        if (step == 0 && settled()) {
+            push(key(SDLK_RIGHT));
+            pushedAt = shownFrames.size();
+            step = 1;
+        } else if (step == 1 && index == 1) {
+            latency.push_back(framesUntil(1, pushedAt));
+            // A swipe to the left: back to the first slide.
+            push(finger(SDL_EVENT_FINGER_DOWN, 0.9f, 0.5f));
+            push(finger(SDL_EVENT_FINGER_UP, 0.1f, 0.55f));
+            pushedAt = shownFrames.size();
+            step = 2;
+        } else if (step == 2 && index == 0) {
+            latency.push_back(framesUntil(0, pushedAt));
+            // Left on the first slide shows the last; Up there goes back to the first, Down on the
+            // last does nothing.
+            push(key(SDLK_LEFT));
+            step = 3;
+        } else if (step == 3 && index == 2) {
+            push(key(SDLK_DOWN));
+            push(key(SDLK_UP));
+            step = 4;
+        } else if (step == 4 && index == 0) {
+            push(key(SDLK_RCTRL));
+            push(key(SDLK_ESCAPE));
+            step = 5;
+        } else if (shownFrames.size() > 2000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 5);
+    ASSERT_EQ(latency.size(), 2u);
+    ASSERT_TRUE(latency[0] && latency[1]);
+    EXPECT_LE(*latency[0], 2u) << "frames from the key to the next slide";
+    EXPECT_LE(*latency[1], 3u) << "frames from the swipe (which comes back as a key) to the slide";
+    // Down on the last slide did nothing: the Up after it came straight from slide 2.
+    for (std::size_t i = 1; i < shownFrames.size(); ++i) {
+        if (shownFrames[i - 1].index == 2) {
+            EXPECT_NE(shownFrames[i].index, 1);
+        }
+    }
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(LoopInput, TheRemoteOpensAndClosesTheMenuOverTheSlide) {
+    h.storePlaylist(threeSlides(100));
+    Remote remote;
+    h.seams.cecListener = remote.listener();
+    h.link.availablePlaylists = {{"Lobby", "a"}, {"Night", "b"}};
+    int step = 0;
+    std::int64_t openedAt = 0;
+    std::int64_t closedAt = 0;
+    onTick = [&](bool framed) {
+        if (!framed) return;
+        const Shown& frame = shownFrames.back();
+        if (step == 0 && settled()) {
+            ASSERT_TRUE(remote.waitReady());
+            EXPECT_EQ(frame.corner, kRed);
+            remote.press(0x00);  // Select: Return, which opens the playlist menu
+            step = 1;
+        } else if (step == 1 && frame.corner == kBlack) {
+            openedAt = frame.systemMs;
+            step = 2;
+        } else if (step == 2 && frame.corner == kRed) {
+            // Closed by itself 15 s after the last key.
+            closedAt = frame.systemMs;
+            remote.press(0x00);
+            step = 3;
+        } else if (step == 3 && frame.corner == kBlack) {
+            remote.press(0x0D);  // Exit closes it
+            step = 4;
+        } else if (step == 4 && frame.corner == kRed) {
+            remote.press(0x0D);  // and does nothing else with the menu closed
+            remote.press(0x04);  // Right
+            step = 5;
+        } else if (step == 5 && frame.index == 1) {
+            ViewHarness::pushQuit();
+            step = 6;
+        } else if (shownFrames.size() > 3000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 6);
+    EXPECT_GE(closedAt - openedAt, 15000 - 16);
+    EXPECT_LE(closedAt - openedAt, 15000 + 50);
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(LoopInput, StandbyStopsDrawingAndRestartsTheSlide) {
+    h.storePlaylist(threeSlides(5));
+    Remote remote;
+    h.seams.cecListener = remote.listener();
+    const std::filesystem::path marker = h.seams.standbyFile;
+    int standbyWaits = 0;
+    std::int64_t wokeAt = 0;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+        if (displayStandby && timeoutMs == 250 && ++standbyWaits == 20) {
+            // The television wakes 5 s later; the marker went with the report.
+            wokeAt = h.clock.systemMs();
+            remote.power(true);
+            EXPECT_FALSE(std::filesystem::exists(marker));
+        }
+        return wait(event, timeoutMs);
+    };
+    int step = 0;
+    std::int64_t sleptAt = 0;
+    std::size_t sleptFrame = 0;
+    onTick = [&](bool framed) {
+        const Shown& frame = shownFrames.back();
+        if (step == 0 && elapsed() >= 2500) {
+            ASSERT_TRUE(remote.waitReady());
+            remote.power(false);
+            remote.power(false);  // a repeated report changes nothing
+            std::ifstream in(marker);
+            std::stringstream content;
+            content << in.rdbuf();
+            EXPECT_EQ(content.str(), "standby\n");
+            SDL_Event pending[8];
+            const int waiting = SDL_PeepEvents(pending, 8, SDL_PEEKEVENT, standbyChangedEvent, standbyChangedEvent);
+            EXPECT_EQ(waiting, 1) << "one standby event for two reports";
+            sleptAt = h.clock.systemMs();
+            sleptFrame = shownFrames.size();
+            step = 1;
+        } else if (step == 1 && framed && wokeAt > 0 && frame.index == 1) {
+            ViewHarness::pushQuit();
+            step = 2;
+        } else if (shownFrames.size() > 3000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 2);
+    EXPECT_EQ(standbyWaits, 20);
+    // Nothing was presented while the television slept; the first slide then started again
+    // from its beginning and ran its whole 5 s.
+    ASSERT_LT(sleptFrame, shownFrames.size());
+    std::size_t afterWake = sleptFrame;
+    while (afterWake < shownFrames.size() && shownFrames[afterWake].systemMs < wokeAt) ++afterWake;
+    ASSERT_LT(afterWake, shownFrames.size());
+    EXPECT_LE(afterWake - sleptFrame, 1u) << "at most the cycle that took the standby event";
+    EXPECT_GE(wokeAt - sleptAt, 19 * 250);
+    EXPECT_EQ(shownFrames[afterWake].index, 0);
+    const auto next = timeOf(1, afterWake);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_GE(*next - shownFrames[afterWake].systemMs, 5000 - 300);
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(LoopInput, AQuitInStandbyEndsThePlayerAndADisplayRemovalToo) {
+    for (const std::uint32_t ending : {static_cast<std::uint32_t>(SDL_EVENT_QUIT),
+                                       static_cast<std::uint32_t>(SDL_EVENT_DISPLAY_REMOVED)}) {
+        ViewHarness run;
+        LineCapture lines;
+        run.seams.out = &lines;
+        run.seams.errors = &errors;
+        run.storePlaylist(threeSlides(5));
+        Remote remote;
+        run.seams.cecListener = remote.listener();
+        int standbyWaits = 0;
+        const auto wait = run.seams.waitEvent;
+        run.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+            if (displayStandby && timeoutMs == 250 && ++standbyWaits == 3) {
+                // Keys, touches and a playlist wake-up are dropped; then the stop.
+                push(key(SDLK_RIGHT));
+                push(finger(SDL_EVENT_FINGER_DOWN, 0.5f, 0.5f));
+                push(plain(playlistReadyEvent));
+                push(plain(ending, 4));
+            }
+            return wait(event, timeoutMs);
+        };
+        bool slept = false;
+        run.onFrame = [&](Display&) {
+            if (!slept && run.frames.size() > 3) {
+                ASSERT_TRUE(remote.waitReady());
+                remote.power(false);
+                slept = true;
+            } else if (run.frames.size() > 1000) {
+                ViewHarness::pushQuit();
+            }
+        };
+        EXPECT_EQ(run.run(), 0) << ending;
+        EXPECT_FALSE(run.running) << ending;
+        EXPECT_GE(standbyWaits, 4) << ending;
+        EXPECT_LE(standbyWaits, 8) << ending << ": the stop ended the wait";
+        EXPECT_FALSE(std::filesystem::exists(run.seams.standbyFile)) << "removed on the way out";
+        if (ending == SDL_EVENT_DISPLAY_REMOVED) {
+            EXPECT_EQ(lines.count("Display disconnected " + std::string(ansi::BOLD_RED) + "4" +
+                                  std::string(ansi::RESET) + "; exiting for restart"),
+                      1);
+        }
+    }
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
+TEST_F(LoopInput, AGroupWakeUpAloneChangesNothingVisible) {
+    h.storePlaylist(threeSlides(2));
+    bool pushed = false;
+    std::size_t pushedAt = 0;
+    onTick = [&](bool framed) {
+        (void)framed;
+        if (!pushed && elapsed() >= 1000) {
+            push(plain(groupChangedEvent));
+            pushed = true;
+            pushedAt = shownFrames.size();
+        } else if (shownFrames.back().index == 1) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_TRUE(pushed);
+    for (std::size_t i = pushedAt; i < shownFrames.size() && shownFrames[i].index == 0; ++i) {
+        EXPECT_EQ(shownFrames[i].centre, kRed);
+        EXPECT_FALSE(shownFrames[i].boxAtBottomRight);
+    }
+    // The slide was neither restarted nor cut short.
+    const auto next = timeOf(1);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_GE(*next - shownFrames[0].systemMs, 2000);
+    EXPECT_LE(*next - shownFrames[0].systemMs, 2000 + 50);
+}
+
+TEST_F(LoopInput, ATapPausesTheSlideWithItsBoxAndThePauseOutlivesASlideChange) {
+    h.storePlaylist(threeSlides(1));
+    int step = 0;
+    std::int64_t tappedAt = 0;
+    onTick = [&](bool framed) {
+        const Shown& frame = shownFrames.back();
+        (void)framed;
+        if (step == 0 && elapsed() >= 500) {
+            push(finger(SDL_EVENT_FINGER_DOWN, 0.5f, 0.5f));
+            push(finger(SDL_EVENT_FINGER_UP, 0.53f, 0.5f));
+            tappedAt = h.clock.systemMs();
+            step = 1;
+        } else if (step == 1 && h.clock.systemMs() - tappedAt >= 10000) {
+            // A manual change keeps the pause: the slide shown does not end on its duration.
+            push(key(SDLK_RIGHT));
+            step = 2;
+        } else if (step == 2 && frame.index == 2) {
+            ViewHarness::pushQuit();
+            step = 3;
+        } else if (shownFrames.size() > 3000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 3);
+    const auto second = timeOf(1);
+    const auto third = timeOf(2);
+    ASSERT_TRUE(second && third);
+    EXPECT_GE(*second - tappedAt, 10000);
+    EXPECT_LT(*second - tappedAt, 10000 + 100) << "the key, not the duration, ended the first slide";
+    EXPECT_GE(*third - tappedAt, 60000 - 16) << "the second slide waited for the pause to run out";
+    EXPECT_LE(*third - tappedAt, 60000 + 1100);
+    // The box is on every frame of the pause and gone after it.
+    std::size_t withBox = 0, during = 0;
+    for (const Shown& frame : shownFrames) {
+        if (frame.systemMs > tappedAt + 16 && frame.systemMs < tappedAt + 59000) {
+            ++during;
+            withBox += frame.boxAtBottomRight ? 1 : 0;
+        }
+        if (frame.systemMs > tappedAt + 60100) {
+            EXPECT_FALSE(frame.boxAtBottomRight) << frame.systemMs - tappedAt;
+        }
+    }
+    EXPECT_GT(during, 55u) << "a frame at least every second for the countdown";
+    EXPECT_EQ(withBox, during);
+}
+
+TEST_F(LoopInput, WithoutTheListenerTheLoopGoesOnWithoutTheRemote) {
+    h.storePlaylist(threeSlides(1));
+    h.seams.cecListener = unavailableCecListener();
+    onTick = [&](bool framed) {
+        if (framed && shownFrames.back().index == 1) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(errors.lines(), std::vector<std::string>{std::string(ansi::BOLD_RED) + "[CEC]" +
+                                                       std::string(ansi::RESET) + " CEC listener not available yet"});
+    EXPECT_TRUE(timeOf(1).has_value());
+}
+
+}  // namespace
+}  // namespace lumetta::player
