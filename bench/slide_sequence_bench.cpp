@@ -16,12 +16,20 @@
 // last frame of a slide to the first of the next, how many frames before its slide the image was
 // decoded ahead, frames until the video's first picture, and the process's RSS, threads and
 // open descriptors after 100 changes and at the end.
+//
+// BM_ViewTickerVideoTextTwoCores plays one slide of a 1080p30 clip under a text and the ticker on
+// the real clocks, the whole process held to two cores and the presents paced at 60 Hz as a
+// television's: cycle p50/p95/p99, presents per second and late video pictures (handed over more
+// than a frame after they fell due), on a 1280x720 and a 1920x1080 screen.
 
 #include <benchmark/benchmark.h>
 
 #include <SDL3/SDL.h>
 #include <SDL3_image/SDL_image.h>
 #include <SDL3_ttf/SDL_ttf.h>
+
+#include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -31,28 +39,29 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include "content/media_request.h"
 #include "content/played_playlists.h"
 #include "content/slide_model.h"
+#include "display/display.h"
+#include "display/sdl_handles.h"
 #include "link/server_link_state.h"
+#include "objects/prepared_image_cache.h"
+#include "objects/text_preparation.h"
+#include "objects/video/runtime/video.h"
+#include "player/live_layer.h"
 #include "player/player_loop.h"
+#include "player/slide_image_preloader.h"
 #include "player/view.h"
 #include "support/download_worker_stand_in.h"
 #include "support/manual_clock.h"
-#include "display/display.h"
-#include "display/sdl_handles.h"
-#include "objects/prepared_image_cache.h"
-#include "objects/text_preparation.h"
-#include "player/live_layer.h"
-#include "player/slide_image_preloader.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,6 +70,14 @@ using namespace lumetta;
 using namespace lumetta::player;
 
 const bool inSourceTree = [] { return chdir(LUMETTA_SOURCE_DIR) == 0; }();
+// Every display of these benchmarks is an offscreen one with the software renderer.
+const bool offscreen = [] {
+    setenv("SDL_VIDEO_DRIVER", "offscreen", 1);
+    setenv("SDL_RENDER_DRIVER", "software", 1);
+    setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+    setenv("SDL_AUDIO_DRIVER", "dummy", 1);
+    return true;
+}();
 
 constexpr int pictureCount = 8;
 
@@ -112,6 +129,19 @@ void BM_PlainDecode(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<long>(paths.size()));
 }
 BENCHMARK(BM_PlainDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The preloader's own work (decode and store in the cache) on the calling thread.
+void BM_PlainPrepare(benchmark::State& state) {
+    const auto& paths = Pictures::get().paths();
+    for (auto _ : state) {
+        for (const std::string& path : paths) prepareImage(path);
+        state.PauseTiming();
+        takeAll(paths);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(paths.size()));
+}
+BENCHMARK(BM_PlainPrepare)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PreloaderDecode(benchmark::State& state) {
     const auto& paths = Pictures::get().paths();
@@ -461,5 +491,113 @@ BENCHMARK(BM_ViewSlideChanges)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// Arguments: screen height (720 or 1080).
+void BM_ViewTickerVideoTextTwoCores(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    const int width = height * 16 / 9;
+    cpu_set_t before;
+    CPU_ZERO(&before);
+    sched_getaffinity(0, sizeof before, &before);
+    cpu_set_t two;
+    CPU_ZERO(&two);
+    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu) {
+        if (CPU_ISSET(cpu, &before)) {
+            CPU_SET(cpu, &two);
+            ++taken;
+        }
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        setenv("SDL_VIDEO_DRIVER", "offscreen", 1);
+        setenv("SDL_RENDER_DRIVER", "software", 1);
+        setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+        setenv("SDL_AUDIO_DRIVER", "dummy", 1);
+        testing::TempDir base;
+        ThreadSafeQueue queue;
+        ServerLinkState link;
+        std::atomic<bool> running{true};
+        const auto directory = base / "lumetta" / "acme" / "main" / "Bench";
+        std::filesystem::create_directories(directory);
+        const auto clip = directory / "clip.mp4";
+        const std::string command =
+            "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10 "
+            "-c:v libx264 -preset veryfast -pix_fmt yuv420p '" + clip.string() + "'";
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("ffmpeg could not make the clip");
+            return;
+        }
+        std::ofstream(directory / "playlist.json")
+            << R"({"account": "acme", "branch": "main", "playlist": "Bench", "ticker": [{"message": "Opening hours 9 to 5"}, {"message": "Welcome to the store"}], "slides": [{"id": "v", "width": 1920, "height": 1080, "duration": 0, "layers": [)"
+            << R"({"x": 0, "y": 0, "width": 1920, "height": 1080, "video": {"file": "clip.mp4", "size": "fit", "sha1": ")"
+            << fileSha1(clip.string()) << R"("}},)"
+            << R"({"x": 100, "y": 100, "width": 1200, "height": 200, "text": {"content": "Today only: two for one", "font": "DejaVu Sans", "font-size": 96, "color": "#FFFFFF", "background-color": "#00000080"}}]}]})";
+        std::filesystem::create_symlink(directory / "playlist.json", base / "lumetta" / "playing.json");
+        PlayedPlaylistsRecord record(base / "run");
+        testing::StandInDownloadWorkers workers(queue, 1);
+        Display display("", "sequence bench", -1, -1, width, height, false, std::nullopt);
+        SDL_SetRenderVSync(display.renderer(), 0);
+        player::ViewSeams seams;
+        seams.splash = player::waitWithoutSplash;
+        seams.cecListener = {};
+        seams.link = &link;
+        seams.queue = &queue;
+        seams.running = &running;
+        seams.load.internetAccess = [] { return false; };
+        seams.recordPlayed = [&](const std::string& a, const std::string& b, const std::string& n) {
+            return record.record(a, b, n);
+        };
+        seams.standbyFile = (base / "standby").string();
+        std::mutex mutex;
+        std::vector<FrameHandOver> handOvers;
+        seams.video.onHandOver = [&](const FrameHandOver& frame) {
+            std::lock_guard lock(mutex);
+            handOvers.push_back(frame);
+        };
+        const auto nowNs = [] {
+            return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
+        std::vector<double> cycles;
+        std::int64_t cycleStart = 0;
+        std::int64_t nextVsync = 0;
+        std::int64_t firstPresent = 0;
+        std::int64_t lastPresent = 0;
+        seams.beforePresent = [&](Display&) {
+            const std::int64_t now = nowNs();
+            if (firstPresent == 0) firstPresent = now;
+            lastPresent = now;
+            if (cycleStart != 0) cycles.push_back(static_cast<double>(now - cycleStart) / 1e6);
+            if (nextVsync == 0) nextVsync = now;
+            nextVsync += 16'666'667;
+            if (nextVsync < now) nextVsync = now;
+            std::this_thread::sleep_for(std::chrono::nanoseconds(nextVsync - now));
+            cycleStart = nowNs();
+        };
+        std::jthread stopper([] {
+            std::this_thread::sleep_for(std::chrono::seconds(11));
+            SDL_Event quit{};
+            quit.type = SDL_EVENT_QUIT;
+            SDL_PushEvent(&quit);
+        });
+        state.ResumeTiming();
+        sched_setaffinity(0, sizeof two, &two);
+        player::view(base.str(), &display, "BENCH", false, nullptr, nullptr, seams);
+        sched_setaffinity(0, sizeof before, &before);
+        state.PauseTiming();
+        std::int64_t late = 0;
+        for (const FrameHandOver& frame : handOvers) late += frame.handedAtNs - frame.dueNs > 16'666'667 ? 1 : 0;
+        state.counters["pictures"] = static_cast<double>(handOvers.size());
+        state.counters["late"] = static_cast<double>(late);
+        state.counters["cycle_p50_ms"] = percentile(cycles, 0.5);
+        state.counters["cycle_p95_ms"] = percentile(cycles, 0.95);
+        state.counters["cycle_p99_ms"] = percentile(cycles, 0.99);
+        state.counters["presents_per_s"] =
+            lastPresent > firstPresent ? static_cast<double>(cycles.size()) / (static_cast<double>(lastPresent - firstPresent) / 1e9) : 0;
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ViewTickerVideoTextTwoCores)->Arg(720)->Arg(1080)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
