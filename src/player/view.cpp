@@ -434,12 +434,11 @@ void PlayerLoop::setUpSlide() {
     }
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(index));
 
-    slideDuration = slide.duration > longestSlideSeconds ? replacedSlideSeconds : slide.duration;
+    slideDuration = effectiveSlideDuration(slide.duration);
     const std::int64_t now = nowMs();
     // The next slide starts where the last one ended, so slide times do not drift; after a stall
     // of more than a second it starts from now.
-    slideStartMs = chainedStartMs.value_or(now);
-    if (slideStartMs < now - 1000) slideStartMs = now;
+    slideStartMs = slideTimes(chainedStartMs, now, slideDuration).startMs;
     chainedStartMs.reset();
     // A start the group fixed is used as it is, so the slide ends when it ends on the leader.
     if (groupStartMs) slideStartMs = *std::exchange(groupStartMs, std::nullopt);

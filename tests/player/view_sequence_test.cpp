@@ -31,7 +31,6 @@ struct Shown {
     std::int64_t systemMs;
     int index;
     Colour centre;
-    std::string playlist;
 };
 
 Slide sequenceSlide(std::vector<SlideLayer> layers, const std::string& id, int duration,
@@ -52,7 +51,7 @@ protected:
         h.seams.out = &out;
         h.seams.errors = &errors;
         h.onFrame = [this](Display& display) {
-            shown.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre, onScreen});
+            shown.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre});
             if (onFrame) onFrame(display);
         };
         // A stored playlist to start from; the playlist under test is handed over at the first
@@ -107,7 +106,6 @@ protected:
     LineCapture out;
     LineCapture errors;
     std::vector<Shown> shown;
-    std::string onScreen = "Stored";
     std::optional<std::size_t> handedAt;  // the last frame presented before the hand-over
     std::int64_t handedAtMs = 0;
     SDL_Thread* link = nullptr;  // the loop only tests the link thread's handle for null
@@ -144,6 +142,54 @@ TEST_F(ViewSequence, AnUpdateWhileFramesAreDrawnEndsTheSlideAfterTheFrameThatToo
     EXPECT_EQ(frames[1].centre.r, 0);  // blue under what is left of the fade
     EXPECT_EQ(frames[1].centre.g, 0);
     EXPECT_GT(frames[1].centre.b, 0);
+}
+
+// The first frame of each slide after the hand-over: (wall-clock time, index).
+std::vector<std::pair<std::int64_t, int>> slideStarts(const std::vector<Shown>& frames) {
+    std::vector<std::pair<std::int64_t, int>> starts;
+    for (const Shown& frame : frames) {
+        if (starts.empty() || starts.back().second != frame.index) starts.emplace_back(frame.systemMs, frame.index);
+    }
+    return starts;
+}
+
+TEST_F(ViewSequence, TenSecondSlidesChangeEveryTenSecondsAndALateEndRestartsTheClockFromNow) {
+    // The loop misses the end of slide 2 by 2.5 s once (a stall): slide 0 then starts from the
+    // moment it is set up, not from where slide 2 should have ended.
+    bool stalled = false;
+    std::optional<std::int64_t> slide2Start;
+    onFrame = [&](Display&) {
+        if (handedAt && shown.back().index == 2 && !slide2Start) slide2Start = shown.back().systemMs;
+    };
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&, wait](SDL_Event& event, int timeoutMs) {
+        if (!stalled && slide2Start && h.clock.systemMs() + timeoutMs >= *slide2Start + 10'000) {
+            stalled = true;
+            h.clock.advance(*slide2Start + 10'000 - h.clock.systemMs() + 2'500);
+            return false;
+        }
+        return wait(event, timeoutMs);
+    };
+    runWith(playlistOf(h.queue, "Tens", {colourSlide(kRed, "r0", 10), colourSlide(kGreen, "r1", 10),
+                                         colourSlide(kBlue, "r2", 10)}),
+            45'000);
+    const auto starts = slideStarts(after());
+    ASSERT_GE(starts.size(), 5u);
+    const std::int64_t t0 = starts[0].first;
+    EXPECT_EQ(starts[0].second, 0);
+    EXPECT_EQ(starts[1].first - t0, 10'000);
+    EXPECT_EQ(starts[2].first - t0, 20'000);
+    EXPECT_EQ(starts[3].first - t0, 32'500);  // late by the stall
+    EXPECT_EQ(starts[3].second, 0);
+    EXPECT_EQ(starts[4].first - t0, 42'500);  // ten seconds from its own late start
+}
+
+TEST_F(ViewSequence, ADurationAboveTenMinutesPlaysFiveSecondsAndTenMinutesPlayInFull) {
+    runWith(playlistOf(h.queue, "Long", {colourSlide(kRed, "r0", 601), colourSlide(kGreen, "r1", 600)}), 300'000);
+    const auto starts = slideStarts(after());
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1].first - starts[0].first, 5'000);
+    EXPECT_EQ(starts[1].second, 1);
 }
 
 TEST_F(ViewSequence, AReplacementWhoseTextsCannotBePreparedLeavesTheCurrentPlaylistPlaying) {
