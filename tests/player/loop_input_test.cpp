@@ -439,6 +439,78 @@ TEST_F(LoopInput, ATapPausesTheSlideWithItsBoxAndThePauseOutlivesASlideChange) {
     EXPECT_EQ(withBox, during);
 }
 
+// A pairing that runs for ten passes of the modal screen (eleven with the pass that sees it end).
+// The screen waits 16 ms between passes on the loop's clock: a helper moves the clock on by
+// exactly that each time the screen waits, and stops after the last pass.
+class ClockedPairing : public RemotePairing {
+public:
+    explicit ClockedPairing(ManualClock& clock) : clock_(clock) {}
+    ~ClockedPairing() override { helper_ = {}; }
+    bool start() override {
+        looks_ = 0;
+        others_ = clock_.waiters();
+        helper_ = std::jthread([this](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (!clock_.waitForWaiters(others_ + 1, 20)) continue;
+                const bool last = looks_ > 10;
+                clock_.advance(16);
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (clock_.waiters() > others_ && std::chrono::steady_clock::now() < limit) {
+                    std::this_thread::yield();
+                }
+                if (last) return;
+            }
+        });
+        return true;
+    }
+    PairingStatus status() const override {
+        // The screen does not wait while it asks: every other waiter of the clock is counted.
+        others_ = clock_.waiters();
+        ++looks_;
+        return looks_ <= 10 ? PairingStatus{"Searching", 1, true} : PairingStatus{"Paired", 2, false};
+    }
+    bool running() const override { return looks_ <= 10; }
+
+private:
+    ManualClock& clock_;
+    mutable std::atomic<int> looks_{100};
+    mutable std::atomic<int> others_{0};
+    std::jthread helper_;
+};
+
+TEST_F(LoopInput, ThePairingScreenHoldsTheSlideAndLeavesItsLastWord) {
+    h.storePlaylist(threeSlides(2));
+    ClockedPairing pairing(h.clock);
+    h.seams.input.pairing = &pairing;
+    int step = 0;
+    std::size_t afterPairing = 0;
+    onTick = [&](bool framed) {
+        if (step == 0 && elapsed() >= 1000) {
+            push(key(SDLK_B));
+            step = 1;
+        } else if (step == 1 && framed) {
+            afterPairing = shownFrames.size() - 1;
+            step = 2;
+        } else if (step == 2 && framed && shownFrames.back().index == 1) {
+            ViewHarness::pushQuit();
+            step = 3;
+        } else if (shownFrames.size() > 3000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 3);
+    // Eleven passes of 16 ms: the slide's end moved by them.
+    const auto next = timeOf(1);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_GE(*next - shownFrames[0].systemMs, 2000 + 11 * 16);
+    EXPECT_LE(*next - shownFrames[0].systemMs, 2000 + 11 * 16 + 50);
+    // Over the slide afterwards the final word stays in its box; the picture is gone.
+    ASSERT_GT(afterPairing, 0u);
+    EXPECT_TRUE(shownFrames[afterPairing].boxAtBottomRight);
+    EXPECT_EQ(shownFrames[afterPairing].centre, kRed);
+}
+
 TEST_F(LoopInput, WithoutTheListenerTheLoopGoesOnWithoutTheRemote) {
     h.storePlaylist(threeSlides(1));
     h.seams.cecListener = unavailableCecListener();
