@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
-#include <utility>
 #include <variant>
 
 #include "content/playlist.h"
@@ -50,24 +49,6 @@ void precacheSlideTexts(const Playlist& playlist, std::size_t first, PreparedSli
     } catch (...) {
         logPlaylistLine("Text precache failed with an unknown error");
     }
-}
-
-bool adoptPlaylist(std::unique_ptr<Playlist>& current, std::unique_ptr<Playlist>& replacement,
-                   PreparedSlides& prepared, const PrepareText& prepare) {
-    if (!replacement) return false;
-    PreparedSlides fresh;
-    try {
-        prepareSlide(*replacement, 0, fresh, prepare);
-    } catch (const std::exception& error) {
-        logPlaylistLine(std::string("Keeping current playlist; replacement preparation failed: ") + error.what());
-        return false;
-    } catch (...) {
-        logPlaylistLine("Keeping current playlist; replacement preparation failed");
-        return false;
-    }
-    current = std::move(replacement);
-    prepared = std::move(fresh);
-    return true;
 }
 
 }  // namespace lumetta::player

@@ -1,6 +1,6 @@
 #pragma once
-// Keeps the texts of the coming slides prepared ahead of them, and hands a newly delivered
-// playlist over to the loop only once its first texts are on their way.
+// Keeps the texts of the coming slides prepared ahead of them; a newly delivered playlist has its
+// first texts asked for before it becomes current.
 //
 // Text is laid out from glyph surfaces that a background worker renders; a text whose surfaces
 // are not ready when its slide is built is left out of that showing. So every slide pass asks for
@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <unordered_set>
 
@@ -51,14 +50,5 @@ void prepareSlide(const Playlist& playlist, std::size_t first, PreparedSlides& p
 // the pass goes on.
 void precacheSlideTexts(const Playlist& playlist, std::size_t first, PreparedSlides& prepared,
                         const PrepareText& prepare = {});
-
-// Offers a normal playlist update. Its texts are prepared first; when that throws, the current
-// playlist stays, "[PLAYLIST] Keeping current playlist; replacement preparation failed: " and
-// the reason are logged, `replacement` keeps the refused playlist (its owner destroys it at the
-// end of the pass) and false comes back. Otherwise `current` takes it over (the old playlist is
-// destroyed), `prepared` becomes the new playlist's set and true comes back: the caller then
-// starts from slide 0.
-bool adoptPlaylist(std::unique_ptr<Playlist>& current, std::unique_ptr<Playlist>& replacement,
-                   PreparedSlides& prepared, const PrepareText& prepare = {});
 
 }  // namespace lumetta::player

@@ -127,49 +127,5 @@ TEST(TextPrecache, AFailureInAPassIsLoggedAndThePassGoesOn) {
               "[PLAYLIST] Text precache failed with an unknown error\n");
 }
 
-TEST(PlaylistSwitch, AReplacementBecomesCurrentWithItsOwnPreparedSet) {
-    auto current = textPlaylist(5, "old");
-    PreparedSlides prepared;
-    Recorder recorder;
-    prepareSlide(*current, 2, prepared, recorder.prepare());
-
-    auto replacement = textPlaylist(2, "new");
-    Playlist* incoming = replacement.get();
-    EXPECT_TRUE(adoptPlaylist(current, replacement, prepared, recorder.prepare()));
-    EXPECT_EQ(current.get(), incoming);
-    EXPECT_EQ(replacement, nullptr);
-    EXPECT_EQ(prepared.size(), 2u);
-    EXPECT_TRUE(prepared.contains(0));
-    EXPECT_TRUE(prepared.contains(1));
-    EXPECT_EQ(recorder.texts(), (std::vector<std::string>{"t2", "t3", "t4", "t0", "t0", "t1"}));
-}
-
-TEST(PlaylistSwitch, AReplacementWhosePreparationThrowsLeavesTheCurrentPlaylistPlaying) {
-    auto current = textPlaylist(3, "old");
-    Playlist* playing = current.get();
-    PreparedSlides prepared;
-    Recorder recorder;
-    prepareSlide(*current, 0, prepared, recorder.prepare());
-
-    auto replacement = textPlaylist(3, "new");
-    recorder.failOn = "t1";
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(adoptPlaylist(current, replacement, prepared, recorder.prepare()));
-    recorder.failOn.clear();
-    recorder.failOddlyOn = "t0";
-    EXPECT_FALSE(adoptPlaylist(current, replacement, prepared, recorder.prepare()));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "[PLAYLIST] Keeping current playlist; replacement preparation failed: font engine gone\n"
-              "[PLAYLIST] Keeping current playlist; replacement preparation failed\n");
-    EXPECT_EQ(current.get(), playing);
-    ASSERT_NE(replacement, nullptr);  // its owner destroys it at the end of the pass
-    EXPECT_EQ(replacement->name(), "new");
-    EXPECT_EQ(prepared.size(), 3u);  // the current playlist's set is untouched
-
-    std::unique_ptr<Playlist> nothing;
-    EXPECT_FALSE(adoptPlaylist(current, nothing, prepared, recorder.prepare()));
-    EXPECT_EQ(current.get(), playing);
-}
-
 }  // namespace
 }  // namespace lumetta::player
