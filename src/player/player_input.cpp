@@ -235,6 +235,8 @@ InputOutcome PlayerInput::globalKey(KeyAction action, const SlideOnScreen* slide
 
 void PlayerInput::touch(const SDL_Event& event, const SlideOnScreen& slide, InputOutcome& outcome) {
     const SDL_TouchFingerEvent& finger = event.tfinger;
+    // Only a tap changes what is shown; the rest tracks the finger or queues a key.
+    outcome.unseen = true;
     if (event.type == SDL_EVENT_FINGER_DOWN) {
         touch_.fingerDown(finger.fingerID, finger.x, finger.y);
         return;
@@ -248,6 +250,7 @@ void PlayerInput::touch(const SDL_Event& event, const SlideOnScreen& slide, Inpu
     }
     // A video cannot be held, so a tap on a video slide does nothing.
     if (slide.hasVideo) return;
+    outcome.unseen = false;
     const TapPause pause = tapPause(pause_.pauseEnd, now());
     pause_.pauseEnd = pause.pauseEnd;
     outcome.slideEndShiftMs = pause.slideEndShift;

@@ -101,6 +101,10 @@ struct InputOutcome {
     std::uint64_t clockShiftMs = 0;
     std::uint64_t endShiftMs = 0;
     bool redraw = false;
+    // The event changed nothing on screen (a finger that went down, or came up as a swipe whose
+    // key is now queued): it is no reason to draw the next cycle, which may sleep and so take
+    // the queued key at once.
+    bool unseen = false;
 };
 
 // What the loop does after a slide's cycle ended.

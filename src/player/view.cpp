@@ -839,7 +839,13 @@ void PlayerLoop::applyInputOutcome(const InputOutcome& outcome) {
         slideStartTicks += outcome.clockShiftMs;
         if (fadeStartTicks) *fadeStartTicks += outcome.clockShiftMs;
     }
-    if (outcome.redraw) eventTakenLastCycle = true;
+    if (outcome.redraw) {
+        eventTakenLastCycle = true;
+    } else if (outcome.unseen) {
+        // Nothing to draw for it: the next cycle may sleep, and a swipe's queued key ends that
+        // sleep at once.
+        eventTakenLastCycle = false;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

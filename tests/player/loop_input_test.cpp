@@ -202,7 +202,9 @@ TEST_F(LoopInput, KeysAndSwipesMoveThroughTheSlidesWithinTwoFrames) {
     ASSERT_EQ(latency.size(), 2u);
     ASSERT_TRUE(latency[0] && latency[1]);
     EXPECT_LE(*latency[0], 2u) << "frames from the key to the next slide";
-    EXPECT_LE(*latency[1], 3u) << "frames from the swipe (which comes back as a key) to the slide";
+    // The fingers change nothing on screen, so the still slide sleeps on and the swipe's key,
+    // queued behind them, is taken at once.
+    EXPECT_LE(*latency[1], 2u) << "frames from the swipe (which comes back as a key) to the slide";
     // Down on the last slide did nothing: the Up after it came straight from slide 2.
     for (std::size_t i = 1; i < shownFrames.size(); ++i) {
         if (shownFrames[i - 1].index == 2) {

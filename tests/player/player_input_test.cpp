@@ -317,10 +317,14 @@ TEST_F(PlayerInputTest, ScreenshotWifiAndPairingWithoutTheirPieces) {
 TEST_F(PlayerInputTest, SwipesComeBackAsKeysAndTapsPause) {
     auto in = input();
     // A swipe queues its key; fed back it navigates like the key.
-    in->handleSlideEvent(finger(SDL_EVENT_FINGER_DOWN, 3, 0.9f, 0.5f), slide_);
-    EXPECT_FALSE(in->handleSlideEvent(finger(SDL_EVENT_FINGER_UP, 4, 0.1f, 0.5f), slide_).redraw) << "another finger";
+    // The fingers themselves change nothing on screen: no reason to draw for them.
+    const InputOutcome fingerDown = in->handleSlideEvent(finger(SDL_EVENT_FINGER_DOWN, 3, 0.9f, 0.5f), slide_);
+    EXPECT_TRUE(fingerDown.unseen && !fingerDown.redraw);
+    const InputOutcome other = in->handleSlideEvent(finger(SDL_EVENT_FINGER_UP, 4, 0.1f, 0.5f), slide_);
+    EXPECT_TRUE(other.unseen && !other.redraw) << "another finger";
     const InputOutcome swipe = in->handleSlideEvent(finger(SDL_EVENT_FINGER_UP, 3, 0.1f, 0.5f), slide_);
     EXPECT_FALSE(swipe.endSlide) << "the key comes back through the queue";
+    EXPECT_TRUE(swipe.unseen && !swipe.redraw);
     ASSERT_EQ(pushed_.size(), 1u);
     EXPECT_EQ(pushed_[0].key.key, SDLK_LEFT);
     EXPECT_EQ(in->handleSlideEvent(pushed_[0], slide_).nextIndex, 1);
@@ -349,6 +353,7 @@ TEST_F(PlayerInputTest, SwipesComeBackAsKeysAndTapsPause) {
     in->handleSlideEvent(finger(SDL_EVENT_FINGER_DOWN, 5, 0.5f, 0.5f), slide_);
     const InputOutcome tap = in->handleSlideEvent(finger(SDL_EVENT_FINGER_UP, 5, 0.5f, 0.55f), slide_);
     EXPECT_TRUE(tap.redraw);
+    EXPECT_FALSE(tap.unseen);
     EXPECT_EQ(tap.slideEndShiftMs, 60000u);
     EXPECT_TRUE(in->paused());
     EXPECT_TRUE(in->pauseSecondsChanged());
