@@ -9,6 +9,7 @@
 #include "core/process_state.h"
 #include "display/display.h"
 #include "display/slide_mapping.h"
+#include "link/player_events.h"
 #include "player/pairing_help_picture.h"
 
 namespace lumetta::player {
@@ -80,6 +81,11 @@ void drawPairingScreen(PairingScreenState& state, SDL_Renderer* renderer, int wi
 PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display, Clock& clock,
                                   const std::function<void()>& beforePresent) {
     bool quit = false;
+    // A playlist waiting in its slot and a television gone to sleep are told only by these
+    // wake-ups; the slide goes on after the screen, so they are queued again for the loop
+    // instead of being lost with the rest.
+    bool playlistReady = false;
+    bool standbyChanged = false;
     do {
         const PairingStatus status = pairing.status();
         updatePairingStatus(state, status, pairing.running(), clock.ticksMs());
@@ -97,9 +103,13 @@ PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pair
                 playerRunning = false;
                 quit = true;
             }
+            playlistReady = playlistReady || event.type == playlistReadyEvent;
+            standbyChanged = standbyChanged || event.type == standbyChangedEvent;
         }
         clock.sleepFor(16);
     } while (playerRunning && pairing.running());
+    if (playlistReady) pushPlayerEvent(playlistReadyEvent);
+    if (standbyChanged) pushPlayerEvent(standbyChangedEvent);
     if (quit) return PairingScreenEnd::quit;
     return playerRunning ? PairingScreenEnd::pairingOver : PairingScreenEnd::stopped;
 }

@@ -89,8 +89,9 @@ enum class PairingScreenEnd {
 
 // The modal screen: every 16 ms (on `clock`) takes over the status, draws the panel alone on
 // black and presents it, and takes every waiting event (a quit, a display removal or Escape
-// with Ctrl held clears playerRunning; every other event is dropped), until the pairing is over
-// or the player stops. `beforePresent` runs before each present.
+// with Ctrl held clears playerRunning; a playlist-ready or standby wake-up is queued again, once,
+// when the screen ends; every other event is dropped), until the pairing is over or the player
+// stops. `beforePresent` runs before each present.
 PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display,
                                   Clock& clock = systemClock(), const std::function<void()>& beforePresent = {});
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/process_state.h"
+#include "link/player_events.h"
 #include "overlay_screen.h"
 #include "player/download_screen.h"
 #include "player/overlay_box.h"
@@ -480,6 +481,32 @@ TEST_F(PairingScreenTest, RunsUntilThePairingEndsAndKeepsItsLastWord) {
     EXPECT_TRUE(state_.showStatus);
     EXPECT_TRUE(updatePairingStatus(state_, last, pairing_.running(), now + 5000));
     EXPECT_FALSE(state_.showStatus);
+}
+
+TEST_F(PairingScreenTest, APlaylistOrStandbyWakeUpTakenMeanwhileIsQueuedAgain) {
+    // The slide goes on after the screen: a playlist that became ready, or a television that
+    // went to sleep, while the screen ran must still reach the loop.
+    for (std::uint32_t type : {playlistReadyEvent, playlistReadyEvent, groupChangedEvent, standbyChangedEvent}) {
+        push(static_cast<SDL_EventType>(type), SDLK_RIGHT);
+    }
+    push(SDL_EVENT_KEY_DOWN, SDLK_RIGHT);
+    EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), clock_), PairingScreenEnd::pairingOver);
+    std::vector<std::uint32_t> left;
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        left.push_back(event.type);
+        if (event.type >= SDL_EVENT_USER) {
+            EXPECT_EQ(event.user.code, 0) << "zero-filled";
+        }
+    }
+    EXPECT_EQ(left, (std::vector<std::uint32_t>{playlistReadyEvent, standbyChangedEvent}))
+        << "each once; the key and the group wake-up are gone";
+
+    // Nothing of the kind taken: nothing queued.
+    pairing_.looks = 0;
+    push(SDL_EVENT_KEY_DOWN, SDLK_LEFT);
+    runPairingScreen(state_, pairing_, *screen_.display(), clock_);
+    EXPECT_FALSE(SDL_PollEvent(&event));
 }
 
 TEST_F(PairingScreenTest, QuitDisplayRemovalAndCtrlEscapeStopThePlayer) {
