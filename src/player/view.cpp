@@ -105,6 +105,13 @@ std::int64_t shiftedLater(std::int64_t time, std::uint64_t shiftMs) {
     return slideEndTime(time, static_cast<std::int64_t>(std::min(shiftMs, largest)));
 }
 
+// The download banner's reveal is at rest when it is fully hidden with nothing asked for, or
+// fully shown: no frame of it then differs from the last.
+bool revealAtRest(const OverlayReveal& reveal) {
+    return (!reveal.shown() && reveal.phaseA() == 0.0 && reveal.phaseB() == 0.0) ||
+           (reveal.shown() && reveal.phaseA() == 1.0 && reveal.phaseB() == 1.0);
+}
+
 void removeStandbyFile(const std::string& path) {
     if (path.empty()) return;
     std::error_code ignored;
@@ -408,6 +415,9 @@ void PlayerLoop::prepareReplacement(Playlist& replacement) {
 }
 
 void PlayerLoop::showWaitingScreen() {
+    // A playlist being prepared shows its banner here too, where nothing else is on screen.
+    requestedPlaylist = requestedPlaylistName(*seams.link);
+    downloadScreen.reveal.update(requestedPlaylist);
     selectDownloadTarget(display, downloadTarget, true);
     // The built-in "no slides" picture, fitted to the screen.
     if (noSlidesPicture == nullptr) {
@@ -420,8 +430,8 @@ void PlayerLoop::showWaitingScreen() {
     input->updatePairingPanel();
     finishFrame();
     SDL_Event event;
-    const bool atRest = downloadScreen.reveal.phaseA() == 0.0 && downloadScreen.reveal.phaseB() == 0.0;
-    const bool taken = atRest ? seams.waitEvent(event, idleEventWaitMs) : seams.pollEvent(event);
+    const bool taken =
+        revealAtRest(downloadScreen.reveal) ? seams.waitEvent(event, idleEventWaitMs) : seams.pollEvent(event);
     if (taken) dispatchEvent(event);
 }
 
@@ -666,10 +676,7 @@ bool PlayerLoop::pictureMayChange() const {
     if (firstFrameOfSlide || eventTakenLastCycle || slideHasVideo || splash != nullptr) return true;
     if (transition.active || ticker.shown() || positionBarShown()) return true;
     if (fadeFromBlackOn || overlayChanged) return true;
-    const OverlayReveal& reveal = downloadScreen.reveal;
-    const bool revealAtRest = (!reveal.shown() && reveal.phaseA() == 0.0 && reveal.phaseB() == 0.0) ||
-                              (reveal.shown() && reveal.phaseA() == 1.0 && reveal.phaseB() == 1.0);
-    if (!revealAtRest) return true;
+    if (!revealAtRest(downloadScreen.reveal)) return true;
     if (playlist != nullptr) {
         const int index = currentSlideIndex.load();
         if (index >= 0 && static_cast<std::size_t>(index) < playlist->slideCount() &&

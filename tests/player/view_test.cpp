@@ -254,6 +254,53 @@ TEST_F(View, APlaylistWithoutSlidesShowsTheWaitingScreen) {
     for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
 }
 
+// Pixels of the accent orange (the banner's name) in the top rows of the presented frame.
+int orangeAtTop(SDL_Renderer* renderer) {
+    const SDL_Rect top{0, 0, 320, 50};
+    SurfaceHandle read(SDL_RenderReadPixels(renderer, &top));
+    if (!read) return -1;
+    int count = 0;
+    for (int y = 0; y < read->h; ++y) {
+        for (int x = 0; x < read->w; ++x) {
+            Uint8 r = 0, g = 0, b = 0, a = 0;
+            SDL_ReadSurfacePixel(read.get(), x, y, &r, &g, &b, &a);
+            count += (r > 230 && g > 100 && g < 155 && b < 30) ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST_F(View, TheWaitingScreenShowsTheBannerOfAPlaylistBeingPreparedAndRestsUnderIt) {
+    h.storePlaylist(playlistDocument("0 Empty Playlist", {}));
+    {
+        auto lock = lockWebSocketState();
+        h.link.requestedPlaylistName = "Next";
+    }
+    std::jthread service([this] {
+        ASSERT_TRUE(out.waitFor("[PLAYLIST] Waiting for initial playlist download", 1));
+        placePlaylistUpdate(PlaylistUpdate{playlistOf(h.queue, "Nothing", {}), PlaylistUpdateKind::normal, 0},
+                            h.link);
+    });
+    std::vector<std::pair<std::int64_t, int>> orange;  // ms since the first frame, orange pixels at the top
+    h.onFrame = [&](Display& shown) {
+        orange.emplace_back(h.frames.back().systemMs - h.frames.front().systemMs, orangeAtTop(shown.renderer()));
+        if (orange.back().first >= 3000 || h.frames.size() > 1000) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_FALSE(orange.empty());
+    EXPECT_EQ(orange.front().second, 0) << "hidden at first";
+    // Shown after the reveal's 750 ms and 400 ms; then at rest, so the screen waits for events
+    // between its frames (50 ms each) instead of drawing as fast as it can.
+    int shownFrames = 0, restingFrames = 0;
+    for (const auto& [ms, pixels] : orange) {
+        if (ms >= 1200) shownFrames += pixels > 50 ? 1 : 0;
+        if (ms >= 2000) ++restingFrames;
+    }
+    EXPECT_GT(shownFrames, 0);
+    EXPECT_LE(restingFrames, 1000 / (50 + 16) + 1);
+    for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
+}
+
 // The watchdog is armed after the first playlist is there, fed by its guard, and switched off
 // on the way out; without one the player plays on after one line.
 TEST_F(View, TheWatchdogIsFedWhilePlayingAndSwitchedOffAtTheEnd) {
