@@ -14,12 +14,17 @@
 #include <stdexcept>
 #include <thread>
 
+#include "content/media_request.h"
 #include "link/outgoing_messages.h"
 #include "link/player_events.h"
+#include "link/playlist_job.h"
 #include "objects/prepared_image_cache.h"
 #include "player/player_loop.h"
+#include "support/download_worker_stand_in.h"
+#include "support/https_server.h"
 #include "support/line_capture.h"
 #include "support/subprocess.h"
+#include "support/test_tls.h"
 #include "view_test_support.h"
 
 namespace lumetta::player {
@@ -468,6 +473,108 @@ TEST_F(ViewSequence, ASlideOfTwoVideosIsReportedAtEveryShowing) {
     const std::optional<TransitionReport> report = pendingTransition().unsent();
     ASSERT_TRUE(report);
     EXPECT_NE(report->text.find(R"("slide":"v2")"), std::string::npos) << report->text;
+}
+
+// The service's road end to end: the playlist job fetches the document and its picture from the
+// loopback service, checks and activates the playlist and wakes the loop two seconds into the
+// stored 30 s slide. The loop switches at the end of the frame cycle that took the event, starts
+// at slide 0 and plays the new playlist on.
+TEST_F(ViewSequence, APlaylistFromThePlaylistJobSwitchesInTheMiddleOfASlideToItsFirstSlide) {
+    TestHttpsServer service;
+    ScopedEnvironmentVariable trust("SSL_CERT_FILE", service.caFile().string());
+    const auto bytesOf = [](const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    TempDir media;
+    writePng(media.path() / "yellow.png", 320, 180, kYellow);
+    const std::string picture = bytesOf(media.path() / "yellow.png");
+    service.respond("/images/yellow.png", {.body = picture});
+
+    Json::Value pictureSlide = shapeSlide("n1", "rectangle", "#000000", 10);
+    pictureSlide["layers"][0].removeMember("rectangle");
+    pictureSlide["layers"][0]["image"]["file"] = "yellow.png";
+    pictureSlide["layers"][0]["image"]["sha1"] = fileSha1((media.path() / "yellow.png").string());
+    pictureSlide["layers"][0]["image"]["size"] = "stretch";
+    std::ostringstream document;
+    document << playlistDocument("Service", {shapeSlide("n0", "rectangle", "#0000FF", 10), pictureSlide});
+    service.respond("/devices/DEVICE1/playlist/json?playlistId=P2", {.body = document.str()});
+
+    StandInDownloadWorkers workers(h.queue, 1);
+    PlaylistJobMailbox mailbox;
+    ManualClock jobClock;
+    LineCapture jobErrors;
+    PlaylistJobOptions options;
+    options.state = &h.link;
+    options.mailbox = &mailbox;
+    options.clock = &jobClock;
+    options.baseDirectory = h.base.str();
+    options.deviceId = "DEVICE1";
+    options.load.queue = &h.queue;
+    options.load.serviceHost = service.hostPort();
+    options.load.internetAccess = [] { return true; };
+    options.errors = &jobErrors;
+    std::jthread job([&options](std::stop_token stop) { playlistDownloadJob(stop, options); });
+
+    bool asked = false;
+    std::optional<std::int64_t> readyAtMs;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&, wait](SDL_Event& event, int timeoutMs) {
+        if (!asked && !shown.empty() && h.clock.systemMs() - shown.front().systemMs >= 2000) {
+            // What the "playlist" message handler does with a request it accepts.
+            asked = true;
+            {
+                const auto lock = lockWebSocketState();
+                h.link.pendingPlaylistRequest = {"Service", "0123", 0};
+            }
+            mailbox.queue({"Service", "0123", "P2", 0, false, 0, 0});
+        }
+        if (asked && !readyAtMs) {
+            // The job works in real time while the loop's clock stands still: the update
+            // arrives in the middle of the stored slide.
+            if (!SDL_WaitEventTimeout(&event, 20'000)) {
+                ADD_FAILURE() << "no playlist-ready event from the job";
+                readyAtMs = h.clock.systemMs();
+                ViewHarness::pushQuit();
+                return false;
+            }
+            if (event.type == playlistReadyEvent) {
+                readyAtMs = h.clock.systemMs();
+                handedAt = shown.size() - 1;
+                handedAtMs = *readyAtMs;
+            }
+            return true;
+        }
+        if (readyAtMs && h.clock.systemMs() - *readyAtMs > 12'000) ViewHarness::pushQuit();
+        return wait(event, timeoutMs);
+    };
+    EXPECT_EQ(h.run(false, link), 0);
+    job.request_stop();
+    job.join();
+
+    ASSERT_TRUE(handedAt) << jobErrors.lines().size();
+    const std::vector<Shown> frames = after();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_LT(handedAtMs - shown.front().systemMs, 30'000) << "the stored slide was not over yet";
+    EXPECT_EQ(shown[*handedAt].centre, kWhite);
+    // The very next frame is slide 0 of the service's playlist.
+    EXPECT_EQ(frames[0].index, 0);
+    EXPECT_EQ(frames[0].centre, kBlue);
+    EXPECT_LE(frames[0].systemMs - handedAtMs, 16);
+    // Ten seconds later its downloaded picture follows.
+    const auto starts = slideStarts(frames);
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_EQ(starts[1].second, 1);
+    EXPECT_EQ(starts[1].first - starts[0].first, 10'000);
+    const auto second = std::find_if(frames.begin(), frames.end(), [](const Shown& f) { return f.index == 1; });
+    EXPECT_EQ(second->centre, kYellow);
+
+    const auto directory = h.base / "lumetta" / "acme" / "main" / "Service";
+    EXPECT_EQ(std::filesystem::read_symlink(h.base / "lumetta" / "playing.json"), directory / "playlist.json");
+    EXPECT_EQ(bytesOf(directory / "yellow.png"), picture);
+    EXPECT_NE(h.playedFile().find("\tacme\tmain\tService\n"), std::string::npos) << h.playedFile();
+    EXPECT_TRUE(jobErrors.lines().empty()) << jobErrors.lines().front();
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
 }
 
 }  // namespace
