@@ -274,13 +274,14 @@ void drawLayers(SDL_Renderer* renderer, const SlideLayer& layer, int slideWidth,
 }
 
 LayerFrame drawSlideLayers(SDL_Renderer* renderer, const Slide& slide, std::vector<LiveLayer>& layers,
-                           double animationMs, int rotation) {
+                           double animationMs, int rotation, const SceneRuntime* scene) {
     LayerFrame frame;
     bool anyVideo = false;
     bool allFinished = true;
     for (LiveLayer& live : layers) {
         if (live.layerIndex >= slide.layers.size()) continue;
         const SlideLayer& layer = slide.layers[live.layerIndex];
+        if (scene != nullptr && scene->excludesLayer(layer.id)) continue;
         AnimationPose pose;
         if (live.animated && !live.animationDisabled) {
             try {

@@ -101,14 +101,16 @@ void drawLayers(SDL_Renderer* renderer, const SlideLayer& layer, int slideWidth,
 
 // One frame of the slide's live layers in order, each through drawLayers with its animation
 // evaluated at `animationMs`; a layer whose animation fails is drawn still from then on
-// ("Layer animation disabled: " and the message, once). Tells whether the slide's videos all
-// finished (false without video) and whether all of them drew a picture (true without video).
+// ("Layer animation disabled: " and the message, once); the layers a running `scene` draws
+// itself are skipped. Tells whether the slide's videos all finished (false without video) and
+// whether all of them drew a picture (true without video).
 struct LayerFrame {
     bool allVideosFinished = false;
     bool allVideosHavePicture = true;
 };
+class SceneRuntime;
 LayerFrame drawSlideLayers(SDL_Renderer* renderer, const Slide& slide, std::vector<LiveLayer>& layers,
-                           double animationMs, int rotation);
+                           double animationMs, int rotation, const SceneRuntime* scene = nullptr);
 
 // Stops and frees one layer's object; the layer becomes kind 0.
 void destroyLayer(LiveLayer& layer);

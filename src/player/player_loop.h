@@ -30,6 +30,7 @@
 #include "player/ticker_band.h"
 #include "player/transition_choice.h"
 #include "player/player_input.h"
+#include "player/scene_services.h"
 #include "player/view.h"
 
 namespace lumetta::player {
@@ -166,6 +167,13 @@ struct PlayerLoop {
     TextureHandle downloadTarget;
     std::unique_ptr<Image> noSlidesPicture;  // drawn on the waiting screen; made on first use
     DownloadScreenState downloadScreen;
+
+    // The scene of the slide on screen, kept across slides with the same scene (its key is the
+    // playlist directory and the scene's text; empty while none runs).
+    std::unique_ptr<SceneRuntime> scene;
+    std::string sceneKey;
+    // Starts, keeps or ends the scene for `slide`; a scene that cannot be built is left out.
+    void updateScene(const Slide& slide);
 
     // The slide on screen.
     std::vector<LiveLayer> liveLayers;

@@ -465,6 +465,7 @@ void PlayerLoop::setUpSlide() {
     context.clock = &clock;
     context.videoSeams = seams.video;
     destroyLiveLayers();
+    updateScene(slide);
     buildLiveLayers(slide, context, liveLayers);
     slideHasVideo = std::any_of(liveLayers.begin(), liveLayers.end(),
                                 [](const LiveLayer& layer) { return layer.kind() == LayerKind::Video; });
@@ -494,6 +495,24 @@ void PlayerLoop::setUpSlide() {
     transitionStartTicks = slideStartTicks;
     firstFrameOfSlide = true;
     viewRunning = true;
+}
+
+void PlayerLoop::updateScene(const Slide& slide) {
+    // The scene stays across slides that show the same one; its key is the playlist directory
+    // and the scene's text.
+    const std::string key =
+        slide.sceneSource.isNull() ? std::string() : playlist->directory() + slide.sceneSource.toStyledString();
+    if (key == sceneKey && (scene != nullptr || key.empty())) return;
+    scene.reset();
+    sceneKey.clear();
+    if (key.empty()) return;
+    try {
+        scene = createSceneRuntime(display.renderer(), playlist->directory(), slide.sceneSource);
+        sceneKey = key;
+    } catch (const std::exception& error) {
+        // The slide plays without its scene.
+        logLine(*seams.errors, ansi::BOLD_RED, "[SCENE]", std::string(" ") + error.what());
+    }
 }
 
 void PlayerLoop::afterCycle() {
@@ -674,6 +693,7 @@ void PlayerLoop::reportAgainAfterReconnection() {
 
 bool PlayerLoop::pictureMayChange() const {
     if (firstFrameOfSlide || eventTakenLastCycle || slideHasVideo || splash != nullptr) return true;
+    if (scene != nullptr) return true;
     if (transition.active || ticker.shown() || positionBarShown()) return true;
     if (fadeFromBlackOn || overlayChanged) return true;
     if (!revealAtRest(downloadScreen.reveal)) return true;
@@ -706,7 +726,7 @@ bool PlayerLoop::renderSlide() {
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
     const double animationMs = static_cast<double>(ticks() - slideStartTicks);
     try {
-        lastFrame = drawSlideLayers(renderer, slide, liveLayers, animationMs, screenRotation());
+        lastFrame = drawSlideLayers(renderer, slide, liveLayers, animationMs, screenRotation(), scene.get());
     } catch (...) {
         SDL_SetRenderTarget(renderer, saved);
         throw;
@@ -758,6 +778,7 @@ void PlayerLoop::composeFrame() {
         applyImageMotion(renderer, currentTarget.get(), display.width(), display.height(), slide.motionEffect,
                          progress, display.drawSubmitter());
     }
+    if (scene != nullptr) scene->drawFrame(screenRotation(), -1.0);
     drawSlideOverlays(renderer);
 
     if (inset) presentSlideTarget(display, reveal, destination);
@@ -884,6 +905,8 @@ void PlayerLoop::shutdown() {
         preloader->stop();
         preloader.reset();
     }
+    scene.reset();
+    sceneKey.clear();
     ticker.update({});
     downloadTarget.reset();
     compositionTarget.reset();

@@ -301,6 +301,27 @@ TEST_F(View, TheWaitingScreenShowsTheBannerOfAPlaylistBeingPreparedAndRestsUnder
     for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
 }
 
+// Without the scene engine a scene slide plays its own layers and says once per showing that
+// its scene is left out; the frames are not held back by it.
+TEST_F(View, ASceneSlidePlaysWithoutItsSceneAndSaysSoOncePerShowing) {
+    h.storePlaylist(playlistDocument("0 Empty Playlist", {}));
+    Slide slide = slideOf({rectangleLayer(0, 0, 320, 180, kBlue)});
+    slide.sceneSource["scene"]["kind"] = "aquarium";
+    std::jthread service([this, slide] {
+        ASSERT_TRUE(out.waitFor("[PLAYLIST] Waiting for initial playlist download", 1));
+        placePlaylistUpdate(PlaylistUpdate{playlistOf(h.queue, "Scenes", {slide}), PlaylistUpdateKind::normal, 0},
+                            h.link);
+    });
+    onFrame = [&] {
+        if (h.clock.systemMs() - indexed.front().systemMs > 600) ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_FALSE(indexed.empty());
+    EXPECT_TRUE(near(indexed.back().centre, kBlue)) << indexed.back().centre;
+    EXPECT_EQ(errors.count("[SCENE] scenes are not available yet"), 1) << ::testing::PrintToString(errors.lines());
+    for (const auto& line : errors.lines()) EXPECT_EQ(line.find("Loop Exception"), std::string::npos) << line;
+}
+
 // The watchdog is armed after the first playlist is there, fed by its guard, and switched off
 // on the way out; without one the player plays on after one line.
 TEST_F(View, TheWatchdogIsFedWhilePlayingAndSwitchedOffAtTheEnd) {
