@@ -168,6 +168,15 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
                [this] { return command != nullptr ? command->uptimeText() : std::string(); }) {
     InputSeams inputSeams = seams.input;
     if (!inputSeams.reboot && command != nullptr) inputSeams.reboot = [this] { command->reboot(); };
+    // What the keys store (a chosen display mode, screenshots) goes under the loop's own base
+    // directory.
+    if (inputSeams.screenshotDirectory.empty()) {
+        inputSeams.screenshotDirectory = dataDirectory + "/" + sharedDefaults().programDirectoryName;
+    }
+    if (!inputSeams.chooseMode) {
+        inputSeams.chooseMode = [actions = modeChoiceActions(display, dataDirectory, inputSeams.reboot)](
+                                    const DisplayMode& mode) { applyChosenMode(mode, actions); };
+    }
     input = std::make_unique<PlayerInput>(&display, std::move(inputSeams));
 }
 

@@ -214,6 +214,32 @@ TEST_F(LoopInput, KeysAndSwipesMoveThroughTheSlidesWithinTwoFrames) {
     EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
 }
 
+TEST_F(LoopInput, PrintScreenSavesTheNextFrameUnderTheLoopsOwnDirectory) {
+    h.storePlaylist(threeSlides(100));
+    std::size_t pressedAt = 0;
+    onTick = [&](bool framed) {
+        if (!framed) return;
+        if (pressedAt == 0 && settled()) {
+            // On a still slide that sleeps: the key itself brings the frame that is saved.
+            push(key(SDLK_PRINTSCREEN));
+            pressedAt = shownFrames.size();
+        } else if (pressedAt > 0 || shownFrames.size() > 2000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_GT(pressedAt, 0u);
+    EXPECT_EQ(shownFrames.size(), pressedAt + 1) << "one frame after the key";
+    std::vector<std::string> saved;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(h.base / "lumetta", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("screenshot-", 0) == 0) saved.push_back(name);
+    }
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].substr(saved[0].size() - 4), ".png");
+}
+
 TEST_F(LoopInput, TheRemoteOpensAndClosesTheMenuOverTheSlide) {
     h.storePlaylist(threeSlides(100));
     Remote remote;
