@@ -79,7 +79,7 @@ void drawPairingScreen(PairingScreenState& state, SDL_Renderer* renderer, int wi
 }
 
 PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display, Clock& clock,
-                                  const std::function<void()>& beforePresent) {
+                                  const std::function<void()>& beforePresent, std::atomic<bool>& running) {
     bool quit = false;
     // A playlist waiting in its slot and a television gone to sleep are told only by these
     // wake-ups; the slide goes on after the screen, so they are queued again for the loop
@@ -100,18 +100,18 @@ PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pair
             const bool ctrlEscape = event.type == SDL_EVENT_KEY_DOWN && event.key.key == SDLK_ESCAPE &&
                                     (event.key.mod & SDL_KMOD_CTRL) != 0;
             if (event.type == SDL_EVENT_QUIT || event.type == SDL_EVENT_DISPLAY_REMOVED || ctrlEscape) {
-                playerRunning = false;
+                running = false;
                 quit = true;
             }
             playlistReady = playlistReady || event.type == playlistReadyEvent;
             standbyChanged = standbyChanged || event.type == standbyChangedEvent;
         }
         clock.sleepFor(16);
-    } while (playerRunning && pairing.running());
+    } while (running && pairing.running());
     if (playlistReady) pushPlayerEvent(playlistReadyEvent);
     if (standbyChanged) pushPlayerEvent(standbyChangedEvent);
     if (quit) return PairingScreenEnd::quit;
-    return playerRunning ? PairingScreenEnd::pairingOver : PairingScreenEnd::stopped;
+    return running ? PairingScreenEnd::pairingOver : PairingScreenEnd::stopped;
 }
 
 }  // namespace lumetta::player

@@ -12,6 +12,7 @@
 
 #include <SDL3/SDL.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/process_state.h"
 #include "core/shared_defaults.h"
 #include "display/draw.h"
 #include "display/sdl_handles.h"
@@ -91,8 +93,9 @@ enum class PairingScreenEnd {
 // black and presents it, and takes every waiting event (a quit, a display removal or Escape
 // with Ctrl held clears playerRunning; a playlist-ready or standby wake-up is queued again, once,
 // when the screen ends; every other event is dropped), until the pairing is over or the player
-// stops. `beforePresent` runs before each present.
+// stops (`running`, the player's running flag, cleared). `beforePresent` runs before each present.
 PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display,
-                                  Clock& clock = systemClock(), const std::function<void()>& beforePresent = {});
+                                  Clock& clock = systemClock(), const std::function<void()>& beforePresent = {},
+                                  std::atomic<bool>& running = playerRunning);
 
 }  // namespace lumetta::player

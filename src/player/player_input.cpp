@@ -265,7 +265,8 @@ bool PlayerInput::runPairing(InputOutcome& outcome) {
     // A pairing already under way only posts its notice; the screen shows it either way.
     seams_.pairing->start();
     if (display_ == nullptr) return true;
-    if (runPairingScreen(pairing_, *seams_.pairing, *display_, *seams_.clock) == PairingScreenEnd::quit) {
+    if (runPairingScreen(pairing_, *seams_.pairing, *display_, *seams_.clock, {}, *seams_.running) ==
+        PairingScreenEnd::quit) {
         outcome.endSlide = outcome.stopPlayer = true;
     }
     return true;

@@ -492,7 +492,14 @@ TEST_F(PlayerInputTest, PairingHoldsTheSlideAndShiftsItsClocks) {
     const InputOutcome stopped = in->handleSlideEvent(down(SDLK_B), slide);
     EXPECT_TRUE(stopped.endSlide);
     EXPECT_TRUE(stopped.stopPlayer);
-    EXPECT_FALSE(playerRunning);
+    EXPECT_FALSE(running_) << "the loop's own running flag";
+    EXPECT_TRUE(playerRunning);
+
+    // Stopped from elsewhere meanwhile (the loop's flag cleared), the screen ends too.
+    running_ = false;
+    const InputOutcome elsewhere = in->handleSlideEvent(down(SDLK_B), slide);
+    EXPECT_FALSE(elsewhere.stopPlayer);
+    EXPECT_EQ(pairing.looks, 1) << "no pass beyond the one under way";
 }
 
 TEST_F(PlayerInputTest, PairingPanelAndPauseBoxAreDrawnOverTheFrame) {
