@@ -220,6 +220,9 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
     if (networkNamespace >= 0) ::close(networkNamespace);
     // Frames on a tmpfs of the run are reached through the process's own working directory.
     if (options_.framesOnTmpfs) framesDirectory_ = "/proc/" + std::to_string(pid_) + "/cwd";
+    // SDL makes its table of live objects with the first surface and publishes it with atomics of
+    // its own, which ThreadSanitizer does not see: make it here, before any watcher loads a frame.
+    SDL_DestroySurface(SDL_CreateSurface(1, 1, SDL_PIXELFORMAT_RGBA32));
     // The thread gets its stop token as an argument: `watcher_` is still being assigned while it starts.
     watcher_ = std::jthread([this](std::stop_token stop) { watchFrames(std::move(stop)); });
 }
