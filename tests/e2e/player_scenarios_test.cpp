@@ -34,7 +34,7 @@ std::vector<std::string> entriesOf(const fs::path& directory) {
 }
 
 // A device's first start: it takes the playlist it is sent, stores it, and shows each of its
-// slides; the video's sound reaches the sound device.
+// slides; the video's sound reaches the sound device; each slide change is reported.
 TEST_F(Scenario, FirstStartPlaysEverySlideOfItsPlaylist) {
     auto player = startPlayer();
     publishLobby(player->deviceId());
@@ -47,8 +47,45 @@ TEST_F(Scenario, FirstStartPlaysEverySlideOfItsPlaylist) {
     EXPECT_EQ(service->downloads("/images/photo.png"), 1);
     EXPECT_EQ(service->downloads("/videos/clip.mp4"), 1);
 
+    // Every slide change went to the service, named by the slide's id.
+    std::set<std::string> reported;
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            for (const Json::Value& report : testing::messagesOfType(*service, "transition")) {
+                reported.insert(report["data"]["slide"].asString());
+            }
+            return reported.size() >= 4;
+        },
+        20s));
+    EXPECT_EQ(reported, (std::set<std::string>{"image", "text", "shape", "video"}));
     // The clip's sound was played (48 kHz, so even part of a second is many bytes).
     EXPECT_TRUE(testing::eventually([&] { return fs::exists(soundFile) && fs::file_size(soundFile) > 4096; }, 10s));
+    EXPECT_EQ(player->stop(), 0) << player->err();
+}
+
+// An emergency alert covers the playlist until it is cleared; then the playlist goes on.
+TEST_F(Scenario, AnEmergencyAlertIsShownAndEnded) {
+    auto player = startPlayer();
+    publishLobby(player->deviceId());
+    ASSERT_TRUE(service->waitForOpen());
+    requestLobby();
+    ASSERT_TRUE(waitForShown(*player, Shown::Image, 30000)) << player->err();
+
+    service->send(R"({"type": "emergency", "data": {"message": "Please leave the building", "expiresAt": )" +
+                  std::to_string(unixMs() + 120000) + "}}");
+    ASSERT_TRUE(waitForShown(*player, Shown::Emergency)) << player->err();
+    // It stays while it lasts: the slides' durations pass without a change.
+    std::this_thread::sleep_for(5s);
+    EXPECT_EQ(testing::shownOn(player->latestFrame().value()), Shown::Emergency);
+
+    service->send(R"({"type": "emergency", "data": {"clear": true}})");
+    const std::optional<Frame> back = player->waitForFrame(
+        [](const Frame& frame) {
+            const Shown shown = testing::shownOn(frame);
+            return shown != Shown::Emergency && shown != Shown::Other;
+        },
+        20000);
+    ASSERT_TRUE(back) << player->err();
     EXPECT_EQ(player->stop(), 0) << player->err();
 }
 
