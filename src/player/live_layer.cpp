@@ -347,4 +347,17 @@ int idleWaitMs(const std::vector<LiveLayer>& layers, double animationMs) {
     return wait;
 }
 
+bool spriteFrameDue(const std::vector<LiveLayer>& layers, double drawnMs, double nowMs) {
+    for (const LiveLayer& live : layers) {
+        const auto* sprite = std::get_if<std::unique_ptr<SpriteLayer>>(&live.object);
+        if (sprite == nullptr || !*sprite) continue;
+        const ticker::SpriteSpec& spec = (*sprite)->spec;
+        const std::size_t count = (*sprite)->frameCount;
+        if (spriteFrameAt(drawnMs, spec.fps, count, spec.loop) != spriteFrameAt(nowMs, spec.fps, count, spec.loop)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace lumetta::player

@@ -139,5 +139,8 @@ std::optional<int> spriteFrameWait(double timeMs, double fps, std::size_t frameC
 // The loop's idle wait while sprites play: the smallest wait over the sprites that still
 // change, 50 ms when none does.
 int idleWaitMs(const std::vector<LiveLayer>& layers, double animationMs);
+// Whether some sprite shows another frame at `nowMs` than at `drawnMs` (the animation clock of
+// the frame last drawn): the loop then draws instead of sleeping again.
+bool spriteFrameDue(const std::vector<LiveLayer>& layers, double drawnMs, double nowMs);
 
 }  // namespace lumetta::player

@@ -188,6 +188,7 @@ struct PlayerLoop {
     std::optional<std::int64_t> chainedStartMs;  // the ended slide's end time, for the next one
     std::uint64_t slideStartTicks = 0;
     LayerFrame lastFrame;
+    double drawnAnimationMs = 0;  // the animation clock of the slide's frame last drawn
 
     // Frame cycle.
     bool eventTakenLastCycle = false;

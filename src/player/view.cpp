@@ -713,6 +713,8 @@ bool PlayerLoop::pictureMayChange() const {
             return true;
         }
     }
+    // A sprite whose next frame came due while the loop slept is drawn now.
+    if (spriteFrameDue(liveLayers, drawnAnimationMs, static_cast<double>(ticks() - slideStartTicks))) return true;
     for (const LiveLayer& layer : liveLayers) {
         if (layer.animated && !layer.animationDisabled) return true;
         if (const auto* image = std::get_if<std::unique_ptr<Image>>(&layer.object);
@@ -734,6 +736,7 @@ bool PlayerLoop::renderSlide() {
     setScreenShift(0, 0, 0, 0.0f);
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
     const double animationMs = static_cast<double>(ticks() - slideStartTicks);
+    drawnAnimationMs = animationMs;
     try {
         lastFrame = drawSlideLayers(renderer, slide, liveLayers, animationMs, screenRotation(), scene.get());
     } catch (...) {

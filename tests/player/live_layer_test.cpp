@@ -400,5 +400,33 @@ TEST(SpriteFrames, TheWaitIsTheTimeToTheNextFrameWithinOneToFiftyMilliseconds) {
     EXPECT_EQ(idleWaitMs(layers, 25), 5);
 }
 
+// After a sleep that ended at a sprite's next frame, the loop must draw that frame rather than
+// sleep again; a sprite that did not move, or no longer moves, does not keep it awake.
+TEST(SpriteFrames, AFrameThatCameDueWhileTheLoopSleptIsDrawn) {
+    std::vector<LiveLayer> layers;
+    EXPECT_FALSE(spriteFrameDue(layers, 0, 1000));
+    auto sprite = [](double fps, bool loop) {
+        LiveLayer live;
+        auto layer = std::make_unique<SpriteLayer>();
+        layer->spec.fps = fps;
+        layer->spec.loop = loop;
+        layer->frameCount = 10;
+        live.object = std::move(layer);
+        return live;
+    };
+    layers.push_back(sprite(25, false));
+    struct Case {
+        double drawn, now;
+        bool due;
+    };
+    for (const Case& c : {Case{0, 39, false}, Case{0, 40, true}, Case{41, 79, false}, Case{79, 80, true},
+                          Case{360, 5000, false}, Case{350, 400, true}}) {
+        EXPECT_EQ(spriteFrameDue(layers, c.drawn, c.now), c.due) << c.drawn << " -> " << c.now;
+    }
+    // A looping one wraps round to its first frame.
+    layers.push_back(sprite(25, true));
+    EXPECT_TRUE(spriteFrameDue(layers, 360, 400));
+}
+
 }  // namespace
 }  // namespace lumetta::player
