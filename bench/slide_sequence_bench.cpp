@@ -14,8 +14,8 @@
 // per 10 frames; the videos keep real time), for a number of slide changes with the transition
 // "none", "cross-fade" or "push-left": wholly black frames between the slides, the gap from the
 // last frame of a slide to the first of the next, how many frames before its slide the image was
-// decoded ahead, frames until the video's first picture, and the process's RSS, threads and
-// open descriptors after 100 changes and at the end.
+// decoded ahead, frames until the video's first picture, and the process's RSS, heap in use,
+// threads and open descriptors after 100 changes and at the end.
 //
 // BM_ViewTickerVideoTextTwoCores plays one slide of a 1080p30 clip under a text and the ticker on
 // the real clocks, the whole process held to two cores and the presents paced at 60 Hz as a
@@ -28,6 +28,7 @@
 #include <SDL3_image/SDL_image.h>
 #include <SDL3_ttf/SDL_ttf.h>
 
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -272,11 +273,16 @@ BENCHMARK(BM_SlideSetUp)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(200);
 
-// Resident set (kB) and threads from /proc/self/status, open descriptors from /proc/self/fd.
+// Resident set (kB) and threads from /proc/self/status, open descriptors from /proc/self/fd, and
+// the heap in use (kB the allocator handed out and has not got back, over all its arenas). The
+// resident set also holds what the allocator keeps of freed memory: the decoding threads of each
+// video allocate in arenas of their own, and the set steps up while those arenas warm up over the
+// first few hundred changes, then stays. Growth of the heap in use is what a leak would show.
 struct ProcessFigures {
     double rssKb = 0;
     double threads = 0;
     double fds = 0;
+    double heapKb = 0;
 };
 
 ProcessFigures processFigures() {
@@ -291,6 +297,8 @@ ProcessFigures processFigures() {
         if (key == "VmRSS:") figures.rssKb = value;
         if (key == "Threads:") figures.threads = value;
     }
+    const struct mallinfo2 heap = mallinfo2();
+    figures.heapKb = static_cast<double>(heap.uordblks + heap.hblkhd) / 1024.0;
     std::error_code ignored;
     for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ignored);
          it != std::filesystem::directory_iterator(); it.increment(ignored)) {
@@ -475,6 +483,8 @@ void BM_ViewSlideChanges(benchmark::State& state) {
         state.counters["video_first_picture_frames_max"] = percentile(videoFirstPictureFrames, 1.0);
         state.counters["rss_kb_100"] = after100.rssKb;
         state.counters["rss_kb_end"] = end.rssKb;
+        state.counters["heap_kb_100"] = after100.heapKb;
+        state.counters["heap_kb_end"] = end.heapKb;
         state.counters["threads_100"] = after100.threads;
         state.counters["threads_end"] = end.threads;
         state.counters["fds_100"] = after100.fds;
