@@ -250,6 +250,68 @@ TEST_F(ViewSequence, AnUnknownTransitionFadesThroughBlackAndAOneSlidePlaylistNev
     EXPECT_TRUE(black) << "no frame near black in the middle of the change";
 }
 
+// On a turned screen "push-left" pushes the way the rotation table says, as the loop reads the
+// rotation when it sets each slide up. The screen is turned while a slide stands still, before
+// the next one is set up; each change is sampled halfway (320 ms in) at two points along the
+// push. A quarter turn letterboxes the slide, so the sideways pushes come from unturned pictures
+// (a push samples the pictures away from their centre).
+TEST_F(ViewSequence, PushLeftFollowsTheScreensRotationAtEachSlideChange) {
+    struct RotationGuard {
+        ~RotationGuard() { displayRotation = 0; }
+    } guard;
+    const std::vector<Colour> colours{kRed, kGreen, kBlue, kYellow};
+    // The rotation in force when slide k is set up, and where the outgoing and the incoming
+    // picture lie halfway through the change into it.
+    struct Change {
+        int rotation;
+        SDL_Point outgoing, incoming;
+    };
+    const std::vector<Change> into{{0, {120, 90}, {200, 90}},      // slide 0: push-left
+                                   {180, {200, 90}, {120, 90}},    // slide 1: push-right
+                                   {90, {160, 135}, {160, 45}},    // slide 2: push-down
+                                   {270, {160, 45}, {160, 135}}};  // slide 3: push-up
+    struct Sample {
+        std::int64_t systemMs;
+        int index;
+        Colour outgoing, incoming;
+    };
+    std::vector<Sample> samples;
+    onFrame = [&](Display& display) {
+        const int index = currentSlideIndex.load();
+        const Change& change = into[static_cast<std::size_t>(index) % into.size()];
+        samples.push_back({h.clock.systemMs(), index, pixelAt(display.renderer(), change.outgoing.x, change.outgoing.y),
+                           pixelAt(display.renderer(), change.incoming.x, change.incoming.y)});
+    };
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&, wait](SDL_Event& event, int timeoutMs) {
+        // A slide of the new playlist stands still: the screen turns for the next one.
+        if (handedAt && !samples.empty() && samples.back().systemMs > handedAtMs) {
+            displayRotation = into[static_cast<std::size_t>(currentSlideIndex.load() + 1) % into.size()].rotation;
+        }
+        return wait(event, timeoutMs);
+    };
+    std::vector<Slide> slides;
+    for (std::size_t k = 0; k < colours.size(); ++k) {
+        slides.push_back(colourSlide(colours[k], "p" + std::to_string(k), 1, "push-left"));
+    }
+    runWith(playlistOf(h.queue, "Turns", std::move(slides)), 3500);
+
+    std::vector<std::size_t> checked;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].index == samples[i - 1].index || samples[i - 1].systemMs <= handedAtMs) continue;
+        const std::size_t k = static_cast<std::size_t>(samples[i].index);
+        const std::size_t from = static_cast<std::size_t>(samples[i - 1].index);
+        const auto halfway = std::find_if(samples.begin() + static_cast<long>(i), samples.end(),
+                                          [&](const Sample& s) { return s.systemMs - samples[i].systemMs >= 320; });
+        ASSERT_NE(halfway, samples.end());
+        ASSERT_EQ(halfway->index, samples[i].index);
+        EXPECT_EQ(halfway->outgoing, colours[from]) << "into slide " << k << " at " << into[k].rotation;
+        EXPECT_EQ(halfway->incoming, colours[k]) << "into slide " << k << " at " << into[k].rotation;
+        checked.push_back(k);
+    }
+    EXPECT_EQ(checked, (std::vector<std::size_t>{1, 2, 3}));
+}
+
 TEST_F(ViewSequence, AOneSlidePlaylistIsSetUpAgainWithoutATransition) {
     runWith(playlistOf(h.queue, "Alone", {colourSlide(kRed, "r0", 1, "cross-fade")}), 3500);
     const std::vector<Shown> frames = after();
