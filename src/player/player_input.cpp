@@ -269,6 +269,9 @@ bool PlayerInput::runPairing(InputOutcome& outcome) {
         PairingScreenEnd::quit) {
         outcome.endSlide = outcome.stopPlayer = true;
     }
+    // The screen took every key, a Ctrl release among them: a Ctrl let go meanwhile must not
+    // make a later Escape alone quit. (One still held announces itself again by its repeats.)
+    ctrlHeld_ = false;
     return true;
 }
 

@@ -477,8 +477,18 @@ TEST_F(PlayerInputTest, PairingHoldsTheSlideAndShiftsItsClocks) {
     EXPECT_TRUE(in->updatePairingPanel());
     EXPECT_FALSE(in->pairingPanel().showStatus);
 
-    // Inside a touch pause the end moves only by what the pause did not cover.
     clock_.setAutoAdvance(true);
+    // Ctrl pressed before the screen and let go on it (the release never reaches the loop): a
+    // later Escape alone does not quit; a Ctrl still held repeats and Escape quits again.
+    in->handleSlideEvent(down(SDLK_LCTRL), slide);
+    in->handleSlideEvent(down(SDLK_B), slide);
+    EXPECT_FALSE(in->ctrlHeld());
+    EXPECT_FALSE(in->handleSlideEvent(down(SDLK_ESCAPE), slide).stopPlayer);
+    in->handleSlideEvent(down(SDLK_LCTRL, true), slide);
+    EXPECT_TRUE(in->handleSlideEvent(down(SDLK_ESCAPE), slide).stopPlayer);
+    in->handleSlideEvent(up(SDLK_LCTRL), slide);
+
+    // Inside a touch pause the end moves only by what the pause did not cover.
     in->handleSlideEvent(finger(SDL_EVENT_FINGER_DOWN, 1, 0.5f, 0.5f), slide);
     in->handleSlideEvent(finger(SDL_EVENT_FINGER_UP, 1, 0.5f, 0.5f), slide);
     const InputOutcome paused = in->handleSlideEvent(down(SDLK_B), slide);
