@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "content/slide_model.h"
+#include "display/draw_context.h"
 #include "player/transitions.h"
 
 namespace lumetta::player {
@@ -112,6 +113,12 @@ SlideTransition chooseSlideTransition(TransitionPicker& picker, std::string_view
     const std::optional<int> kind = picker.choose(name, hasPreviousPicture && slideCount > 1);
     if (!kind) return {};
     return {rotatedTransitionKind(*kind, orientationDegrees), true};
+}
+
+void setViewportOffsets(int x, int y) {
+    ThreadDrawState& state = initThreadDrawState();
+    state.offsetX = std::clamp(x, -viewportOffsetLimit, viewportOffsetLimit);
+    state.offsetY = std::clamp(y, -viewportOffsetLimit, viewportOffsetLimit);
 }
 
 std::optional<PositionBar> positionBarAt(int width, int height, std::size_t index, std::size_t slideCount,

@@ -84,6 +84,12 @@ struct SlideTransition {
 SlideTransition chooseSlideTransition(TransitionPicker& picker, std::string_view name, std::size_t slideCount,
                                       bool hasPreviousPicture, int orientationDegrees);
 
+// The camera offsets of this thread's draw state, which place a screen within a canvas wider than
+// one screen ("viewportX" and "viewportY" of the configuration, set by hand per screen), each
+// clamped to -100000..100000 so that a typing slip cannot throw the canvas out of all reach.
+inline constexpr int viewportOffsetLimit = 100000;
+void setViewportOffsets(int x, int y);
+
 // The position indicator: while a slide without duration and video is young, a bar at the right
 // edge shows where in the playlist the screen stands, fading out over five seconds.
 inline constexpr std::uint64_t positionBarMs = 5000;

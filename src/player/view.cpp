@@ -464,6 +464,9 @@ void PlayerLoop::setUpSlide() {
     // The user's navigation is announced to the group; the slide then starts now.
     if (const std::optional<std::int64_t> announced = groupSync.slideSetUp(index)) slideStartMs = *announced;
     slideEndMs = slideEndTime(slideStartMs, static_cast<std::int64_t>(slideDuration) * 1000);
+    // The screen's place on a canvas wider than one screen, read for every slide so a changed
+    // configuration takes effect without a restart.
+    setViewportOffsets(configInt(dataDirectory, "viewportX", 0), configInt(dataDirectory, "viewportY", 0));
 
     LayerBuildContext context;
     context.display = &display;

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "content/media_request.h"
+#include "core/config_store.h"
+#include "display/draw_context.h"
 #include "link/outgoing_messages.h"
 #include "link/player_events.h"
 #include "link/playlist_job.h"
@@ -310,6 +312,31 @@ TEST_F(ViewSequence, PushLeftFollowsTheScreensRotationAtEachSlideChange) {
         checked.push_back(k);
     }
     EXPECT_EQ(checked, (std::vector<std::size_t>{1, 2, 3}));
+}
+
+// Each slide is set up with the screen's place on a wide canvas from the configuration, clamped,
+// in the draw state of the loop's thread; a change to the configuration counts from the next slide.
+TEST_F(ViewSequence, SlidesAreDrawnWithTheConfiguredViewportOffsetsClamped) {
+    struct DrawStateGuard {
+        ~DrawStateGuard() { initThreadDrawState() = ThreadDrawState(); }
+    } guard;
+    ASSERT_TRUE(setConfigInt(h.base.str(), "viewportX", -250'000));
+    ASSERT_TRUE(setConfigInt(h.base.str(), "viewportY", 1920));
+    std::vector<std::pair<double, double>> offsets;  // at the first frame of each slide
+    int lastIndex = -1;
+    bool changed = false;
+    onFrame = [&](Display&) {
+        if (!handedAt || currentSlideIndex.load() == lastIndex) return;
+        lastIndex = currentSlideIndex.load();
+        offsets.emplace_back(initThreadDrawState().offsetX, initThreadDrawState().offsetY);
+        if (!changed) {
+            changed = true;
+            setConfigInt(h.base.str(), "viewportX", 640);
+            setConfigInt(h.base.str(), "viewportY", 300'000);
+        }
+    };
+    runWith(playlistOf(h.queue, "Wall", {colourSlide(kRed, "w0", 1), colourSlide(kGreen, "w1", 1)}), 1500);
+    EXPECT_EQ(offsets, (std::vector<std::pair<double, double>>{{-100'000, 1920}, {640, 100'000}}));
 }
 
 TEST_F(ViewSequence, AOneSlidePlaylistIsSetUpAgainWithoutATransition) {
