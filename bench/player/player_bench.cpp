@@ -145,7 +145,9 @@ void SlideCuts(benchmark::State& state) {
         // Two rounds of the playlist.
         waitUntil([&] { std::lock_guard lock(mutex); return changes.size() >= 2 * order.size(); }, 90s);
         player->onEveryFrame({});
+        state.counters["frames_read"] = static_cast<double>(player->framesSeen());
         player->stop();
+        if (changes.empty()) std::cerr << player->out() << player->err();
         std::lock_guard lock(mutex);
         std::vector<double> lateness;
         for (std::size_t i = 1; i < changes.size(); ++i) {

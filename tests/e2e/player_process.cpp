@@ -170,6 +170,9 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
         {"SDL_RENDER_DRIVER", "software"},
         {"SDL_AUDIO_DRIVER", "dummy"},
         {"SDL_VIDEO_OFFSCREEN_SAVE_FRAMES", options_.watchFrames ? "1" : "0"},
+        // The window's surface stays plain memory that the offscreen driver saves; an
+        // accelerated one (through EGL) is never saved.
+        {"SDL_FRAMEBUFFER_ACCELERATION", "0"},
         {"SSL_CERT_FILE", options_.trustedCa.empty() ? std::nullopt : std::optional(options_.trustedCa.string())},
     };
     if (!options_.serviceHost.empty()) environment["LUMETTA_SERVICE_HOST"] = options_.serviceHost;
