@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/program_entry.h"
 #include "scenario.h"
 
 namespace lumetta {
@@ -31,6 +32,65 @@ std::vector<std::string> entriesOf(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The device report, sent once a run: it carries the screen the command line asked for,
+// `orientation`, no group, and every other member in its JSON type (their values come from
+// the machine).
+void expectOneDeviceReport(const testing::ServiceStandIn& service, int orientation) {
+    const auto isDevice = [](const std::string& text) { return testing::parseJson(text)["type"] == "device"; };
+    std::vector<std::string> sent;
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            sent = service.messagesFromPlayer();
+            return std::any_of(sent.begin(), sent.end(), isDevice);
+        },
+        10s))
+        << "no device report";
+    ASSERT_EQ(std::count_if(sent.begin(), sent.end(), isDevice), 1);
+    const auto device = std::find_if(sent.begin(), sent.end(), isDevice);
+
+    const Json::Value message = testing::parseJson(*device);
+    ASSERT_EQ(message.getMemberNames(), (std::vector<std::string>{"data", "type"})) << *device;
+    const Json::Value& data = message["data"];
+    ASSERT_TRUE(data.isObject()) << *device;
+    EXPECT_EQ(data.getMemberNames(), (std::vector<std::string>{"device", "groupId", "memory", "network", "orientation",
+                                                               "os", "processor", "screen", "sdcard", "version"}))
+        << *device;
+    for (const char* text : {"device", "memory", "sdcard", "os"}) EXPECT_TRUE(data[text].isString()) << text;
+    EXPECT_EQ(data["version"], programVersion);
+    EXPECT_TRUE(data["orientation"].isInt() && data["orientation"].asInt() == orientation) << *device;
+    EXPECT_TRUE(data["groupId"].isNull()) << *device;
+
+    const Json::Value& processor = data["processor"];
+    EXPECT_TRUE(processor["scaling"].isString()) << *device;
+    ASSERT_TRUE(processor["cores"].isArray()) << *device;
+    for (const Json::Value& core : processor["cores"]) {
+        EXPECT_EQ(core.getMemberNames(), std::vector<std::string>{"speed"}) << *device;
+        EXPECT_TRUE(core["speed"].isString()) << *device;
+    }
+
+    // The scenario's namespace has no default route: no active interface, so no Wi-Fi name.
+    const Json::Value& network = data["network"];
+    EXPECT_EQ(network.getMemberNames(), (std::vector<std::string>{"active", "network"})) << *device;
+    EXPECT_EQ(network["active"], "") << *device;
+    EXPECT_EQ(network["network"].getMemberNames(), (std::vector<std::string>{"IPv4", "IPv6", "MACAddress"}))
+        << *device;
+    for (const char* address : {"IPv4", "IPv6", "MACAddress"}) EXPECT_TRUE(network["network"][address].isString());
+
+    // The window is the size the command line gave. A mode flagged current is reported on its
+    // own and not repeated among the others.
+    const Json::Value& screen = data["screen"];
+    EXPECT_EQ(screen["width"], 320) << *device;
+    EXPECT_EQ(screen["height"], 180) << *device;
+    ASSERT_TRUE(screen["availableDisplayModes"].isArray()) << *device;
+    for (const Json::Value& mode : screen["availableDisplayModes"]) {
+        EXPECT_TRUE(mode.isString()) << *device;
+        EXPECT_NE(mode, screen["currentDisplayMode"]) << *device;
+    }
+    if (screen.isMember("currentDisplayMode")) {
+        EXPECT_TRUE(screen["currentDisplayMode"].isString()) << *device;
+    }
 }
 
 // A device's first start: it takes the playlist it is sent, stores it, and shows each of its
@@ -58,8 +118,21 @@ TEST_F(Scenario, FirstStartPlaysEverySlideOfItsPlaylist) {
         },
         20s));
     EXPECT_EQ(reported, (std::set<std::string>{"image", "text", "shape", "video"}));
+    expectOneDeviceReport(*service, 0);
     // The clip's sound was played (48 kHz, so even part of a second is many bytes).
     EXPECT_TRUE(testing::eventually([&] { return fs::exists(soundFile) && fs::file_size(soundFile) > 4096; }, 10s));
+    EXPECT_EQ(player->stop(), 0) << player->err();
+}
+
+// The screen is turned by the service before the first playlist arrives: the device report,
+// made once that playlist is taken, already names the new orientation.
+TEST_F(Scenario, TheDeviceReportNamesTheOrientationSetBeforeTheFirstPlaylist) {
+    auto player = startPlayer();
+    publishLobby(player->deviceId());
+    ASSERT_TRUE(service->waitForOpen());
+    service->send(R"({"type": "orientation", "data": -90})");
+    requestLobby();
+    expectOneDeviceReport(*service, -90);
     EXPECT_EQ(player->stop(), 0) << player->err();
 }
 
