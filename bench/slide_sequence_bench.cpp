@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cpus.h"
 #include "content/media_request.h"
 #include "content/played_playlists.h"
 #include "content/slide_model.h"
@@ -506,17 +507,9 @@ BENCHMARK(BM_ViewSlideChanges)
 void BM_ViewTickerVideoTextTwoCores(benchmark::State& state) {
     const int height = static_cast<int>(state.range(0));
     const int width = height * 16 / 9;
-    cpu_set_t before;
-    CPU_ZERO(&before);
-    sched_getaffinity(0, sizeof before, &before);
-    cpu_set_t two;
-    CPU_ZERO(&two);
-    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu) {
-        if (CPU_ISSET(cpu, &before)) {
-            CPU_SET(cpu, &two);
-            ++taken;
-        }
-    }
+    const bench::TwoCpus cpus = bench::firstTwoAllowedCpus();
+    const cpu_set_t& before = cpus.allowed;
+    const cpu_set_t& two = cpus.two;
     for (auto _ : state) {
         state.PauseTiming();
         setenv("SDL_VIDEO_DRIVER", "offscreen", 1);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cpus.h"
 #include "content/media_request.h"
 #include "content/played_playlists.h"
 #include "display/display.h"
@@ -210,17 +211,9 @@ BENCHMARK(BM_ViewPushedEventToFrame)->Iterations(1)->Unit(benchmark::kMillisecon
 
 // A 1080p30 clip (10 s, no sound) filling a 1280x720 screen, the whole process on two cores.
 void BM_ViewVideoSlide1080p30On720p(benchmark::State& state) {
-    cpu_set_t before;
-    CPU_ZERO(&before);
-    sched_getaffinity(0, sizeof before, &before);
-    cpu_set_t two;
-    CPU_ZERO(&two);
-    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu) {
-        if (CPU_ISSET(cpu, &before)) {
-            CPU_SET(cpu, &two);
-            ++taken;
-        }
-    }
+    const bench::TwoCpus cpus = bench::firstTwoAllowedCpus();
+    const cpu_set_t& before = cpus.allowed;
+    const cpu_set_t& two = cpus.two;
     for (auto _ : state) {
         state.PauseTiming();
         bool made = true;

@@ -155,6 +155,9 @@ TEST(Standby, FileFailuresAreIgnored) {
 // an empty /run.
 TEST(Standby, DefaultPathChild) {
     if (std::getenv("LUMETTA_STANDBY_CHILD") == nullptr) GTEST_SKIP() << "runs inside DefaultPathInAPrivateRun";
+    // Never touch the machine's own /run: only the private tmpfs its parent mounted will do.
+    ASSERT_NE(readFile("/proc/self/mounts").find("lumetta-test-run /run tmpfs"), std::string::npos)
+        << "/run is not the private test mount";
     const DisplayStandbyFile file;
     ASSERT_EQ(file.path(), "/run/lumetta-display-standby");
     std::atomic<bool> standby{false};
