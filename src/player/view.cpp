@@ -112,12 +112,6 @@ bool revealAtRest(const OverlayReveal& reveal) {
            (reveal.shown() && reveal.phaseA() == 1.0 && reveal.phaseB() == 1.0);
 }
 
-void removeStandbyFile(const std::string& path) {
-    if (path.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-}
-
 }  // namespace
 
 std::unique_ptr<StartupScreen> showSplash(const SplashRequest& request) {
@@ -322,7 +316,7 @@ int PlayerLoop::run() {
     }
     // 5-7: the watchdog, the standby marker, the CEC listener.
     startWatchdog();
-    removeStandbyFile(seams.standbyFile);
+    DisplayStandbyFile(seams.standbyFile).remove();
     seams.input.standby->store(false);
     startCecThread();
     // 8: the device report, for the service that the link thread talks to.
@@ -911,7 +905,7 @@ void PlayerLoop::shutdown() {
         cecThread.request_stop();
         cecThread.join();
     }
-    removeStandbyFile(seams.standbyFile);
+    DisplayStandbyFile(seams.standbyFile).remove();
     drainPlaylistReadyEvents();
     input.reset();
     noSlidesPicture.reset();

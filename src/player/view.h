@@ -103,7 +103,7 @@ struct ViewSeams {
     std::function<bool(const std::string& account, const std::string& branch, const std::string& name)>
         recordPlayed;
     // The marker the CEC power callback keeps while the television is in standby.
-    std::string standbyFile = "/run/lumetta-display-standby";
+    std::string standbyFile = DisplayStandbyFile::defaultPath;
 
     // Asks for the background preparation of a slide text (prepareTextAsync when empty).
     PrepareText prepareText;
