@@ -5,22 +5,6 @@
 
 namespace lumetta {
 
-int64_t saturatingSub(int64_t a, int64_t b) {
-    int64_t result = 0;
-    if (__builtin_sub_overflow(a, b, &result)) {
-        return a > b ? INT64_MAX : INT64_MIN;
-    }
-    return result;
-}
-
-int64_t saturatingAdd(int64_t a, int64_t b) {
-    int64_t result = 0;
-    if (__builtin_add_overflow(a, b, &result)) {
-        return b > 0 ? INT64_MAX : INT64_MIN;
-    }
-    return result;
-}
-
 int64_t PresentationTimeline::dueTime(std::optional<int64_t> timestampUs, int64_t mediaClockNs) {
     if (!lastTimestamp) {
         baseTimestamp = timestampUs.value_or(0);

@@ -1,15 +1,13 @@
 #pragma once
 // Time for a playing video: the rules that turn frame timestamps into due times on the media
-// clock, and the saturating sums they need.
+// clock. Sums of timestamps from a file saturate (core/int_range.h) instead of overflowing.
 
 #include <cstdint>
 #include <optional>
 
-namespace lumetta {
+#include "core/int_range.h"
 
-// Sums of timestamps from a file: hostile values saturate instead of overflowing.
-int64_t saturatingAdd(int64_t a, int64_t b);
-int64_t saturatingSub(int64_t a, int64_t b);
+namespace lumetta {
 
 // Assigns each presented frame its place on the media timeline, in microseconds, and its due
 // time on the media clock, in nanoseconds.
