@@ -53,36 +53,37 @@ bool somethingAt(const std::string& path) {
     return fs::status(path, error).type() != fs::file_type::not_found;
 }
 
-std::error_code syncPath(const fs::path& path, int flags) {
-    const UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+std::error_code syncFile(const std::string& path, SyncSteps& sync) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return {errno, std::generic_category()};
-    if (::fsync(fd.get()) != 0) return {errno, std::generic_category()};
+    errno = 0;
+    if (!sync.syncFile(fd.get())) return {errno != 0 ? errno : EIO, std::generic_category()};
     return {};
 }
 
-void syncDirectory(const fs::path& directory) {
+void syncDirectory(const fs::path& directory, SyncSteps& sync) {
     // The content is already safe; only the name could still be lost, and nothing better can
     // be done about a directory that refuses, so a failure is ignored.
-    (void)syncPath(directory.empty() ? fs::path(".") : directory, O_RDONLY | O_DIRECTORY);
+    sync.syncDirectory(directory.empty() ? fs::path(".") : directory);
 }
 
 // The reduced copies belong to the picture they were made from: once the target holds other
 // bytes, a player that prefers a copy would still draw the old picture. They go before the new
 // file arrives, so a power cut never leaves the new target beside an old copy.
-void removeReducedCopies(const fs::path& target) {
+void removeReducedCopies(const fs::path& target, SyncSteps& sync) {
     for (std::string_view label : reducedCopyDirectories) {
         const fs::path directory = target.parent_path() / label;
         std::error_code error;
-        if (fs::remove(directory / target.filename(), error)) syncDirectory(directory);
+        if (fs::remove(directory / target.filename(), error)) syncDirectory(directory, sync);
     }
 }
 
 // Replaces `target` with the verified `part`: its bytes reach the disk before the rename, and
 // the rename before this returns. A rename that is refused (say, by an empty directory at the
 // target) is tried once more after the target was removed. `part` stays when both fail.
-std::error_code moveIntoPlace(const std::string& part, const std::string& target) {
-    removeReducedCopies(target);
-    if (std::error_code error = syncPath(part, O_RDONLY)) return error;
+std::error_code moveIntoPlace(const std::string& part, const std::string& target, SyncSteps& sync) {
+    removeReducedCopies(target, sync);
+    if (std::error_code error = syncFile(part, sync)) return error;
     std::error_code error;
     fs::rename(part, target, error);
     if (error) {
@@ -90,7 +91,7 @@ std::error_code moveIntoPlace(const std::string& part, const std::string& target
         error.clear();
         fs::rename(part, target, error);
     }
-    if (!error) syncDirectory(fs::path(target).parent_path());
+    if (!error) syncDirectory(fs::path(target).parent_path(), sync);
     return error;
 }
 
@@ -192,6 +193,7 @@ struct Worker {
           media(settings.media),
           meshFetch(settings.meshFetch),
           download(settings.download ? settings.download : MediaDownloader(&downloadFile)),
+          sync(settings.sync ? *settings.sync : diskSyncSteps()),
           copySettings(settings) {
         if (copySettings.contentDirectory.empty()) copySettings.contentDirectory = defaultContentDirectory();
         copySettings.output = &out;
@@ -223,6 +225,7 @@ struct Worker {
     MediaRequestOptions media;
     MeshFetchOptions meshFetch;
     MediaDownloader download;
+    SyncSteps& sync;
     DownloadWorkerSettings copySettings;
 };
 
@@ -275,7 +278,7 @@ bool Worker::attempts(const DownloadTask& task) {
                 return true;
             }
             if (somethingAt(part) && fileDigest(part, sha1) == sha1) {
-                const std::error_code error = moveIntoPlace(part, target);
+                const std::error_code error = moveIntoPlace(part, target, sync);
                 if (!error) {
                     mesh.registerFile(sha1, target);
                     return true;
@@ -312,7 +315,7 @@ bool Worker::attempts(const DownloadTask& task) {
             try {
                 const std::string digest = fileDigest(part, sha1);
                 if (digest == sha1) {
-                    const std::error_code error = moveIntoPlace(part, target);
+                    const std::error_code error = moveIntoPlace(part, target, sync);
                     if (error) {
                         logText(err, "Failed to move completed file into place: " + error.message());
                     } else {

@@ -26,6 +26,7 @@
 #include "content/image_processing.h"
 #include "content/media_request.h"
 #include "core/clock.h"
+#include "core/file_utils.h"
 
 namespace lumetta {
 
@@ -54,6 +55,9 @@ struct DownloadWorkerSettings {
     MediaDownloader download;               // downloadFile
     std::ostream* output = nullptr;         // progress lines; std::cout
     std::ostream* errors = nullptr;         // failure lines; std::cerr
+    // The flushes around a move into place: the verified file before its rename, the directory
+    // after it. diskSyncSteps() when null.
+    SyncSteps* sync = nullptr;
 };
 
 // Thread body: processes tasks of `queue` until it is stopping and empty.

@@ -1,22 +1,27 @@
 // The download workers against the loopback HTTPS test server, with the content mesh off unless
 // a test starts one: what is on disk first, a copy from another playlist of the account, the
-// origin last; five attempts on the manual clock; the stop of the queue; files that are not
-// files; failures thrown from inside a task.
+// origin last; five attempts on the manual clock; the flushes around a move into place; the stop
+// of the queue; files that are not files; failures thrown from inside a task.
 #include "content/download_worker.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +31,7 @@
 #include "core/file_utils.h"
 #include "core/log.h"
 #include "core/palette.h"
+#include "core/unique_fd.h"
 #include "support/https_server.h"
 #include "support/lan.h"
 #include "support/line_capture.h"
@@ -203,6 +209,80 @@ TEST_F(DownloadWorkerTest, UsesWhatIsOnDiskAndReplacesATargetOnlyWithVerifiedByt
     EXPECT_EQ(cache.entryCount(), std::size(cases));
 }
 
+// Flushes for real, and records each flush: the file flushed (by name) with the bytes it holds,
+// or the directory, each with what the target held at that moment. The file flush can be made
+// to fail.
+struct RecordedSync final : SyncSteps {
+    std::mutex mutex;
+    std::string target;
+    bool failFile = false;
+    std::vector<std::string> steps;
+
+    bool syncFile(int fd) override {
+        const fs::path file = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+        const std::lock_guard lock(mutex);
+        steps.push_back("file " + file.filename().string() + " '" + readAll(file) + "', target '" + readAll(target) + "'");
+        if (failFile) {
+            errno = EIO;
+            return false;
+        }
+        return SyncSteps::syncFile(fd);
+    }
+    void syncDirectory(const fs::path& directory) override {
+        {
+            const std::lock_guard lock(mutex);
+            steps.push_back("directory " + directory.string() + ", target '" + readAll(target) + "'");
+        }
+        SyncSteps::syncDirectory(directory);
+    }
+    void expect(const std::string& newTarget, bool fail) {
+        const std::lock_guard lock(mutex);
+        target = newTarget;
+        failFile = fail;
+        steps.clear();
+    }
+    std::vector<std::string> taken() {
+        const std::lock_guard lock(mutex);
+        return steps;
+    }
+};
+
+// The verified ".part" reaches the disk before it is renamed over the target, and the directory
+// after the rename: after a power cut the target holds its old bytes or the new ones, never a
+// new name over bytes not yet written. A flush that fails is a failed move.
+TEST_F(DownloadWorkerTest, FlushesAVerifiedFileBeforeItsRenameAndTheDirectoryAfterIt) {
+    RecordedSync sync;
+    settings.sync = &sync;
+    startDownloadWorkers();
+
+    const DownloadTask flushed = served("flushed.mp4", "new bytes", queue.createGroup());
+    testing::writeTestFile(flushed.targetPath, "old bytes");
+    sync.expect(flushed.targetPath, false);
+    ASSERT_TRUE(queue.push(flushed));
+    ASSERT_TRUE(queue.waitForGroup(flushed.groupId, 60'000));
+    EXPECT_TRUE(succeeded(flushed.groupId));
+    EXPECT_EQ(sync.taken(), (std::vector<std::string>{
+                                "file flushed.mp4.part 'new bytes', target 'old bytes'",
+                                "directory " + fs::path(flushed.targetPath).parent_path().string() + ", target 'new bytes'",
+                            }));
+
+    // Every attempt's flush fails: the target keeps its old bytes and the task fails.
+    const DownloadTask refused = served("refused.mp4", "newer bytes", queue.createGroup());
+    testing::writeTestFile(refused.targetPath, "old bytes");
+    sync.expect(refused.targetPath, true);
+    ASSERT_TRUE(queue.push(refused));
+    ASSERT_TRUE(queue.waitForGroup(refused.groupId, 60'000));
+    stopDownloadWorkers();
+    EXPECT_TRUE(failed(refused.groupId));
+    EXPECT_EQ(readAll(refused.targetPath), "old bytes");
+    const std::vector<std::string> steps = sync.taken();
+    EXPECT_EQ(std::set<std::string>(steps.begin(), steps.end()),
+              std::set<std::string>{"file refused.mp4.part 'newer bytes', target 'old bytes'"})
+        << "nothing renamed, so no directory flushed";
+    EXPECT_EQ(countStartingWith(err.lines(), "Failed to move completed file into place: " + std::string(std::strerror(EIO))),
+              5u);
+}
+
 TEST_F(DownloadWorkerTest, PicturesAreCompletedByTheImageWorkerAndEverythingElseHere) {
     const std::uint64_t pictures = queue.createGroup();
     const std::uint64_t others = queue.createGroup();
@@ -283,6 +363,44 @@ TEST_F(DownloadWorkerTest, CopiesFromAnotherPlaylistOfTheSameAccountOnly) {
         EXPECT_EQ(contains(lines, copyLine), c.copied);
         EXPECT_TRUE(readAll(c.source) == c.sourceBody);  // the source is left as it was
     }
+}
+
+// A target that does not lie at <content>/<account>/<branch>/<playlist>/<file> has no account
+// to search: nothing is copied, and no directory outside an account is even opened, though a
+// same-named file with the right digest lies beside the content directory and in another account.
+TEST_F(DownloadWorkerTest, ATargetWithoutAnAccountOfItsOwnIsCopiedFromNowhere) {
+    const std::string body = "shared media";
+    const fs::path beside = dir / "stash";
+    const fs::path otherAccount = content() / "rival";
+    testing::writeTestFile(beside / "x.mp4", body);
+    testing::writeTestFile(otherAccount / "main" / "lobby" / "x.mp4", body);
+    // Every open of those directories (or of anything in them) shows up here.
+    const UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch) << std::strerror(errno);
+    for (const fs::path& watched : {beside, otherAccount}) {
+        ASSERT_GE(::inotify_add_watch(watch.get(), watched.c_str(), IN_OPEN | IN_ACCESS), 0) << std::strerror(errno);
+    }
+
+    const struct {
+        const char* name;
+        std::string target;
+    } cases[] = {
+        {"account ..", content().string() + "/../main/lobby/x.mp4"},
+        {"account .", content().string() + "/./main/lobby/x.mp4"},
+        {"empty account", content().string() + "//main/lobby/x.mp4"},
+        {"outside the content directory", (dir / "elsewhere" / "main" / "lobby" / "x.mp4").string()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const DownloadTask t{server.url("/media/x.mp4"), c.target, 0, 0, sha1Of(body), 0};
+        const std::string part = (dir / "x.mp4.part").string();
+        EXPECT_FALSE(copyExistingMedia(t, part, settings));
+        EXPECT_FALSE(fs::exists(part));
+        char events[4096];
+        EXPECT_EQ(::read(watch.get(), events, sizeof events), -1) << "a directory outside the account was opened";
+        EXPECT_EQ(errno, EAGAIN);
+    }
+    EXPECT_TRUE(out.lines().empty());
 }
 
 TEST_F(DownloadWorkerTest, AServerThatAlwaysSendsWrongBytesFailsAfterFiveNumberedAttempts) {
