@@ -1,9 +1,15 @@
 #include "content/played_playlists.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "core/file_utils.h"
@@ -164,6 +170,43 @@ TEST(PlayedPlaylists, FailuresReturnFalseAndTheNextCallRecovers) {
     EXPECT_TRUE(stuck.record("second", "b", "c"));
     EXPECT_EQ(readFile(stuck.filePath()), header + "9000\tfirst\tb\tc\n9000\tsecond\tb\tc\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);  // file and marker
+}
+
+// A real short write: a child process whose files may not grow past 4 KiB (and which ignores the
+// signal that limit raises) rewrites a record of about 10 KiB. A rewrite in place would leave the
+// record cut off at the limit; the old record must stay whole.
+TEST(PlayedPlaylists, ARewriteCutShortLeavesThePreviousRecordWhole) {
+    TempDir temp;
+    std::string old = header;
+    for (int i = 0; i < 300; ++i) old += "50000\tacme\tmain\tplaylist number " + std::to_string(i) + "\n";
+    ASSERT_GT(old.size(), 8192u);
+    writeTestFile(temp / "played-playlists.tsv", old);
+    writeTestFile(temp / "played-playlists.boot", "40000\n");
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        BootClock boot(100'000);
+        PlayedPlaylistsRecord record(temp.path(), boot.clock);
+        ::_exit(record.record("acme", "main", "Lobby") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut rewrite was reported as a success";
+    const std::string record = readFile((temp / "played-playlists.tsv").string());
+    EXPECT_TRUE(record == old) << "the record now holds " << record.size() << " bytes, not the " << old.size()
+                               << " it held";
+    EXPECT_EQ(readFile((temp / "played-playlists.boot").string()), "40000\n");
+    // Beside them at most the child's own temporary file, never read as the record.
+    const std::set<std::string> allowed = {"played-playlists.tsv", "played-playlists.boot",
+                                           "played-playlists.tsv.tmp." + std::to_string(child)};
+    for (const auto& entry : fs::directory_iterator(temp.path())) {
+        EXPECT_TRUE(allowed.contains(entry.path().filename().string())) << entry.path();
+    }
 }
 
 }  // namespace
