@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "core/percent_encoding.h"
@@ -390,6 +391,49 @@ TEST_F(PlaylistJobTest, APlaylistSupersededWhileItDownloadsIsDroppedSilentlyAfte
     EXPECT_FALSE(takePlaylistUpdate(state).playlist) << "Lobby was never handed over";
     EXPECT_EQ(readyEvents(1), std::vector<int>{1});
     EXPECT_EQ(log.text(), "");
+}
+
+// The medium the first layer of a playlist's first slide shows.
+std::string firstMedium(const Playlist& playlist) {
+    return std::get<VideoLayer>(playlist.slideAt(0).layers.at(0).content).file;
+}
+
+// Two versions of one playlist (one name, two sha1s): the service asks for version B while
+// version A still downloads. Whether A's downloads then succeed or fail, A is never handed over,
+// B's request stays pending, and B is built and handed over.
+TEST_F(PlaylistJobTest, ANewerVersionOfThePlaylistStillDownloadingIsTheOneThatPlays) {
+    startJob();
+    for (const bool aFails : {false, true}) {
+        SCOPED_TRACE(aFails ? "version A fails" : "version A succeeds");
+        const std::string round = aFails ? "2" : "1";
+        const std::string fileA = "a" + round + ".mp4";
+        const std::string fileB = "b" + round + ".mp4";
+        const std::string versionA = sha1Of("version A" + round);
+        const std::string versionB = sha1Of("version B" + round);
+        Gate heldA;
+        Gate heldB;
+        serve("P1", "Lobby", {{fileA, "medium A" + round, aFails, &heldA}});
+        acceptPlaylist("Lobby", "P1", 0, versionA);
+        ASSERT_TRUE(awaitRequest("/videos/" + fileA));
+        serve("P1", "Lobby", {{fileB, "medium B" + round, false, &heldB}});
+        acceptPlaylist("Lobby", "P1", 0, versionB);
+        heldA.open();
+
+        // B's medium is asked for once the pass of A is over.
+        ASSERT_TRUE(awaitRequest("/videos/" + fileB)) << log.text();
+        EXPECT_FALSE(takePlaylistUpdate(state).playlist) << "version A was handed over";
+        EXPECT_EQ(pending().name, "Lobby");
+        EXPECT_EQ(pending().sha1, versionB);
+        EXPECT_EQ(requestedPlaylistName(state), "Lobby");
+
+        heldB.open();
+        const PlaylistUpdate update = awaitUpdate();
+        ASSERT_TRUE(update.playlist) << log.text();
+        EXPECT_EQ(firstMedium(*update.playlist), fileB);
+        EXPECT_EQ(active(), "Lobby");
+        EXPECT_TRUE(fs::exists(directory("Lobby") + "/" + fileB));
+    }
+    EXPECT_EQ(log.text(), "[WEBSOCKET] Playlist assets failed validation; keeping current playlist\n");
 }
 
 TEST_F(PlaylistJobTest, WaitsForTheActivationTimeOnTheWallClock) {
