@@ -29,7 +29,7 @@ packages=(
     libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxfixes-dev libxi-dev
     libxss-dev libxtst-dev libxkbcommon-dev
     libfreetype-dev libharfbuzz-dev libpng-dev libjpeg-dev libwebp-dev libtiff-dev
-    ffmpeg xvfb xauth iproute2 util-linux dpkg-dev
+    ffmpeg xvfb xauth iproute2 util-linux dpkg-dev zip unzip
     clang libclang-rt-14-dev
     fonts-lato fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2
     fonts-crosextra-caladea fonts-open-sans
