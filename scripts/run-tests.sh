@@ -2,7 +2,7 @@
 # Runs the test suite of one build directory the safe way:
 #  - fake device tools first on PATH (a real reboot must never run),
 #  - a private network namespace with only loopback, so no packet leaves the machine,
-#  - HOME and TMPDIR in a scratch directory.
+#  - HOME and TMPDIR in a scratch directory, removed after the run (the run's status is kept).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:?usage: run-tests.sh BUILD_DIR [ctest arguments...]}"
@@ -19,7 +19,11 @@ for tool in reboot systemctl wpa_cli bluetoothctl setxkbmap loadkeys revision; d
 done
 
 scratch="$(mktemp -d /tmp/lumetta-tests.XXXXXX)"
-trap 'rm -rf "$scratch"' EXIT
+# An interrupted run may leave a test's child writing there for a moment: a second try.
+trap 'rm -rf "$scratch" 2>/dev/null || { sleep 1; rm -rf "$scratch"; }' EXIT
+# An interrupted run cleans up too (bash runs the exit trap only on its own exit).
+trap 'exit 130' INT
+trap 'exit 143' TERM
 export LUMETTA_FAKE_LOG="$scratch/fake-tools.log"
 export HOME="$scratch/home"
 export TMPDIR="$scratch/tmp"
@@ -32,9 +36,11 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}"
 jobs="${LUMETTA_TEST_JOBS:-$(nproc)}"
 
-exec unshare --net -- bash -c '
+status=0
+unshare --net -- bash -c '
     set -e
     ip link set lo up
     cd "$1"; shift
     exec ctest --output-on-failure -j "$0" "$@"
-' "$jobs" "$build" "$@"
+' "$jobs" "$build" "$@" || status=$?
+exit "$status"
