@@ -19,14 +19,21 @@
 #include <unordered_map>
 #include <utility>
 
+#include "support/program_box.h"
+
 namespace lumetta::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
 // Runs inside the new mount namespace, before the program replaces it: the scenario's
-// directory becomes /home, /run an empty tmpfs, and the machine id the scenario's.
-constexpr const char* kBoxScript =
+// directory becomes /home, /run an empty tmpfs, and the machine id the scenario's. The program
+// and the assets are bound into the run's directory first, so that they stay reachable wherever
+// the checkout lies.
+const std::string kBoxScript = keepReachableFunction() +
+    "keep_reachable \"$1\" \"$LUMETTA_E2E_RUN/program\" || exit 99\n"
+    "keep_reachable \"$LUMETTA_E2E_ASSETS\" \"$LUMETTA_E2E_RUN/assets\" || exit 99\n"
+    "shift; set -- \"$LUMETTA_E2E_RUN/program\" \"$@\"\n"
     "mount --bind \"$LUMETTA_E2E_HOME\" /home || exit 99\n"
     "mount -t tmpfs lumetta-e2e-run /run || exit 99\n"
     "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-e2e-id /var/lib/dbus || exit 99\n"
@@ -36,8 +43,8 @@ constexpr const char* kBoxScript =
     "  mount -t tmpfs lumetta-e2e-frames \"$LUMETTA_E2E_FRAMES_TMPFS\" && cd \"$LUMETTA_E2E_FRAMES_TMPFS\" || exit 99\n"
     "fi\n"
     // The fonts are found as "assets/fonts" from the working directory, as in a source tree.
-    "ln -s \"$LUMETTA_E2E_ASSETS\" assets || exit 99\n"
-    "unset LUMETTA_E2E_HOME LUMETTA_E2E_MACHINE_ID LUMETTA_E2E_FRAMES_TMPFS LUMETTA_E2E_ASSETS\n"
+    "ln -s \"$LUMETTA_E2E_RUN/assets\" assets || exit 99\n"
+    "unset LUMETTA_E2E_HOME LUMETTA_E2E_MACHINE_ID LUMETTA_E2E_FRAMES_TMPFS LUMETTA_E2E_ASSETS LUMETTA_E2E_RUN\n"
     "exec \"$@\"\n";
 
 // Every device tool the player may call must resolve to the test fake.
@@ -163,6 +170,7 @@ PlayerProcess::PlayerProcess(std::filesystem::path home, PlayerOptions options)
         {"LUMETTA_E2E_HOME", std::filesystem::absolute(home_).string()},
         {"LUMETTA_E2E_MACHINE_ID", options_.machineId},
         {"LUMETTA_E2E_ASSETS", std::string(LUMETTA_SOURCE_DIR) + "/assets"},
+        {"LUMETTA_E2E_RUN", runDirectory_.string()},
         {"LUMETTA_E2E_FRAMES_TMPFS",
          options_.framesOnTmpfs ? std::optional<std::string>(framesDirectory_.string()) : std::nullopt},
         {"NO_COLOR", "1"},

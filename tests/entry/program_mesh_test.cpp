@@ -13,8 +13,10 @@
 #include "content/content_mesh.h"
 #include "core/unique_fd.h"
 #include "support/lan.h"
+#include "support/program_box.h"
 #include "support/program_stop.h"
 #include "support/subprocess.h"
+#include "support/temp_dir.h"
 
 namespace lumetta {
 namespace {
@@ -25,7 +27,9 @@ testing::ProcessResult managedRun(const std::string& config,
                                   const std::string& run = "\"$1\" & run_until_term $!") {
     testing::ProcessOptions plain;
     plain.environment["NO_COLOR"] = "1";
+    const testing::TempDir place;
     std::string script =
+        testing::keepProgramReachable() +
         "mount -t tmpfs lumetta-test-home /home || exit 99\n"
         "mount -t tmpfs lumetta-test-run /run || exit 99\n"
         "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-test-dbus /var/lib/dbus && "
@@ -35,7 +39,8 @@ testing::ProcessResult managedRun(const std::string& config,
     if (!config.empty()) script += "printf '%s' '" + config + "' > /home/lumetta/config.json\n";
     script += run;
     return testing::runProcess(
-        {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh", LUMETTA_PROGRAM}, plain);
+        {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh", place.str(), LUMETTA_PROGRAM},
+        plain);
 }
 
 // The standard error of a run without the server link's lines: the link runs from the display on

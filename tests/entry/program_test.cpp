@@ -7,8 +7,10 @@
 
 #include "core/palette.h"
 #include "core/program_entry.h"
+#include "support/program_box.h"
 #include "support/program_stop.h"
 #include "support/subprocess.h"
+#include "support/temp_dir.h"
 
 namespace lumetta {
 namespace {
@@ -69,12 +71,14 @@ TEST(Program, PackageRunIsHandedOffWhateverFollows) {
 // call `run_until_term PID [FILE]`: once the program has its termination handler (and FILE, when
 // given, exists) it gets SIGTERM, and the function's status is the program's.
 testing::ProcessResult runWithPrivateHome(const std::string& script, const testing::ProcessOptions& options) {
+    const testing::TempDir place;
     return testing::runProcess(
         {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-         "mount -t tmpfs lumetta-test-home /home || exit 99\n"
-         "mount -t tmpfs lumetta-test-run /run || exit 99\n" +
+         testing::keepProgramReachable() +
+             "mount -t tmpfs lumetta-test-home /home || exit 99\n"
+             "mount -t tmpfs lumetta-test-run /run || exit 99\n" +
              testing::runUntilTermFunction() + script,
-         "sh", LUMETTA_PROGRAM},
+         "sh", place.str(), LUMETTA_PROGRAM},
         options);
 }
 
@@ -143,12 +147,16 @@ TEST(Program, ManagedRunStartsAndJoinsTheSlideSyncListener) {
     plain.environment["NO_COLOR"] = "1";
     // In a network namespace of its own, so that the port is this run's alone.
     auto run = [&](const std::string& command) {
+        const testing::TempDir place;
         return testing::runProcess({"unshare", "--mount", "--net", "--propagation", "private", "--", "sh", "-c",
-                                    "mount -t tmpfs lumetta-test-home /home || exit 99\n"
-                                    "mount -t tmpfs lumetta-test-run /run || exit 99\n"
-                                    "ip link set lo up\n" +
+                                    testing::keepProgramReachable() +
+                                        "keep_reachable \"$2\" \"$place/hold\" || exit 99\n"
+                                        "set -- \"$1\" \"$place/hold\"\n"
+                                        "mount -t tmpfs lumetta-test-home /home || exit 99\n"
+                                        "mount -t tmpfs lumetta-test-run /run || exit 99\n"
+                                        "ip link set lo up\n" +
                                         testing::runUntilTermFunction() + command,
-                                    "sh", LUMETTA_PROGRAM, HOLD_UDP_PORT},
+                                    "sh", place.str(), LUMETTA_PROGRAM, HOLD_UDP_PORT},
                                    plain);
     };
     // Port 9000 held by someone else: the listener's start reports it, and the run still ends in order.
@@ -195,9 +203,22 @@ TEST(Program, WaitsForAVideoDeviceUntilOneAppears) {
     testing::ProcessOptions noDevice;
     noDevice.environment["NO_COLOR"] = "1";
     noDevice.environment["SDL_VIDEO_DRIVER"] = "no-such-video-driver";
-    // The wait has no limit; the run is cut short from outside.
-    const testing::ProcessResult result = runWithPrivateHome("exec timeout 3 \"$1\"", noDevice);
-    EXPECT_EQ(result.exitStatus, 124) << result.err;
+    // The wait has no limit: once the run says it waits (a start-up on a loaded machine may take
+    // a while), two more of its one-second attempts pass without a word and without an end. Then
+    // it is cut short from outside.
+    const testing::ProcessResult result = runWithPrivateHome(
+        "\"$1\" 2>/run/err & program=$!\n"
+        "i=0; until grep -q 'retrying$' /run/err; do\n"
+        "  kill -0 $program 2>/dev/null && [ $i -lt 600 ] || break\n"
+        "  sleep 0.1; i=$((i+1))\n"
+        "done\n"
+        "sleep 2\n"
+        "kill -0 $program 2>/dev/null && echo 'still waiting'\n"
+        "kill -KILL $program; wait $program 2>/dev/null; status=$?\n"
+        "cat /run/err >&2; exit $status",
+        noDevice);
+    EXPECT_EQ(result.exitStatus, 128 + 9) << result.err;
+    EXPECT_EQ(result.out, "still waiting\n") << result.err;
     EXPECT_EQ(result.err.find("[DISPLAY] Waiting for a video device: "), 0u) << result.err;
     EXPECT_EQ(result.err.find("; retrying\n"), result.err.size() - std::string("; retrying\n").size()) << result.err;
     EXPECT_EQ(result.err.find("[PLAYER]"), std::string::npos);
