@@ -117,8 +117,9 @@ TEST_F(GroupScenario, TwoPlayersOfOneGroupChangeSlidesInStepAndShareMediaOverThe
 
     leading.attach(*leader);
     following.attach(*follower);
-    // Two rounds of the four slides after the first round.
-    ASSERT_TRUE(testing::eventually([&] { return following.changes().size() >= 12; }, 40s))
+    // Two rounds of the four slides after the first round, which may still wait for the splash.
+    ASSERT_TRUE(testing::eventually([&] { return following.changes().size() >= 12; },
+                                    std::chrono::milliseconds(testing::firstPlaylistBoundMs(12))))
         << follower->err();
     const std::vector<double> found = skews(leading, following, 4);
     std::vector<double> sorted = found;

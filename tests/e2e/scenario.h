@@ -22,6 +22,21 @@
 
 namespace lumetta::testing {
 
+// The bounds of the scenarios' waits come from what the player does meanwhile, plus one margin.
+// The start-up splash holds the first slide of a run back: its 5 s intro, then the identity view
+// until its first re-check 5 s later; the first slide then fades it out over 2 s.
+inline constexpr std::chrono::seconds kSplash{10};
+inline constexpr std::chrono::seconds kSplashFade{2};
+// Every slide of the scenarios' playlists lasts this long.
+inline constexpr std::chrono::seconds kSlide{2};
+// What a loaded machine with two cores adds, in a sanitizer build: start-up, downloads, decoding.
+inline constexpr std::chrono::seconds kMargin{20};
+// A wait for a slide of the first playlist of a run, `slidesBefore` slides into it (the
+// playlist requested just before, or the stored one at start-up).
+inline constexpr int firstPlaylistBoundMs(int slidesBefore = 0) {
+    return static_cast<int>(std::chrono::milliseconds(kSplash + kSplashFade + slidesBefore * kSlide + kMargin).count());
+}
+
 // Which of the four slides a frame shows (most of the screen in its colour), if any.
 enum class Shown { Image, Text, Shape, Video, Emergency, Other };
 Shown shownOn(const Frame& frame);
@@ -39,7 +54,7 @@ std::vector<Json::Value> messagesOfType(const ServiceStandIn& service, const std
 
 // A scenario that outlives `limit` (a hang somewhere in the program, the stand-in or a test
 // step) prints every thread's stack of the test process and aborts, instead of waiting for
-// ctest's time-out without a word.
+// ctest's time-out (300 s) without a word.
 class HangReport {
 public:
     explicit HangReport(std::chrono::seconds limit);
@@ -52,7 +67,7 @@ private:
 class Scenario : public ::testing::Test {
 protected:
     // First: it is destroyed last, so a hang in any member's destructor is reported too.
-    HangReport hangReport{std::chrono::seconds(150)};
+    HangReport hangReport{std::chrono::seconds(240)};
 
     void SetUp() override;
 
@@ -68,7 +83,8 @@ protected:
     // Waits until the player shows `shown`; the frame.
     std::optional<Frame> waitForShown(PlayerProcess& player, Shown shown, int timeoutMs = 20000);
     // Waits until every one of the four slides was seen; each seen frame differs from the others.
-    void expectEverySlideSeen(PlayerProcess& player, int timeoutMs = 40000);
+    // By default the playlist is the run's first: the splash, then a round of its slides.
+    void expectEverySlideSeen(PlayerProcess& player, int timeoutMs = firstPlaylistBoundMs(4));
 
     std::filesystem::path dataDirectory() const { return home.path() / "lumetta"; }
     std::filesystem::path lobbyDirectory() const { return dataDirectory() / "acme/main/Lobby"; }

@@ -5,13 +5,15 @@
 
 namespace lumetta::testing {
 
-// Defines `run_until_term PID [FILE]` for sh: waits (at most 20 s) until the process catches
-// SIGTERM (the player then turns it into its orderly stop) and, when FILE is given, until FILE
-// exists; sends SIGTERM; waits at most 20 s more before a SIGKILL. Its status is the process's.
+// Defines `run_until_term PID [FILE]` for sh: waits until the process catches SIGTERM (the
+// player then turns it into its orderly stop) and, when FILE is given, until FILE exists; sends
+// SIGTERM; waits at most 20 s more before a SIGKILL. Its status is the process's. The first wait
+// ends after 60 s: a FILE the first slide writes comes after the start-up splash (10 s), and a
+// loaded machine may start a sanitizer build slowly.
 inline std::string runUntilTermFunction() {
     return "run_until_term() {\n"
            "  pid=$1; ready=$2; i=0\n"
-           "  while [ $i -lt 200 ]; do\n"
+           "  while [ $i -lt 600 ]; do\n"
            "    grep -q '^State:[[:space:]]*Z' /proc/$pid/status 2>/dev/null && break\n"
            "    cgt=$(sed -n 's/^SigCgt:[[:space:]]*//p' /proc/$pid/status 2>/dev/null)\n"
            "    [ -z \"$cgt\" ] && break\n"
