@@ -202,6 +202,9 @@ public:
             ev_io_set(&lookupWatcher_, lookup_->descriptor(), EV_READ);
             ev_io_start(loop_, &lookupWatcher_);
         }
+        // The loop's idea of the time is as old as its last turn, and the caller's loop may have
+        // been idle for long: the deadline counts from now.
+        ev_now_update(loop_);
         ev_timer_start(loop_, &deadline_);
         return true;
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -345,12 +346,15 @@ TEST(WebSocketFailures, FailuresBeforeOpeningNameTheirCause) {
         {"no upgrade answer", "silent-upgrade", 1,
          "error 1006 timed out after 6 seconds waiting for the answer to the upgrade request from"},
     };
-    // One server per case, all at once: the two time-outs run side by side.
+    // One server per case, all at once: the two time-outs run side by side. The loop stays idle
+    // while the servers start: a time-out still counts from the connection's start.
     testing::TestCertificateAuthority authority;
     ScopedEnvironmentVariable trust("SSL_CERT_FILE", authority.caFile().string());
     EventLoop loop;
     std::vector<std::unique_ptr<WebSocketTestServer>> servers;
     std::vector<std::unique_ptr<TestClient>> clients;
+    std::vector<std::chrono::steady_clock::time_point> started;
+    std::vector<std::optional<std::chrono::steady_clock::time_point>> ended(std::size(cases));
     for (const Case& c : cases) {
         WebSocketTestServer::Options options;
         options.authority = &authority;
@@ -358,16 +362,19 @@ TEST(WebSocketFailures, FailuresBeforeOpeningNameTheirCause) {
         servers.back()->command(std::string("mode ") + c.mode);
         servers.back()->command("mark ready");
         ASSERT_TRUE(servers.back()->waitFor("mark ready"));
+        started.push_back(std::chrono::steady_clock::now());
         clients.push_back(std::make_unique<TestClient>(loop, servers.back()->url("/"), c.timeout));
     }
     const std::uint16_t port = unusedPort();
     TestClient refused(loop, "wss://127.0.0.1:" + std::to_string(port) + "/");
     ASSERT_TRUE(loop.runUntil(
         [&] {
-            for (const auto& client : clients) {
-                if (!client->ended()) return false;
+            bool all = true;
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                if (clients[i]->ended() && !ended[i]) ended[i] = std::chrono::steady_clock::now();
+                all = all && clients[i]->ended();
             }
-            return refused.ended();
+            return all && refused.ended();
         },
         15s));
     loop.runFor(100ms);
@@ -376,6 +383,11 @@ TEST(WebSocketFailures, FailuresBeforeOpeningNameTheirCause) {
         std::string ending = cases[i].ending;
         if (ending.back() == 'h' || ending.back() == 'm') ending += " " + servers[i]->hostPort();
         EXPECT_EQ(clients[i]->events, std::vector<std::string>{ending});
+        if (cases[i].timeout == 1) {
+            EXPECT_GE(*ended[i] - started[i], 6s)
+                << "the time-out struck after "
+                << std::chrono::duration_cast<std::chrono::milliseconds>(*ended[i] - started[i]).count() << " ms";
+        }
     }
     EXPECT_EQ(refused.events,
               std::vector<std::string>{"error 1006 could not connect to 127.0.0.1:" + std::to_string(port) +
