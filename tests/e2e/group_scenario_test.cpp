@@ -44,21 +44,40 @@ private:
     std::vector<std::pair<Shown, std::int64_t>> changes_;  // when each frame was presented, ns
 };
 
-// For each change of `follower` after the first `settle`, the distance to the nearest change of
-// `leader` to the same slide, in milliseconds.
-std::vector<double> skews(const ChangeLog& leader, const ChangeLog& follower, std::size_t settle) {
-    std::vector<double> found;
-    const auto leading = leader.changes();
-    const auto following = follower.changes();
-    for (std::size_t i = settle; i < following.size(); ++i) {
-        double best = 1e9;
-        for (const auto& [other, otherAt] : leading) {
-            if (other != following[i].first) continue;
-            best = std::min(best, std::abs(static_cast<double>(following[i].second - otherAt) / 1e6));
-        }
-        found.push_back(best);
+using Changes = std::vector<std::pair<Shown, std::int64_t>>;
+
+// The slide a record shows at `at` (ns).
+Shown shownAt(const Changes& changes, std::int64_t at) {
+    Shown shown = Shown::Other;
+    for (const auto& [kind, when] : changes) {
+        if (when > at) break;
+        shown = kind;
     }
-    return found;
+    return shown;
+}
+
+// The share of the time from `from` to `to` (ns) in which both records show the same slide.
+double agreement(const Changes& one, const Changes& other, std::int64_t from, std::int64_t to) {
+    std::vector<std::int64_t> cuts{from, to};
+    for (const Changes* changes : {&one, &other}) {
+        for (const auto& [kind, when] : *changes) {
+            if (when > from && when < to) cuts.push_back(when);
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    double same = 0.0;
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+        if (shownAt(one, cuts[i]) == shownAt(other, cuts[i])) same += static_cast<double>(cuts[i + 1] - cuts[i]);
+    }
+    return same / static_cast<double>(to - from);
+}
+
+std::string describe(const Changes& changes, std::int64_t base) {
+    std::string text;
+    for (const auto& [kind, when] : changes) {
+        text += std::string(" ") + testing::nameOf(kind) + "@" + std::to_string((when - base) / 1000000);
+    }
+    return text;
 }
 
 class GroupScenario : public testing::Scenario {
@@ -117,18 +136,33 @@ TEST_F(GroupScenario, TwoPlayersOfOneGroupChangeSlidesInStepAndShareMediaOverThe
 
     leading.attach(*leader);
     following.attach(*follower);
-    // Two rounds of the four slides after the first round, which may still wait for the splash.
-    ASSERT_TRUE(testing::eventually([&] { return following.changes().size() >= 12; },
-                                    std::chrono::milliseconds(testing::firstPlaylistBoundMs(12))))
+    // Three rounds of the four slides after the first two, in which the second player finds the
+    // group's schedule (the first round may still wait for its splash).
+    constexpr std::size_t settle = 8;
+    constexpr std::size_t measured = 12;
+    ASSERT_TRUE(testing::eventually([&] { return following.changes().size() >= settle + measured; },
+                                    std::chrono::milliseconds(testing::firstPlaylistBoundMs(settle + measured))))
         << follower->err();
-    const std::vector<double> found = skews(leading, following, 4);
-    std::vector<double> sorted = found;
-    std::sort(sorted.begin(), sorted.end());
-    // Generous, for a loaded test machine (the benchmark measures the real skew): players out
-    // of step, with slides of two seconds, would mostly be a second or more apart.
-    ASSERT_FALSE(sorted.empty());
-    EXPECT_LT(sorted[sorted.size() / 2], 500.0);
-    EXPECT_LT(sorted[sorted.size() * 3 / 4], 800.0);
+    // Each player's frames are read back at their own pace: the first player's record must reach
+    // past the last measured change of the second before they are compared.
+    const std::int64_t lastMeasured = following.changes()[settle + measured - 1].second;
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            const auto changes = leading.changes();
+            return !changes.empty() && changes.back().second > lastMeasured;
+        },
+        4 * testing::kSlide + testing::kMargin))
+        << leader->err();
+    // In step, the two show the same slide nearly all the time. A slow player (a loaded machine,
+    // a sanitizer build) presents a change a few hundred milliseconds late, a video slide up to a
+    // second late or early (each clip starts when its first picture is decoded), and a follower
+    // shows a slide briefly when an announcement reaches it late; players out of step, with
+    // slides of two seconds, agree half of the time or less (the benchmark measures the skew).
+    const Changes leaderChanges = leading.changes();
+    const Changes followerChanges = following.changes();
+    const std::int64_t from = followerChanges[settle].second;
+    const double shared = agreement(leaderChanges, followerChanges, from, lastMeasured);
+    EXPECT_GT(shared, 0.7) << "first:" << describe(leaderChanges, from) << "\nsecond:" << describe(followerChanges, from);
 }
 
 }  // namespace
