@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -67,6 +68,36 @@ TEST(TextSurfaceCache, EvictsTheFirstStoredKeyPast256Entries) {
     EXPECT_TRUE(cache.contains("k1"));
     EXPECT_TRUE(cache.contains("k256"));
     EXPECT_EQ(cache.copy("k0"), nullptr);
+}
+
+// The text element copies entries on the render thread while the preloader builds the next
+// slide's elements: copies of one entry taken at once are whole and leave the entry intact.
+TEST(TextSurfaceCache, SeveralThreadsCopyOneEntryAtOnce) {
+    TextSurfaceCache cache;
+    SurfaceHandle original = filledSurface(64, 32, 10, 20, 30);
+    ASSERT_TRUE(original);
+    SDL_SetSurfaceBlendMode(original.get(), SDL_BLENDMODE_BLEND);
+    cache.store("shared", original.get());
+    std::atomic<int> bad{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 300; ++i) {
+                    SurfaceHandle copy(cache.copy("shared"));
+                    SDL_BlendMode blend = SDL_BLENDMODE_NONE;
+                    if (!copy || copy->w != 64 || copy->h != 32 || redAt(copy.get()) != 10 ||
+                        !SDL_GetSurfaceBlendMode(copy.get(), &blend) || blend != SDL_BLENDMODE_BLEND) {
+                        ++bad;
+                    }
+                }
+            });
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    SurfaceHandle last(cache.copy("shared"));
+    ASSERT_TRUE(last);
+    EXPECT_EQ(testing::countPixels(last.get(), 10, 20, 30, 255, 0), 64 * 32);
 }
 
 TEST(TextSurfaceCache, KeepsAtMost32MiBOfPixels) {
@@ -401,7 +432,6 @@ TEST_F(TextRendering, PrepareTextAsyncFillsTheCacheInTheBackground) {
 TEST_F(TextRendering, ConcurrentRequestsFromSeveralThreads) {
     constexpr int words = 24;
     const SDL_Color white{255, 255, 255, 255};
-    std::atomic<bool> done{false};
     std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
@@ -411,10 +441,11 @@ TEST_F(TextRendering, ConcurrentRequestsFromSeveralThreads) {
             }
         });
     }
-    // Meanwhile the render thread's side reads and files surfaces of its own.
-    std::jthread reader([&] {
+    // Meanwhile the render thread's side reads and files surfaces of its own (until the test
+    // ends, whichever way it ends).
+    std::jthread reader([&](std::stop_token stop) {
         SurfaceHandle own = filledSurface(2, 2, 1, 2, 3);
-        while (!done) {
+        while (!stop.stop_requested()) {
             storePreparedSurface("reader", own.get());
             SurfaceHandle copy(copyPreparedSurface(runKeyFor("Lato", 0, 22, "Word 0", white, 0)));
         }
@@ -425,7 +456,6 @@ TEST_F(TextRendering, ConcurrentRequestsFromSeveralThreads) {
         ASSERT_TRUE(surface) << i;
         EXPECT_GT(testing::countPixels(surface.get(), 255, 255, 255), 10) << i;
     }
-    done = true;
 }
 
 }  // namespace
