@@ -35,13 +35,18 @@ std::optional<int> layoutOfValue(std::string_view value) {
     return std::nullopt;
 }
 
+std::optional<int> layoutNamedIn(std::istream& in, std::string_view prefix) {
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with(prefix)) continue;
+        if (const auto index = layoutOfValue(std::string_view(line).substr(prefix.size()))) return index;
+    }
+    return std::nullopt;
+}
+
 std::optional<int> detectKeyboardLayout(const std::vector<LayoutSource>& sources) {
     for (const auto& source : sources) {
         std::ifstream in(source.file);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.starts_with(source.prefix)) continue;
-            if (const auto index = layoutOfValue(std::string_view(line).substr(source.prefix.size()))) return index;
-        }
+        if (const auto index = layoutNamedIn(in, source.prefix)) return index;
     }
     return std::nullopt;
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,10 @@ const std::vector<LayoutSource>& defaultLayoutSources();
 // the value, or whose console keymap followed by "-" begins it ("de-latin1"). Nothing else is
 // trimmed, so a value with a carriage return or a blank names no layout.
 std::optional<int> layoutOfValue(std::string_view value);
+
+// The first line of `in` that begins with `prefix` (byte for byte, at the very start of the
+// line) and whose value names a layout. Lines end at "\n"; empty when no line names one.
+std::optional<int> layoutNamedIn(std::istream& in, std::string_view prefix);
 
 // The first line of the sources, in order, that begins with its source's prefix (byte for byte,
 // at the very start of the line) and whose value names a layout. Lines end at "\n". Files that
