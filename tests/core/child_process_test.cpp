@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/fake_tools.h"
+#include "support/own_streams.h"
 #include "support/pass_clock.h"
 #include "support/process_hygiene.h"
 #include "core/int_range.h"
@@ -58,7 +59,6 @@ protected:
 
 TEST_F(ChildProcess, EachStreamGoesWhereItIsSent) {
     fakes.answer(tool, "@any", {.out = "to out\n", .err = "to err\n"});
-    testing::TempDir dir;
     struct Case {
         ChildStream out;
         ChildStream err;
@@ -79,37 +79,20 @@ TEST_F(ChildProcess, EachStreamGoesWhereItIsSent) {
     };
     int row = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE("row " + std::to_string(row));
+        SCOPED_TRACE("row " + std::to_string(row++));
         // This process's own streams go to files while the child runs.
-        const fs::path outFile = dir / ("out" + std::to_string(row));
-        const fs::path errFile = dir / ("err" + std::to_string(row++));
-        std::fflush(nullptr);
-        const int savedOut = ::dup(1);
-        const int savedErr = ::dup(2);
-        std::FILE* outSink = std::fopen(outFile.c_str(), "w");
-        std::FILE* errSink = std::fopen(errFile.c_str(), "w");
-        ::dup2(::fileno(outSink), 1);
-        ::dup2(::fileno(errSink), 2);
+        testing::OwnStreamsToFiles own;
         ChildOptions options;
         options.out = c.out;
         options.err = c.err;
         const ChildResult result = runChild({tool, "streams"}, options);
-        ::dup2(savedOut, 1);
-        ::dup2(savedErr, 2);
-        ::close(savedOut);
-        ::close(savedErr);
-        std::fclose(outSink);
-        std::fclose(errSink);
+        own.restore();
 
         EXPECT_EQ(result.exitStatus, 0);
         EXPECT_EQ(result.out, c.capturedOut);
         EXPECT_EQ(result.err, c.capturedErr);
-        std::ifstream ownOut(outFile), ownErr(errFile);
-        std::stringstream outText, errText;
-        outText << ownOut.rdbuf();
-        errText << ownErr.rdbuf();
-        EXPECT_EQ(outText.str(), c.ownOut);
-        EXPECT_EQ(errText.str(), c.ownErr);
+        EXPECT_EQ(own.out(), c.ownOut);
+        EXPECT_EQ(own.err(), c.ownErr);
     }
 }
 

@@ -5,16 +5,13 @@
 #include <SDL3/SDL.h>
 #include <SDL3_ttf/SDL_ttf.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "display/sdl_handles.h"
+#include "support/own_streams.h"
 #include "support/temp_dir.h"
 
 namespace lumetta::testing {
@@ -101,54 +98,6 @@ private:
 
     SurfaceHandle surface_;
     RendererHandle renderer_;  // goes before its surface
-};
-
-// While it lives, this process's standard output and standard error go to files.
-class OwnStreamsToFiles {
-public:
-    OwnStreamsToFiles() {
-        std::fflush(nullptr);
-        savedOut_ = ::dup(1);
-        savedErr_ = ::dup(2);
-        out_ = std::fopen((dir_ / "out").c_str(), "w");
-        err_ = std::fopen((dir_ / "err").c_str(), "w");
-        ::dup2(::fileno(out_), 1);
-        ::dup2(::fileno(err_), 2);
-    }
-    ~OwnStreamsToFiles() { restore(); }
-    OwnStreamsToFiles(const OwnStreamsToFiles&) = delete;
-    OwnStreamsToFiles& operator=(const OwnStreamsToFiles&) = delete;
-
-    // Puts the streams back and returns what reached them.
-    std::string restoreAndRead() {
-        restore();
-        return read("out") + read("err");
-    }
-
-private:
-    void restore() {
-        if (savedOut_ < 0) return;
-        std::fflush(nullptr);
-        ::dup2(savedOut_, 1);
-        ::dup2(savedErr_, 2);
-        ::close(savedOut_);
-        ::close(savedErr_);
-        std::fclose(out_);
-        std::fclose(err_);
-        savedOut_ = savedErr_ = -1;
-    }
-    std::string read(const char* name) const {
-        std::ifstream in(dir_ / name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    TempDir dir_;
-    int savedOut_ = -1;
-    int savedErr_ = -1;
-    std::FILE* out_ = nullptr;
-    std::FILE* err_ = nullptr;
 };
 
 }  // namespace lumetta::testing
