@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "display/display.h"
-#include "player/download_screen.h"
-#include "player/menus.h"
-#include "player/pairing_screen.h"
-#include "player/pause_overlay.h"
+#include "screens/download_screen.h"
+#include "screens/menus.h"
+#include "screens/pairing_screen.h"
+#include "screens/pause_overlay.h"
 
 namespace {
 
@@ -50,8 +50,8 @@ private:
     std::unique_ptr<Display> display_;
 };
 
-std::vector<player::PlaylistChoice> offered(int count) {
-    std::vector<player::PlaylistChoice> list;
+std::vector<screens::PlaylistChoice> offered(int count) {
+    std::vector<screens::PlaylistChoice> list;
     for (int i = 0; i < count; ++i) {
         list.push_back({"Store front playlist number " + std::to_string(i) + " with a longer name than most",
                         "id-" + std::to_string(i)});
@@ -65,7 +65,7 @@ void BM_OpenPlaylistMenu(benchmark::State& state) {
     if (!inSourceTree) state.SkipWithError("the source tree is out of reach");
     Stage& stage = Stage::get();
     const auto list = offered(static_cast<int>(state.range(0)));
-    player::PlaylistMenu menu(&stage.display(), 1920, 1080, 40, 40, 1840, 1000, 64, "Lato", [&] { return list; });
+    screens::PlaylistMenu menu(&stage.display(), 1920, 1080, 40, 40, 1840, 1000, 64, "Lato", [&] { return list; });
     for (auto _ : state) {
         menu.handleKey(SDLK_RETURN, false);
         state.PauseTiming();
@@ -79,7 +79,7 @@ BENCHMARK(BM_OpenPlaylistMenu)->Arg(1000)->Unit(benchmark::kMillisecond);
 void BM_OpenPlaylistMenuFrame(benchmark::State& state) {
     Stage& stage = Stage::get();
     const auto list = offered(1000);
-    player::PlaylistMenu menu(&stage.display(), 1920, 1080, 40, 40, 1840, 1000, 64, "Lato", [&] { return list; });
+    screens::PlaylistMenu menu(&stage.display(), 1920, 1080, 40, 40, 1840, 1000, 64, "Lato", [&] { return list; });
     menu.handleKey(SDLK_RETURN, false);
     for (auto _ : state) {
         menu.drawOverlay();
@@ -90,7 +90,7 @@ BENCHMARK(BM_OpenPlaylistMenuFrame)->Unit(benchmark::kMillisecond);
 
 void BM_DownloadBannerFrame(benchmark::State& state) {
     Stage& stage = Stage::get();
-    player::DownloadScreenState banner(systemClock(), fonts);
+    screens::DownloadScreenState banner(systemClock(), fonts);
     // Fully shown: the reveal is run to its end once.
     banner.reveal.update("");
     banner.reveal.update("Spring collection");
@@ -98,10 +98,10 @@ void BM_DownloadBannerFrame(benchmark::State& state) {
     banner.reveal.update("Spring collection");
     SDL_Delay(450);
     banner.reveal.update("Spring collection");
-    player::drawDownloadScreen(banner, stage.renderer(), "Spring collection", 0);
+    screens::drawDownloadScreen(banner, stage.renderer(), "Spring collection", 0);
     if (!banner.outlineTexture) state.SkipWithError("banner not built");
     for (auto _ : state) {
-        player::drawDownloadScreen(banner, stage.renderer(), "Spring collection", 0);
+        screens::drawDownloadScreen(banner, stage.renderer(), "Spring collection", 0);
         SDL_FlushRenderer(stage.renderer());
     }
 }
@@ -109,12 +109,12 @@ BENCHMARK(BM_DownloadBannerFrame)->Unit(benchmark::kMicrosecond);
 
 void BM_PauseBoxFrame(benchmark::State& state) {
     Stage& stage = Stage::get();
-    player::PauseOverlayState pause(fonts);
+    screens::PauseOverlayState pause(fonts);
     pause.pauseEnd = 60000;
-    player::drawPauseOverlay(pause, stage.renderer(), 1920, 1080, 1000);
+    screens::drawPauseOverlay(pause, stage.renderer(), 1920, 1080, 1000);
     if (!pause.text.hasFont()) state.SkipWithError("no box font");
     for (auto _ : state) {
-        player::drawPauseOverlay(pause, stage.renderer(), 1920, 1080, 1000);
+        screens::drawPauseOverlay(pause, stage.renderer(), 1920, 1080, 1000);
         SDL_FlushRenderer(stage.renderer());
     }
 }
@@ -122,12 +122,12 @@ BENCHMARK(BM_PauseBoxFrame)->Unit(benchmark::kMicrosecond);
 
 void BM_PairingStatusBoxFrame(benchmark::State& state) {
     Stage& stage = Stage::get();
-    player::PairingScreenState pairing(fonts);
-    player::updatePairingStatus(pairing, {"Bluetooth: searching for hand controller...", 1, true}, false, 0);
-    player::drawPairingScreen(pairing, stage.renderer(), 1920, 1080, 0);
+    screens::PairingScreenState pairing(fonts);
+    screens::updatePairingStatus(pairing, {"Bluetooth: searching for hand controller...", 1, true}, false, 0);
+    screens::drawPairingScreen(pairing, stage.renderer(), 1920, 1080, 0);
     if (!pairing.status.hasFont()) state.SkipWithError("no box font");
     for (auto _ : state) {
-        player::drawPairingScreen(pairing, stage.renderer(), 1920, 1080, 0);
+        screens::drawPairingScreen(pairing, stage.renderer(), 1920, 1080, 0);
         SDL_FlushRenderer(stage.renderer());
     }
 }

@@ -29,15 +29,16 @@
 #include "core/config_store.h"
 #include "display/display.h"
 #include "link/server_link_state.h"
-#include "player/splash.h"
+#include "player/view.h"
+#include "screens/splash.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using namespace lumetta;
-using lumetta::player::Splash;
-using lumetta::player::SplashSeams;
+using lumetta::screens::Splash;
+using lumetta::screens::SplashSeams;
 using Steady = std::chrono::steady_clock;
 
 // The fonts are looked up in the source tree's assets, as in the tests.
@@ -121,6 +122,7 @@ void runCycles(benchmark::State& state, int cycles, const std::function<void(int
         std::atomic<bool> running{true};
         std::atomic<bool> ready{false};
         SplashSeams seams;
+        seams.pairing = player::linkSplashPairing;
         seams.clock = &clock;
         seams.probe = [] { return true; };
         seams.running = &running;
@@ -178,6 +180,7 @@ std::unique_ptr<Splash> endedSplash(Clock& clock, std::atomic<bool>& running, in
     resetLink();
     markBindComplete();
     SplashSeams seams;
+    seams.pairing = player::linkSplashPairing;
     seams.clock = &clock;
     seams.probe = [] { return true; };
     seams.running = &running;
@@ -216,6 +219,7 @@ void BM_SplashProbeThreadStop(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<bool> probed{false};
         SplashSeams seams;
+        seams.pairing = player::linkSplashPairing;
         seams.probe = [&probed] {
             probed = true;
             probed.notify_all();

@@ -45,5 +45,12 @@ bool renderTextureGeometry(SDL_Renderer* renderer, SDL_Texture* texture, std::ve
 // Maps one point through a LayerTransform (pivot, axis scale, uniform scale, turn, translation).
 SDL_FPoint transformLayerPoint(const LayerTransform& transform, double x, double y);
 
+// The whole texture into {x, y, w, h} given in the unrotated layout of a screen turned by
+// `rotation` degrees: the rectangle's centre is mapped onto the screen (for 90, 180 and 270
+// after reduction modulo 360; any other turn keeps it where it is) and the texture is turned
+// by -rotation about it.
+void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,
+                        SDL_Texture* texture, float x, float y, float w, float h,
+                        DrawSubmitter& submitter = sdlDrawSubmitter());
 
 }  // namespace lumetta

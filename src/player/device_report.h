@@ -6,7 +6,7 @@
 //     checked against the display's modes, stored, and the device rebooted so that it takes
 //     effect at the next start.
 // Both are compact JSON frames ({"data":...,"type":...}) handed to the outgoing queue. A mode
-// chosen in the on-screen resolution menu is handled by applyChosenMode (player/menus.h).
+// chosen in the on-screen resolution menu is handled by applyChosenMode (screens/menus.h).
 
 #include <functional>
 #include <iostream>

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "player/pause_overlay.h"
+#include "screens/event_pump.h"
+#include "screens/pause_overlay.h"
 
 namespace lumetta::player {
 
-bool isCtrlKey(SDL_Keycode key) { return (key & ~SDL_Keycode{4}) == SDLK_LCTRL; }
-
 KeyAction globalKeyAction(SDL_Keycode key, bool repeat, bool ctrlHeld) {
-    if (isCtrlKey(key)) return KeyAction::ctrlDown;
+    if (screens::isCtrlKey(key)) return KeyAction::ctrlDown;
     if (key == SDLK_ESCAPE) return ctrlHeld ? KeyAction::quit : KeyAction::none;
     // Everything else acts once per press: a held key does not run through the slides.
     if (repeat) return KeyAction::none;
@@ -87,7 +86,7 @@ std::optional<TouchGesture> TouchTracker::fingerUp(SDL_FingerID finger, float x,
 
 TapPause tapPause(std::uint64_t pauseEnd, std::uint64_t now) {
     const std::uint64_t old = std::max(pauseEnd, now);
-    const std::uint64_t fresh = now + touchPauseMs;
+    const std::uint64_t fresh = now + screens::touchPauseMs;
     return TapPause{fresh, fresh > old ? fresh - old : 0};
 }
 

@@ -36,9 +36,6 @@ KeyAction globalKeyAction(SDL_Keycode key, bool repeat, bool ctrlHeld);
 // Ctrl+Escape act there.
 KeyAction waitingKeyAction(SDL_Keycode key, bool repeat, bool ctrlHeld);
 
-// Left or right Ctrl (the two differ only in bit 2).
-bool isCtrlKey(SDL_Keycode key);
-
 // The index a navigation action leads to from `current` among `count` slides; none for an
 // action that is not navigation, no slides, or Up/Down with their end already on screen.
 std::optional<int> navigationTarget(KeyAction action, int current, int count);

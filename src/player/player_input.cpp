@@ -23,21 +23,27 @@ constexpr const char* menuFontFamily = "Lato";
 
 }  // namespace
 
+const std::vector<std::uint32_t> loopWakeUps{playlistReadyEvent, standbyChangedEvent};
+
 PlayerInput::PlayerInput(Display* display, InputSeams seams)
-    : display_(display), seams_(std::move(seams)), pause_(seams_.fontsDirectory), pairing_(seams_.fontsDirectory) {
+    : display_(display),
+      seams_(std::move(seams)),
+      events_(*seams_.running, *seams_.out, seams_.waitEvent, seams_.pollEvent, loopWakeUps),
+      pause_(*seams_.clock, seams_.fontsDirectory),
+      pairing_(seams_.pairing, *seams_.clock, seams_.fontsDirectory) {
     if (!seams_.playlists) {
         seams_.playlists = [] {
-            std::vector<PlaylistChoice> choices;
+            std::vector<screens::PlaylistChoice> choices;
             for (AvailablePlaylist& offered : availablePlaylists()) {
-                choices.push_back(PlaylistChoice{std::move(offered.name), std::move(offered.id)});
+                choices.push_back(screens::PlaylistChoice{std::move(offered.name), std::move(offered.id)});
             }
             return choices;
         };
     }
     if (!seams_.sendPlaylistUpdate) seams_.sendPlaylistUpdate = [](const std::string& id) { return sendPlaylistUpdate(id); };
     if (!seams_.chooseMode && display_ != nullptr) {
-        seams_.chooseMode = [actions = modeChoiceActions(*display_, configBaseDirectory, seams_.reboot)](
-                                const DisplayMode& mode) { applyChosenMode(mode, actions); };
+        seams_.chooseMode = [actions = screens::modeChoiceActions(*display_, configBaseDirectory, seams_.reboot)](
+                                const DisplayMode& mode) { screens::applyChosenMode(mode, actions); };
     }
     if (!seams_.requestScreenshot && display_ != nullptr) {
         seams_.requestScreenshot = [display = display_](const std::string& directory) {
@@ -81,39 +87,41 @@ void PlayerInput::rebuildMenus(int slideWidth, int slideHeight) {
     const int height = slideHeight - 2 * menuInset;
     playlistMenu_.reset();
     try {
-        playlistMenu_ = std::make_unique<PlaylistMenu>(display_, slideWidth, slideHeight, menuInset, menuInset, width,
-                                                       height, PlaylistMenu::defaultRowHeight, menuFontFamily,
-                                                       seams_.playlists, *seams_.clock);
+        playlistMenu_ = std::make_unique<screens::PlaylistMenu>(display_, slideWidth, slideHeight, menuInset,
+                                                                menuInset, width, height,
+                                                                screens::PlaylistMenu::defaultRowHeight,
+                                                                menuFontFamily, seams_.playlists, *seams_.clock);
     } catch (const std::exception& error) {
         logText(*seams_.errors, std::string(ansi::BOLD_RED) + "Playlist menu exception: " + error.what() +
                                     std::string(ansi::RESET));
     }
     resolutionMenu_.reset();
     try {
-        resolutionMenu_ = std::make_unique<ResolutionMenu>(display_, slideWidth, slideHeight, menuInset, menuInset,
-                                                           width, height, ResolutionMenu::defaultRowHeight,
-                                                           menuFontFamily, seams_.modes, *seams_.clock);
+        resolutionMenu_ = std::make_unique<screens::ResolutionMenu>(display_, slideWidth, slideHeight, menuInset,
+                                                                    menuInset, width, height,
+                                                                    screens::ResolutionMenu::defaultRowHeight,
+                                                                    menuFontFamily, seams_.modes, *seams_.clock);
     } catch (const std::exception& error) {
         logText(*seams_.errors, std::string("Resolution menu exception: ") + error.what());
     }
 }
 
-bool PlayerInput::routeToMenus(SDL_Keycode key, bool repeat) {
-    ResolutionMenu* resolution = resolutionMenu_.get();
-    PlaylistMenu* playlists = playlistMenu_.get();
+bool PlayerInput::routeToMenus(const SDL_Event& event) {
+    screens::ResolutionMenu* resolution = resolutionMenu_.get();
+    screens::PlaylistMenu* playlists = playlistMenu_.get();
     // The resolution menu first while it is open or no playlist menu is open; so 'r' opens it
     // only while the playlist menu is closed.
     if (resolution != nullptr && (resolution->isOpen() || playlists == nullptr || !playlists->isOpen())) {
-        if (resolution->handleKey(key, repeat)) {
+        if (resolution->takeEvent(event) == screens::ScreenAnswer::taken) {
             const std::optional<DisplayMode> chosen = resolution->result();
             if (chosen && !chosen->current && seams_.chooseMode) seams_.chooseMode(*chosen);
             return true;
         }
     }
     if (playlists != nullptr && (resolution == nullptr || !resolution->isOpen())) {
-        if (playlists->handleKey(key, repeat)) {
+        if (playlists->takeEvent(event) == screens::ScreenAnswer::taken) {
             // Only asks the service; the switch itself comes back later as a playlist update.
-            if (const std::optional<PlaylistChoice> chosen = playlists->result()) {
+            if (const std::optional<screens::PlaylistChoice> chosen = playlists->result()) {
                 if (!seams_.sendPlaylistUpdate || !seams_.sendPlaylistUpdate(chosen->id)) {
                     logText(*seams_.errors, "[PLAYLIST] Failed to send playlist update");
                 }
@@ -124,28 +132,24 @@ bool PlayerInput::routeToMenus(SDL_Keycode key, bool repeat) {
     return false;
 }
 
-InputOutcome PlayerInput::handleSlideEvent(const SDL_Event& event, const SlideOnScreen& slide) {
+InputOutcome PlayerInput::handleSlideEvent(const screens::PumpedEvent& pumped, const SlideOnScreen& slide) {
     InputOutcome outcome;
+    const SDL_Event& event = pumped.event;
+    // A quit or a display removal: the pump has logged it and stopped the player.
+    if (pumped.stopsPlayer) {
+        outcome.endSlide = outcome.stopPlayer = true;
+        return outcome;
+    }
     switch (event.type) {
         case SDL_EVENT_DISPLAY_ADDED:
             logText(*seams_.out, displayAddedLine(event.display.displayID));
             break;
-        case SDL_EVENT_DISPLAY_REMOVED:
-            logText(*seams_.out, displayRemovedLine(event.display.displayID));
-            outcome.endSlide = outcome.stopPlayer = true;
-            break;
-        case SDL_EVENT_QUIT:
-            outcome.endSlide = outcome.stopPlayer = true;
-            break;
         case SDL_EVENT_KEY_DOWN:
-            if (routeToMenus(event.key.key, event.key.repeat)) {
+            if (routeToMenus(event)) {
                 outcome.redraw = true;
                 break;
             }
-            outcome = globalKey(globalKeyAction(event.key.key, event.key.repeat, ctrlHeld_), &slide);
-            break;
-        case SDL_EVENT_KEY_UP:
-            if (isCtrlKey(event.key.key)) ctrlHeld_ = false;
+            outcome = globalKey(globalKeyAction(event.key.key, event.key.repeat, events_.ctrlHeld()), &slide);
             break;
         case SDL_EVENT_FINGER_DOWN:
         case SDL_EVENT_FINGER_UP:
@@ -157,30 +161,20 @@ InputOutcome PlayerInput::handleSlideEvent(const SDL_Event& event, const SlideOn
             } else if (event.type == standbyChangedEvent && seams_.standby->load()) {
                 outcome.endSlide = true;  // the loop then waits out the standby
             }
-            // A group wake-up (0x8002) only ended the wait; everything else is of no concern.
+            // A group wake-up (0x8002) only ended the wait; everything else (a Ctrl key-up the
+            // pump took note of among it) is of no concern.
             break;
     }
     return outcome;
 }
 
-InputOutcome PlayerInput::handleWaitingEvent(const SDL_Event& event) {
+InputOutcome PlayerInput::handleWaitingEvent(const screens::PumpedEvent& pumped) {
     InputOutcome outcome;
-    switch (event.type) {
-        case SDL_EVENT_QUIT:
-            outcome.endSlide = outcome.stopPlayer = true;
-            break;
-        case SDL_EVENT_DISPLAY_REMOVED:
-            logText(*seams_.out, displayRemovedLine(event.display.displayID));
-            outcome.endSlide = outcome.stopPlayer = true;
-            break;
-        case SDL_EVENT_KEY_DOWN:
-            outcome = globalKey(waitingKeyAction(event.key.key, event.key.repeat, ctrlHeld_), nullptr);
-            break;
-        case SDL_EVENT_KEY_UP:
-            if (isCtrlKey(event.key.key)) ctrlHeld_ = false;
-            break;
-        default:
-            break;
+    if (pumped.stopsPlayer) {
+        outcome.endSlide = outcome.stopPlayer = true;
+    } else if (pumped.event.type == SDL_EVENT_KEY_DOWN) {
+        const SDL_KeyboardEvent& key = pumped.event.key;
+        outcome = globalKey(waitingKeyAction(key.key, key.repeat, events_.ctrlHeld()), nullptr);
     }
     return outcome;
 }
@@ -189,7 +183,7 @@ InputOutcome PlayerInput::globalKey(KeyAction action, const SlideOnScreen* slide
     InputOutcome outcome;
     switch (action) {
         case KeyAction::none: break;
-        case KeyAction::ctrlDown: ctrlHeld_ = true; break;
+        case KeyAction::ctrlDown: events_.holdCtrl(); break;
         case KeyAction::quit: outcome.endSlide = outcome.stopPlayer = true; break;
         case KeyAction::screenshot: requestScreenshot(); break;
         case KeyAction::wifiSetup:
@@ -216,7 +210,7 @@ InputOutcome PlayerInput::globalKey(KeyAction action, const SlideOnScreen* slide
                 // The slide goes on where it stood: its clocks move by the time the screen held it.
                 const std::uint64_t t1 = now();
                 outcome.clockShiftMs = t1 > t0 ? t1 - t0 : 0;
-                outcome.endShiftMs = pairingEndShift(t0, t1, pause_.pauseEnd);
+                outcome.endShiftMs = pairingEndShift(t0, t1, pause_.state().pauseEnd);
                 outcome.redraw = true;
             }
             break;
@@ -251,8 +245,8 @@ void PlayerInput::touch(const SDL_Event& event, const SlideOnScreen& slide, Inpu
     // A video cannot be held, so a tap on a video slide does nothing.
     if (slide.hasVideo) return;
     outcome.unseen = false;
-    const TapPause pause = tapPause(pause_.pauseEnd, now());
-    pause_.pauseEnd = pause.pauseEnd;
+    const TapPause pause = tapPause(pause_.state().pauseEnd, now());
+    pause_.state().pauseEnd = pause.pauseEnd;
     outcome.slideEndShiftMs = pause.slideEndShift;
     outcome.redraw = true;
 }
@@ -265,13 +259,12 @@ bool PlayerInput::runPairing(InputOutcome& outcome) {
     // A pairing already under way only posts its notice; the screen shows it either way.
     seams_.pairing->start();
     if (display_ == nullptr) return true;
-    if (runPairingScreen(pairing_, *seams_.pairing, *display_, *seams_.clock, {}, *seams_.running) ==
-        PairingScreenEnd::quit) {
+    // The screen takes every event through the loop's pump; the keys held before it are
+    // forgotten when it ends.
+    if (screens::runPairingScreen(pairing_.state(), *seams_.pairing, *display_, events_, *seams_.clock) ==
+        screens::PairingScreenEnd::quit) {
         outcome.endSlide = outcome.stopPlayer = true;
     }
-    // The screen took every key, a Ctrl release among them: a Ctrl let go meanwhile must not
-    // make a later Escape alone quit. (One still held announces itself again by its repeats.)
-    ctrlHeld_ = false;
     return true;
 }
 
@@ -292,32 +285,32 @@ bool PlayerInput::tickMenus() {
     return changed;
 }
 
-bool PlayerInput::updatePairingPanel() {
-    if (seams_.pairing == nullptr) return false;
-    return updatePairingStatus(pairing_, seams_.pairing->status(), seams_.pairing->running(), now());
-}
+bool PlayerInput::updatePairingPanel() { return pairing_.update(); }
 
 bool PlayerInput::pauseSecondsChanged() {
-    const int seconds = pauseSecondsRemaining(pause_.pauseEnd, now());
-    if (seconds == pause_.secondsShown) return false;
-    pause_.secondsShown = seconds;
+    screens::PauseOverlayState& pause = pause_.state();
+    const int seconds = screens::pauseSecondsRemaining(pause.pauseEnd, now());
+    if (seconds == pause.secondsShown) return false;
+    pause.secondsShown = seconds;
     return true;
 }
 
-bool PlayerInput::paused() const { return now() < pause_.pauseEnd; }
+bool PlayerInput::paused() const { return now() < pause_.state().pauseEnd; }
 
 void PlayerInput::drawMenus() {
-    if (playlistMenu_) playlistMenu_->drawOverlay();
-    if (resolutionMenu_) resolutionMenu_->drawOverlay();
+    // The menus draw on the display's renderer and its current target.
+    const screens::ScreenOutput output;
+    if (playlistMenu_) playlistMenu_->draw(output);
+    if (resolutionMenu_) resolutionMenu_->draw(output);
 }
 
 void PlayerInput::drawPairingPanel(SDL_Renderer* renderer, int width, int height, int rotation) {
-    drawPairingScreen(pairing_, renderer, width, height, rotation,
-                      display_ != nullptr ? display_->drawSubmitter() : sdlDrawSubmitter());
+    pairing_.draw({renderer, width, height, rotation,
+                   display_ != nullptr ? &display_->drawSubmitter() : &sdlDrawSubmitter()});
 }
 
 void PlayerInput::drawPause(SDL_Renderer* renderer, int width, int height) {
-    drawPauseOverlay(pause_, renderer, width, height, now());
+    pause_.draw({renderer, width, height, 0, &sdlDrawSubmitter()});
 }
 
 AfterCycleOutcome PlayerInput::afterCycle(const std::function<void()>& destroyLayers) {
@@ -327,7 +320,7 @@ AfterCycleOutcome PlayerInput::afterCycle(const std::function<void()>& destroyLa
     if (standby.load() && running.load()) {
         // Dropping the layers stops the slide's videos; nothing is drawn until the television wakes.
         if (destroyLayers) destroyLayers();
-        if (!waitOutStandby(standby, running, seams_.waitEvent, *seams_.out)) {
+        if (!waitOutStandby(standby, events_)) {
             wifiRequested_ = false;
             return outcome;
         }

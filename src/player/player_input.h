@@ -7,8 +7,10 @@
 //
 // The loop owns one `PlayerInput` for its whole run, on the main thread, and:
 //   - rebuilds the menus whenever it makes a playlist current (`rebuildMenus`);
-//   - hands each event it takes to `handleSlideEvent` (slide on screen) or `handleWaitingEvent`
-//     (no slides) and applies the returned `InputOutcome` to its own state;
+//   - takes every event through the input's event pump (`events()`, screens/event_pump.h), which
+//     the pairing screen and the standby wait share, hands each to `handleSlideEvent` (slide on
+//     screen) or `handleWaitingEvent` (no slides) and applies the returned `InputOutcome` to its
+//     own state;
 //   - each cycle calls `tickMenus`, `updatePairingPanel` and `pauseSecondsChanged` and redraws
 //     when one of them says so; a slide does not end on its duration while `paused`;
 //   - on each presented frame draws `drawMenus` after the slide, then (after the download banner
@@ -32,10 +34,11 @@
 #include "core/process_state.h"
 #include "core/shared_defaults.h"
 #include "player/input_routing.h"
-#include "player/menus.h"
-#include "player/pairing_screen.h"
-#include "player/pause_overlay.h"
 #include "player/remote_control.h"
+#include "screens/event_pump.h"
+#include "screens/menus.h"
+#include "screens/pairing_screen.h"
+#include "screens/pause_overlay.h"
 
 namespace lumetta {
 class Display;
@@ -44,13 +47,17 @@ class Playlist;
 
 namespace lumetta::player {
 
+// The SDL user events other threads wake the loop with; a modal screen that takes one queues it
+// again when it ends.
+extern const std::vector<std::uint32_t> loopWakeUps;
+
 // The boundaries of the input side; the defaults are the running player's, except those that
 // stand for pieces the player does not have yet (empty: the key says so in the log).
 struct InputSeams {
     // SDL's tick scale (ticksMs) for the pause, the menus and the pairing status.
     Clock* clock = &systemClock();
     // The playlists the service offers this display (the playlist menu's list).
-    PlaylistSource playlists;
+    screens::PlaylistSource playlists;
     // Asks the service to switch to the playlist with this id; false when it could not be queued.
     std::function<bool(const std::string& id)> sendPlaylistUpdate;
     // Switches to a mode chosen in the resolution menu, stores it and reboots (empty: the
@@ -59,18 +66,20 @@ struct InputSeams {
     // The device's reboot after a mode was chosen and stored.
     std::function<void()> reboot;
     // The display's modes for the resolution menu (empty: the display's own full-screen modes).
-    ModeSource modes;
+    screens::ModeSource modes;
     // Saves the next presented frame into the directory given.
     std::function<void(const std::string& directory)> requestScreenshot;
     std::string screenshotDirectory;
     // The remote-control pairing (null: not available on this player yet).
-    RemotePairing* pairing = nullptr;
+    screens::RemotePairing* pairing = nullptr;
     // The modal Wi-Fi set-up screen (empty: not available on this player yet).
     std::function<void()> wifiSetup;
     // Queues the key a swipe stands for.
     EventPusher push = sdlEventPusher();
-    // The wait for one event, in the standby wait.
-    EventWaiter waitEvent = sdlEventWaiter();
+    // Where the input's event pump takes events: the wait for one event, and the take of one
+    // already waiting.
+    screens::EventWaiter waitEvent = screens::sdlEventWaiter();
+    screens::EventPoller pollEvent = screens::sdlEventPoller();
     // The fonts of the pause and status boxes.
     std::string fontsDirectory = sharedDefaults().fontsDirectory;
     std::atomic<bool>* running = &playerRunning;
@@ -129,10 +138,19 @@ public:
     // Both menus for a first slide of slideWidth x slideHeight.
     void rebuildMenus(int slideWidth, int slideHeight);
 
-    // One event while a slide is on screen.
-    InputOutcome handleSlideEvent(const SDL_Event& event, const SlideOnScreen& slide);
-    // One event while the playlist has no slides (no menus, no navigation).
-    InputOutcome handleWaitingEvent(const SDL_Event& event);
+    // The pump the loop, the pairing screen and the standby wait take their events through (on
+    // the seams' event sources, running flag and output).
+    screens::EventPump& events() { return events_; }
+
+    // One event taken through `events()` while a slide is on screen.
+    InputOutcome handleSlideEvent(const screens::PumpedEvent& pumped, const SlideOnScreen& slide);
+    // One event taken through `events()` while the playlist has no slides (no menus, no navigation).
+    InputOutcome handleWaitingEvent(const screens::PumpedEvent& pumped);
+    // The same for an event made by hand: it is passed through the pump first.
+    InputOutcome handleSlideEvent(const SDL_Event& event, const SlideOnScreen& slide) {
+        return handleSlideEvent(events_.pass(event), slide);
+    }
+    InputOutcome handleWaitingEvent(const SDL_Event& event) { return handleWaitingEvent(events_.pass(event)); }
 
     // Once per cycle: the menus' idle countdown. True when something on show changed.
     bool tickMenus();
@@ -154,16 +172,16 @@ public:
     AfterCycleOutcome afterCycle(const std::function<void()>& destroyLayers);
 
     // The state on show, for the loop and tests.
-    PlaylistMenu* playlistMenu() const { return playlistMenu_.get(); }
-    ResolutionMenu* resolutionMenu() const { return resolutionMenu_.get(); }
-    const PauseOverlayState& pause() const { return pause_; }
-    const PairingScreenState& pairingPanel() const { return pairing_; }
-    bool ctrlHeld() const { return ctrlHeld_; }
+    screens::PlaylistMenu* playlistMenu() const { return playlistMenu_.get(); }
+    screens::ResolutionMenu* resolutionMenu() const { return resolutionMenu_.get(); }
+    const screens::PauseOverlayState& pause() const { return pause_.state(); }
+    const screens::PairingScreenState& pairingPanel() const { return pairing_.state(); }
+    bool ctrlHeld() const { return events_.ctrlHeld(); }
     bool wifiRequested() const { return wifiRequested_; }
 
 private:
     // Offers a key-down to the menus; true when one of them took it.
-    bool routeToMenus(SDL_Keycode key, bool repeat);
+    bool routeToMenus(const SDL_Event& event);
     InputOutcome globalKey(KeyAction action, const SlideOnScreen* slide);
     void touch(const SDL_Event& event, const SlideOnScreen& slide, InputOutcome& outcome);
     // Starts a pairing and runs the modal screen; false when pairing is not available.
@@ -173,13 +191,13 @@ private:
 
     Display* display_;
     InputSeams seams_;
-    bool ctrlHeld_ = false;
+    screens::EventPump events_;
     bool wifiRequested_ = false;
     TouchTracker touch_;
-    PauseOverlayState pause_;
-    PairingScreenState pairing_;
-    std::unique_ptr<PlaylistMenu> playlistMenu_;
-    std::unique_ptr<ResolutionMenu> resolutionMenu_;
+    screens::PauseOverlay pause_;
+    screens::PairingPanel pairing_;
+    std::unique_ptr<screens::PlaylistMenu> playlistMenu_;
+    std::unique_ptr<screens::ResolutionMenu> resolutionMenu_;
 };
 
 }  // namespace lumetta::player

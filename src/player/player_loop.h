@@ -2,7 +2,28 @@
 // The state of one run of the player loop and its steps, split the way the loop runs them:
 // start-up once, then one slide pass per slide shown (update, set-up, frame cycle, after the
 // cycle), one frame cycle per frame, and the shutdown. `view` (player/view.h) builds one and
-// runs it; the pieces of the loop each keep their state here and act in the step named for it.
+// runs it; the pieces of the loop each keep their state here, in the part named for it, and
+// act in the step named for it.
+//
+// Where each step is carried out:
+//
+//   view.cpp              `view`, and `run`: start-up, slide passes while the player runs,
+//                         shutdown; the splash as the loop shows it (`showSplash`,
+//                         `waitWithoutSplash`).
+//   loop_startup.cpp      start-up: the seams' defaults, the loop's construction, the first
+//                         playlist on a thread of its own while the splash shows, the watchdog,
+//                         the CEC thread, the wait for idle downloads, the first pass's set-up.
+//   loop_slide_pass.cpp   one slide pass: the playlist updates (normal and emergency), the
+//                         waiting screen of a playlist without slides, the slide's set-up
+//                         (times, layers, scene, transition, preloading, report), what follows
+//                         its cycle (standby, Wi-Fi set-up, the next index), and the recovery
+//                         from a pass that failed.
+//   loop_frame_cycle.cpp  one frame cycle: the group's steps, display-mode requests, reports,
+//                         the slide's end, whether anything must be drawn, the drawing (slide,
+//                         transition or motion, ticker and position bar, menus, banner, fade,
+//                         pairing panel, pause box) and the events with what they ask of the loop.
+//   loop_shutdown.cpp     shutdown: every thread the loop started stopped and joined, every
+//                         object of the run let go.
 
 #include <SDL3/SDL.h>
 
@@ -18,20 +39,21 @@
 #include "content/playlist.h"
 #include "display/sdl_handles.h"
 #include "link/server_link_state.h"
-#include "player/download_screen.h"
 #include "player/emergency_override.h"
 #include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
 #include "player/live_layer.h"
+#include "player/player_input.h"
+#include "player/scene_services.h"
 #include "player/slide_image_preloader.h"
 #include "player/slide_precache.h"
 #include "player/slide_report.h"
 #include "player/slide_sequence.h"
 #include "player/ticker_band.h"
 #include "player/transition_choice.h"
-#include "player/player_input.h"
-#include "player/scene_services.h"
 #include "player/view.h"
+#include "screens/download_screen.h"
+#include "screens/event_pump.h"
 
 namespace lumetta::player {
 
@@ -62,9 +84,9 @@ struct PlayerLoop {
     PlayerLoop& operator=(const PlayerLoop&) = delete;
 
     // The whole run: start-up, slide passes while the player runs, shutdown. Returns 0.
-    int run();
+    int run();  // view.cpp
 
-    // ---- start-up ----
+    // ---- start-up (loop_startup.cpp) ----
     // The first playlist, taken on a thread of its own while the splash shows; false when the
     // start ended without one (the player stopped).
     bool takeInitialPlaylist();
@@ -77,7 +99,7 @@ struct PlayerLoop {
     // reset the clocks and the per-run state).
     void prepareFirstPass();
 
-    // ---- one slide pass ----
+    // ---- one slide pass (loop_slide_pass.cpp) ----
     void runSlidePass();
     // Takes and applies waiting playlist updates.
     void applyPlaylistUpdates();
@@ -91,12 +113,14 @@ struct PlayerLoop {
     void showWaitingScreen();
     // Builds the slide on screen: duration, clocks, live layers; sets viewRunning.
     void setUpSlide();
+    // Starts, keeps or ends the scene for `slide`; a scene that cannot be built is left out.
+    void updateScene(const Slide& slide);
     void afterCycle();
     // A pass that threw: logged, the slide's objects dropped, a slide that failed twice running
     // skipped, and a wait of up to a second for events.
     void recoverFromFailedPass(const std::string& message);
 
-    // ---- one frame cycle ----
+    // ---- one frame cycle (loop_frame_cycle.cpp) ----
     void runFrameCycle();
     // The group's steps of a cycle: restart check, network watch, takeover, following, leading;
     // the slide on screen moves or ends as they decide.
@@ -114,23 +138,30 @@ struct PlayerLoop {
     bool renderSlide();
     // Composes the slide target (and what lies over it) onto the screen.
     void composeFrame();
+    // Whether the position bar of a slide that waits is still fading.
+    bool positionBarShown() const;
+    void drawSlideOverlays(SDL_Renderer* renderer);
     void finishFrame();
-    void dispatchEvent(const SDL_Event& event);
+    // An event taken through the input's pump, to the input's handling for the slide on screen
+    // or the waiting screen.
+    void dispatchEvent(const screens::PumpedEvent& event);
     // Carries out what an event asked of the loop (slide end, stop, navigation, moved clocks).
     void applyInputOutcome(const InputOutcome& outcome);
 
-    // ---- shutdown ----
+    // ---- shutdown (loop_shutdown.cpp) ----
     void destroyLiveLayers();
     void shutdown();
 
-    // Removes every queued playlist-ready event.
-    static void drainPlaylistReadyEvents();
-    bool quitWaiting() const;
-    std::uint64_t ticks() const;
-    std::int64_t nowMs() const;
+    // The colour every target is cleared to.
+    static constexpr SDL_Color opaqueBlack{0, 0, 0, 255};
+    // The run's clocks and rotation.
+    std::uint64_t ticks() const { return clock.ticksMs(); }
+    std::int64_t nowMs() const { return clock.systemMs(); }
     int screenRotation() const;
+    // The pump every event of the loop is taken through (the input's).
+    screens::EventPump& events() { return input->events(); }
 
-    // Arguments.
+    // ---- what the run was started with ----
     std::string dataDirectory;
     Display& display;
     std::string deviceId;
@@ -141,89 +172,100 @@ struct PlayerLoop {
     std::atomic<bool>& running;
     Clock& clock;
 
-    // Start-up hand-over of the initial playlist thread (read only after the join).
-    std::jthread initialPlaylistThread;
-    std::unique_ptr<Playlist> initialPlaylist;
-    std::optional<PlaylistUpdate> initialOverride;  // an emergency that came while waiting; first pass
-    std::exception_ptr initialFailure;
-    std::atomic<bool> initialPlaylistReady{false};
+    // ---- start-up: the first playlist's thread and what it hands over (read only after the
+    // join), and the splash until the first slide frame is presented ----
+    struct StartUp {
+        std::jthread playlistThread;
+        std::unique_ptr<Playlist> playlist;
+        std::optional<PlaylistUpdate> pendingOverride;  // an emergency that came while waiting; first pass
+        std::exception_ptr failure;
+        std::atomic<bool> playlistReady{false};
+        std::unique_ptr<StartupScreen> splash;
+    } startUp;
 
-    std::unique_ptr<StartupScreen> splash;
+    // ---- the loop's companions: the watchdog, the remote control's thread, and the input (keys,
+    // touch, the remote control, the event pump, the menus and the pause and pairing overlays) ----
     std::unique_ptr<WatchdogTimerGuard> watchdogGuard;
     std::jthread cecThread;
-    // Keys, touch, the remote control, the menus and the pause and pairing overlays.
     std::unique_ptr<PlayerInput> input;
 
-    // The playlist on screen.
+    // ---- the playlist on screen and its sequence ----
     std::unique_ptr<Playlist> playlist;
-    // Updates taken in this pass that were not kept; destroyed at the end of the pass.
-    std::vector<std::unique_ptr<Playlist>> releasedPlaylists;
+    struct Sequence {
+        // Updates taken in this pass that were not kept; destroyed at the end of the pass.
+        std::vector<std::unique_ptr<Playlist>> releasedPlaylists;
+        // The texts asked for ahead, and those of a playlist being installed.
+        PreparedSlides preparedSlides;
+        PreparedSlides replacementPrepared;
+        // The next slide's pictures, decoded ahead.
+        std::unique_ptr<SlideImagePreloader> preloader;
+        // Failure containment: the slide whose pass failed last.
+        std::optional<int> lastFailedIndex;
+        // The set-up of a video slide that ended unseen (its videos could not start).
+        std::optional<std::uint64_t> deadVideoSlideTicks;
+    } sequence;
 
-    // Render targets: the slide on screen, the previous one, the composition while the overlay
-    // reveal runs, the waiting screen.
-    TextureHandle currentTarget;
-    TextureHandle previousTarget;
-    TextureHandle compositionTarget;
-    TextureHandle downloadTarget;
-    std::unique_ptr<Image> noSlidesPicture;  // drawn on the waiting screen; made on first use
-    DownloadScreenState downloadScreen;
+    // ---- the transition into the slide on screen, and the two pictures it runs between ----
+    struct Transition {
+        TextureHandle currentTarget;   // the slide on screen
+        TextureHandle previousTarget;  // the slide before it
+        TransitionPicker picker;
+        SlideTransition chosen;
+        std::uint64_t startTicks = 0;
+        bool currentPictureValid = false;   // the current target holds a picture of the slide on screen
+        bool previousPictureValid = false;  // the previous target holds the slide before it
+        bool holdPreviousPicture = false;   // a video slide without a picture yet: the old picture stays
+    } transition;
 
-    // The scene of the slide on screen, kept across slides with the same scene (its key is the
-    // playlist directory and the scene's text; empty while none runs).
-    std::unique_ptr<SceneRuntime> scene;
-    std::string sceneKey;
-    // Starts, keeps or ends the scene for `slide`; a scene that cannot be built is left out.
-    void updateScene(const Slide& slide);
+    // ---- what lies over the slide or stands in for it ----
+    struct Overlays {
+        Overlays(Display& display, const Clock& clock) : ticker(&display), downloadBanner(clock) {}
+        TickerBand ticker;                      // the playlist's ticker
+        screens::DownloadBanner downloadBanner;  // the playlist being prepared
+        TextureHandle compositionTarget;        // the frame while the banner's reveal runs
+        TextureHandle downloadTarget;           // the waiting screen
+        std::unique_ptr<Image> noSlidesPicture;  // drawn on the waiting screen; made on first use
+    } overlays;
 
-    // The slide on screen.
-    std::vector<LiveLayer> liveLayers;
-    int slideDuration = 0;          // seconds in force
-    bool slideHasVideo = false;
-    bool slideEndedByVideos = false;
-    bool nextIndexChosen = false;   // someone other than the slide's end picked the next slide
-    bool slideEndedNormally = false;
-    bool firstFrameOfSlide = true;
-    std::int64_t slideStartMs = 0;  // wall clock
-    std::int64_t slideEndMs = 0;
-    std::optional<std::int64_t> chainedStartMs;  // the ended slide's end time, for the next one
-    std::uint64_t slideStartTicks = 0;
-    LayerFrame lastFrame;
-    double drawnAnimationMs = 0;  // the animation clock of the slide's frame last drawn
+    // ---- the slide on screen ----
+    struct ShownSlide {
+        // The scene, kept across slides with the same scene (its key is the playlist directory
+        // and the scene's text; empty while none runs).
+        std::unique_ptr<SceneRuntime> scene;
+        std::string sceneKey;
+        std::vector<LiveLayer> liveLayers;
+        int duration = 0;  // seconds in force
+        bool hasVideo = false;
+        bool endedByVideos = false;
+        bool nextIndexChosen = false;  // someone other than the slide's end picked the next slide
+        bool endedNormally = false;
+        bool firstFrame = true;
+        std::int64_t startMs = 0;  // wall clock
+        std::int64_t endMs = 0;
+        std::optional<std::int64_t> chainedStartMs;  // the ended slide's end time, for the next one
+        std::uint64_t startTicks = 0;
+        LayerFrame lastFrame;
+        double drawnAnimationMs = 0;  // the animation clock of the slide's frame last drawn
+    } shown;
 
-    // Frame cycle.
-    bool eventTakenLastCycle = false;
-    bool fadeFromBlackOn = true;
-    std::optional<std::uint64_t> fadeStartTicks;
-    std::string requestedPlaylist;
-    bool overlayChanged = false;
+    // ---- the frame cycle: whether the next cycle draws, and the fade from black ----
+    struct FrameCycle {
+        bool eventTakenLastCycle = false;
+        bool overlayChanged = false;
+        bool fadeFromBlackOn = true;
+        std::optional<std::uint64_t> fadeStartTicks;
+    } cycle;
 
-    // Slide sequencing: the texts asked for ahead (and those of a playlist being installed), the
-    // playlist's ticker, the transition into the slide on screen and the picture it starts from,
-    // and the next slide's pictures decoded ahead.
-    PreparedSlides preparedSlides;
-    PreparedSlides replacementPrepared;
-    TickerBand ticker{&display};
-    TransitionPicker transitionPicker;
-    SlideTransition transition;
-    std::uint64_t transitionStartTicks = 0;
-    bool currentPictureValid = false;   // the current target holds a picture of the slide on screen
-    bool previousPictureValid = false;  // the previous target holds the slide before it
-    bool holdPreviousPicture = false;   // a video slide without a picture yet: the old picture stays
-    std::optional<std::uint64_t> deadVideoSlideTicks;  // set-up of a video slide that ended unseen
-    std::unique_ptr<SlideImagePreloader> preloader;
-    // Whether the position bar of a slide that waits is still fading.
-    bool positionBarShown() const;
-    void drawSlideOverlays(SDL_Renderer* renderer);
-
-    // Failure containment.
-    std::optional<int> lastFailedIndex;
-
+    // ---- the playlist's overrides, the group and the service ----
     // Emergency overrides: the override on screen and the normal playlist kept aside.
     EmergencyOverride emergency{clock, *seams.out, *seams.errors};
     // Group slide sync, and the start the group fixed for the next slide set up (used as it is,
     // also when it lies in the past).
-    GroupSlideSync groupSync;
-    std::optional<std::int64_t> groupStartMs;
+    struct Group {
+        explicit Group(GroupSyncOptions options) : sync(std::move(options)) {}
+        GroupSlideSync sync;
+        std::optional<std::int64_t> startMs;
+    } group;
     // The service's slide-change reports (none without a link).
     SlideReporter reporter;
 

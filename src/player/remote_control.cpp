@@ -20,13 +20,6 @@ const EventPusher& sdlEventPusher() {
     return push;
 }
 
-const EventWaiter& sdlEventWaiter() {
-    static const EventWaiter wait = [](SDL_Event& event, int timeoutMs) {
-        return SDL_WaitEventTimeout(&event, timeoutMs);
-    };
-    return wait;
-}
-
 void DisplayStandbyFile::create() const {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     if (out) out << "standby\n";
@@ -107,32 +100,17 @@ bool queueTouchNavigation(SDL_Keycode key, const EventPusher& push, std::ostream
     return false;
 }
 
-std::string displayRemovedLine(SDL_DisplayID display) {
-    return "Display disconnected " + colored(ansi::BOLD_RED, std::to_string(display)) + "; exiting for restart";
-}
-
 std::string displayAddedLine(SDL_DisplayID display) {
     return "Display Connected " + colored(ansi::BOLD_GREEN, std::to_string(display));
 }
 
-bool waitOutStandby(std::atomic<bool>& standby, std::atomic<bool>& running, const EventWaiter& wait,
-                    std::ostream& out) {
-    while (standby.load() && running.load()) {
-        SDL_Event event;
-        SDL_zero(event);
-        if (!wait(event, 250)) continue;
-        if (event.type == SDL_EVENT_DISPLAY_REMOVED) {
-            logText(out, displayRemovedLine(event.display.displayID));
-            running = false;
-        } else if (event.type == SDL_EVENT_QUIT) {
-            // A termination signal arrives as this quit: it must end the player now, not when
-            // the television wakes, so that the orderly stop (watchdog off) still runs.
-            running = false;
-        }
-        // Everything else is dropped: keys and touches meant for a dark screen, and wake-ups
-        // whose state (a waiting playlist) the next slide pass reads anyway.
+bool waitOutStandby(std::atomic<bool>& standby, screens::EventPump& events) {
+    while (standby.load() && events.running()) {
+        // Keys and touches meant for a dark screen, and wake-ups whose state (a waiting
+        // playlist) the next slide pass reads anyway, are dropped.
+        events.wait(250);
     }
-    return running.load();
+    return events.running();
 }
 
 }  // namespace lumetta::player

@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "screens/event_pump.h"
+
 namespace lumetta::player {
 
 // True while the television reports standby. Written only by `onCecPower` (and cleared by the
@@ -83,21 +85,14 @@ std::jthread startCecThread(CecListener listener, std::atomic<bool>& standby, Di
 bool queueTouchNavigation(SDL_Keycode key, const EventPusher& push = sdlEventPusher(),
                           std::ostream& errors = std::cerr);
 
-// "Display disconnected <id>; exiting for restart" (the id in bold red).
-std::string displayRemovedLine(SDL_DisplayID display);
 // "Display Connected <id>" (the id in bold green).
 std::string displayAddedLine(SDL_DisplayID display);
 
-// Takes one event, waiting at most the time-out (ms); false when none came.
-using EventWaiter = std::function<bool(SDL_Event&, int timeoutMs)>;
-// SDL_WaitEventTimeout.
-const EventWaiter& sdlEventWaiter();
-
-// The loop's wait while the television sleeps: takes events in slices of 250 ms until
-// `standby` or `running` is cleared. A display removal logs its line and stops the player; a
-// quit stops it too (a stop signal must not wait for the television to wake); every other event
-// is dropped. Nothing is drawn. True when the television woke with the player still running.
-bool waitOutStandby(std::atomic<bool>& standby, std::atomic<bool>& running, const EventWaiter& wait = sdlEventWaiter(),
-                    std::ostream& out = std::cout);
+// The loop's wait while the television sleeps: takes events through `events` in slices of
+// 250 ms until `standby` is cleared or the player stops. The pump's own handling stops the
+// player on a display removal (with its line) and on a quit (a stop signal must not wait for
+// the television to wake); every other event is dropped. Nothing is drawn. True when the
+// television woke with the player still running.
+bool waitOutStandby(std::atomic<bool>& standby, screens::EventPump& events);
 
 }  // namespace lumetta::player

@@ -671,24 +671,6 @@ void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int wid
     }
 }
 
-void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,
-                        SDL_Texture* texture, float x, float y, float w, float h, DrawSubmitter& submitter) {
-    if (renderer == nullptr || texture == nullptr) return;
-    const int turn = normalizedRotation(rotation);
-    const double cx = x + w / 2.0, cy = y + h / 2.0;
-    double sx = cx, sy = cy;
-    switch (turn) {
-        case 90: sx = cy, sy = screenHeight - cx; break;
-        case 180: sx = screenWidth - cx, sy = screenHeight - cy; break;
-        case 270: sx = screenWidth - cy, sy = cx; break;
-        default: break;
-    }
-    const SDL_FRect destination{static_cast<float>(sx - w / 2.0), static_cast<float>(sy - h / 2.0), w, h};
-    const SDL_FPoint centre{w / 2.0f, h / 2.0f};
-    submitter.renderTextureRotated(renderer, texture, nullptr, &destination, -static_cast<double>(turn), &centre,
-                               SDL_FLIP_NONE);
-}
-
 void renderTransition(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_Texture* incoming, int width, int height,
                       int kind, double progress, DrawSubmitter& submitter) {
     if (renderer == nullptr || incoming == nullptr || width <= 0 || height <= 0) return;

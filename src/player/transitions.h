@@ -119,12 +119,4 @@ void buildTransitionGeometry(SDL_Renderer* renderer, SDL_Texture* outgoing, SDL_
 void renderTransitionMesh(SDL_Renderer* renderer, SDL_Texture* incoming, int width, int height, bool backward,
                           double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
-// The whole texture into {x, y, w, h} given in the unrotated layout of a screen turned by
-// `rotation` degrees: the rectangle's centre is mapped onto the screen (for 90, 180 and 270
-// after reduction modulo 360; any other turn keeps it where it is) and the texture is turned
-// by -rotation about it.
-void drawRotatedTexture(int rotation, int screenHeight, int screenWidth, SDL_Renderer* renderer,
-                        SDL_Texture* texture, float x, float y, float w, float h,
-                        DrawSubmitter& submitter = sdlDrawSubmitter());
-
 }  // namespace lumetta::player

@@ -37,6 +37,10 @@ class Command;
 class Display;
 }  // namespace lumetta
 
+namespace lumetta::screens {
+struct SplashPairing;
+}
+
 namespace lumetta::player {
 
 // The start-up splash as the loop holds it: shown by its factory (which returns only when the
@@ -61,12 +65,17 @@ struct SplashRequest {
 };
 using SplashFactory = std::function<std::unique_ptr<StartupScreen>(const SplashRequest&)>;
 
-// The start-up splash (player/splash.h) with the device identity as its serial number, no
-// Ethernet MAC text and the request's MAC text as the Wi-Fi one.
+// The start-up splash (screens/splash.h) with the device identity as its serial number, no
+// Ethernet MAC text, the request's MAC text as the Wi-Fi one, and the pairing the service
+// offered over the server link (`linkSplashPairing`).
 std::unique_ptr<StartupScreen> showSplash(const SplashRequest& request);
 
-// Nothing is drawn; the events are read (a quit stops the player) until the first playlist load
-// has finished or the player stops. For tests that leave the splash out.
+// The server link's bind code, its QR picture, address and completion, as the splash shows them.
+screens::SplashPairing linkSplashPairing();
+
+// Nothing is drawn; the events are read through an event pump of its own (a quit or a display
+// removal stops the player) until the first playlist load has finished or the player stops.
+// For tests that leave the splash out.
 std::unique_ptr<StartupScreen> waitWithoutSplash(const SplashRequest& request);
 
 // The loop's boundaries. The defaults are the running player's.

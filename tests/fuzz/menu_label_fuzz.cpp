@@ -11,7 +11,7 @@
 #include "display/sdl_handles.h"
 #include "objects/font_path.h"
 #include "objects/text_lines.h"
-#include "player/menu_list.h"
+#include "screens/menu_list.h"
 
 namespace {
 
@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name(reinterpret_cast<const char*>(data), size);
     const std::size_t limit = size > 0 ? data[0] % 64 + 1 : 16;
     bool cut = false;
-    const std::string label = player::playlistLabel(name, limit, &cut);
+    const std::string label = screens::playlistLabel(name, limit, &cut);
     for (char c : label) check(static_cast<unsigned char>(c) >= 32 && c != 127);
     check(label.size() <= limit + 3);
-    if (!cut) check(label == player::playlistLabel(name, name.size() + 1));
+    if (!cut) check(label == screens::playlistLabel(name, name.size() + 1));
 
     const int width = size > 1 ? data[1] * 8 : 200;
     const std::string row = measureText(listFont(), label, width);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "transition_screen.h"
+#include "support/transition_screen.h"
 
 namespace lumetta::player {
 namespace {

@@ -6,6 +6,8 @@
 #include <limits>
 #include <optional>
 
+#include "screens/event_pump.h"
+
 namespace lumetta::player {
 namespace {
 
@@ -53,10 +55,10 @@ TEST(GlobalKeys, TableWithRepeatsAndCtrl) {
         EXPECT_EQ(globalKeyAction(c.key, c.repeat, c.ctrl), c.slide) << std::hex << c.key << " " << c.repeat;
         EXPECT_EQ(waitingKeyAction(c.key, c.repeat, c.ctrl), c.waiting) << std::hex << c.key << " " << c.repeat;
     }
-    EXPECT_TRUE(isCtrlKey(SDLK_LCTRL));
-    EXPECT_TRUE(isCtrlKey(SDLK_RCTRL));
-    EXPECT_FALSE(isCtrlKey(SDLK_LSHIFT));
-    EXPECT_FALSE(isCtrlKey(SDLK_LALT));
+    EXPECT_TRUE(screens::isCtrlKey(SDLK_LCTRL));
+    EXPECT_TRUE(screens::isCtrlKey(SDLK_RCTRL));
+    EXPECT_FALSE(screens::isCtrlKey(SDLK_LSHIFT));
+    EXPECT_FALSE(screens::isCtrlKey(SDLK_LALT));
 }
 
 TEST(GlobalKeys, NavigationWrapsAndUpDownStopAtTheirEnd) {

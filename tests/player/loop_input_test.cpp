@@ -21,6 +21,8 @@ namespace lumetta::player {
 namespace {
 
 using namespace lumetta::testing;
+using screens::PairingStatus;
+using screens::RemotePairing;
 
 struct Shown {
     std::int64_t systemMs;

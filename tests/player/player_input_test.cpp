@@ -9,13 +9,16 @@
 #include "core/palette.h"
 #include "core/process_state.h"
 #include "link/player_events.h"
-#include "overlay_screen.h"
 #include "support/manual_clock.h"
+#include "support/overlay_screen.h"
 
 namespace lumetta::player {
 namespace {
 
 using lumetta::testing::kOrange;
+using screens::PairingStatus;
+using screens::PlaylistChoice;
+using screens::RemotePairing;
 using lumetta::testing::ManualClock;
 using lumetta::testing::OverlayScreen;
 

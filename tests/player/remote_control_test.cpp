@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -199,7 +200,13 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
                                          static_cast<SDL_EventType>(groupChangedEvent), SDL_EVENT_DISPLAY_ADDED};
     std::size_t calls = 0;
     std::vector<int> timeouts;
-    const EventWaiter wait = [&](SDL_Event& event, int timeoutMs) {
+    std::ostringstream out;
+    // The standby wait takes its events through a pump on the player's flag and output.
+    std::optional<screens::EventPump> events;
+    const auto pump = [&](const screens::EventWaiter& source) -> screens::EventPump& {
+        return events.emplace(running, out, source);
+    };
+    const screens::EventWaiter wait = [&](SDL_Event& event, int timeoutMs) {
         timeouts.push_back(timeoutMs);
         const std::size_t at = calls++;
         if (at < script.size()) {
@@ -209,8 +216,7 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
         if (at == script.size() + 2) standby = false;
         return false;
     };
-    std::ostringstream out;
-    EXPECT_TRUE(waitOutStandby(standby, running, wait, out));
+    EXPECT_TRUE(waitOutStandby(standby, pump(wait)));
     EXPECT_TRUE(running);
     EXPECT_EQ(calls, script.size() + 3);
     EXPECT_EQ(timeouts, std::vector<int>(calls, 250));
@@ -220,7 +226,7 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
     standby = true;
     calls = 0;
     script = {SDL_EVENT_KEY_DOWN, SDL_EVENT_QUIT, SDL_EVENT_KEY_DOWN};
-    EXPECT_FALSE(waitOutStandby(standby, running, wait, out));
+    EXPECT_FALSE(waitOutStandby(standby, pump(wait)));
     EXPECT_FALSE(running);
     EXPECT_EQ(calls, 2u);
     EXPECT_TRUE(standby) << "the television still sleeps";
@@ -228,13 +234,13 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
     // A display removal ends it with its line.
     running = true;
     calls = 0;
-    const EventWaiter removed = [&](SDL_Event& event, int) {
+    const screens::EventWaiter removed = [&](SDL_Event& event, int) {
         ++calls;
         event.type = SDL_EVENT_DISPLAY_REMOVED;
         event.display.displayID = 42;
         return true;
     };
-    EXPECT_FALSE(waitOutStandby(standby, running, removed, out));
+    EXPECT_FALSE(waitOutStandby(standby, pump(removed)));
     EXPECT_EQ(calls, 1u);
     EXPECT_EQ(out.str(), "Display disconnected " + std::string(ansi::BOLD_RED) + "42" + std::string(ansi::RESET) +
                              "; exiting for restart\n");
@@ -243,10 +249,10 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
     calls = 0;
     running = true;
     standby = false;
-    EXPECT_TRUE(waitOutStandby(standby, running, removed, out));
+    EXPECT_TRUE(waitOutStandby(standby, pump(removed)));
     standby = true;
     running = false;
-    EXPECT_FALSE(waitOutStandby(standby, running, removed, out));
+    EXPECT_FALSE(waitOutStandby(standby, pump(removed)));
     EXPECT_EQ(calls, 0u);
 }
 

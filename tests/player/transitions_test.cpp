@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "transition_screen.h"
+#include "support/transition_screen.h"
 
 namespace lumetta::player {
 namespace {

@@ -5,7 +5,7 @@ add_custom_command(
   OUTPUT "${pairing_help_cpp}"
   COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/generated"
   COMMAND ${CMAKE_COMMAND} -DINPUT=${pairing_help_png} -DOUTPUT=${pairing_help_cpp} -DSYMBOL=pairingHelpPng
-          -DHEADER=player/pairing_help_picture.h -P "${CMAKE_SOURCE_DIR}/cmake/EmbedFile.cmake"
+          -DHEADER=screens/pairing_help_picture.h -P "${CMAKE_SOURCE_DIR}/cmake/EmbedFile.cmake"
   DEPENDS "${pairing_help_png}" "${CMAKE_SOURCE_DIR}/cmake/EmbedFile.cmake"
   COMMENT "Embedding the built-in pairing help picture"
   VERBATIM)
@@ -18,7 +18,7 @@ target_sources(${name} PRIVATE "${pairing_help_cpp}")
 add_executable(lumetta_draw_pairing_help EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/assets/images/draw_pairing_help.cpp")
 target_link_libraries(lumetta_draw_pairing_help PRIVATE lumetta_deps)
 
-# The built-in start-up picture is an XPM, which is C source: src/player/splash_picture.cpp
+# The built-in start-up picture is an XPM, which is C source: src/screens/splash_picture.cpp
 # includes it, so a new drawing is compiled in at the next build. Draws it again (not part of
 # the normal build):
 #   cmake --build build --target lumetta_draw_splash

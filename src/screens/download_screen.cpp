@@ -1,4 +1,4 @@
-#include "player/download_screen.h"
+#include "screens/download_screen.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,9 @@
 #include <system_error>
 
 #include "display/slide_mapping.h"
-#include "player/overlay_box.h"
-#include "player/transitions.h"
+#include "screens/overlay_box.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 
@@ -124,4 +123,19 @@ void drawDownloadScreen(DownloadScreenState& state, SDL_Renderer* renderer, std:
     for (SDL_Texture* picture : pictures) SDL_SetTextureAlphaMod(picture, 255);
 }
 
-}  // namespace lumetta::player
+bool DownloadBanner::update(std::string name) {
+    name_ = std::move(name);
+    return state_.reveal.update(name_);
+}
+
+bool DownloadBanner::atRest() const {
+    const OverlayReveal& reveal = state_.reveal;
+    return (!reveal.shown() && reveal.phaseA() == 0.0 && reveal.phaseB() == 0.0) ||
+           (reveal.shown() && reveal.phaseA() == 1.0 && reveal.phaseB() == 1.0);
+}
+
+void DownloadBanner::draw(const ScreenOutput& output) {
+    drawDownloadScreen(state_, output.renderer, name_, output.rotation, *output.submitter);
+}
+
+}  // namespace lumetta::screens

@@ -12,7 +12,7 @@
 
 #include "display/display.h"
 #include "objects/font_path.h"
-#include "transition_screen.h"
+#include "support/transition_screen.h"
 
 namespace lumetta::testing {
 

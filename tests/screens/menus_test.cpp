@@ -1,4 +1,4 @@
-#include "player/menus.h"
+#include "screens/menus.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 
 #include "objects/font_path.h"
 #include "objects/text_lines.h"
-#include "overlay_screen.h"
-#include "player/menu_list.h"
+#include "screens/menu_list.h"
 #include "support/manual_clock.h"
+#include "support/overlay_screen.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 namespace {
 
 using lumetta::testing::kBackdrop;
@@ -579,4 +579,4 @@ TEST(ModeChoice, SwitchStoreAndReboot) {
 }
 
 }  // namespace
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

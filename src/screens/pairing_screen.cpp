@@ -1,4 +1,4 @@
-#include "player/pairing_screen.h"
+#include "screens/pairing_screen.h"
 
 #include <SDL3_image/SDL_image.h>
 
@@ -6,13 +6,11 @@
 #include <iostream>
 
 #include "core/log.h"
-#include "core/process_state.h"
 #include "display/display.h"
 #include "display/slide_mapping.h"
-#include "link/player_events.h"
-#include "player/pairing_help_picture.h"
+#include "screens/pairing_help_picture.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 
@@ -78,40 +76,55 @@ void drawPairingScreen(PairingScreenState& state, SDL_Renderer* renderer, int wi
     }
 }
 
-PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display, Clock& clock,
-                                  const std::function<void()>& beforePresent, std::atomic<bool>& running) {
-    bool quit = false;
-    // A playlist waiting in its slot and a television gone to sleep are told only by these
-    // wake-ups; the slide goes on after the screen, so they are queued again for the loop
-    // instead of being lost with the rest.
-    bool playlistReady = false;
-    bool standbyChanged = false;
-    do {
-        const PairingStatus status = pairing.status();
-        updatePairingStatus(state, status, pairing.running(), clock.ticksMs());
-        display.clear(SDL_Color{0, 0, 0, 255});
-        drawPairingScreen(state, display.renderer(), display.width(), display.height(), displayRotation.load(),
-                          display.drawSubmitter());
-        if (beforePresent) beforePresent();
-        display.present(true);
-
-        SDL_Event event;
-        while (SDL_PollEvent(&event)) {
-            const bool ctrlEscape = event.type == SDL_EVENT_KEY_DOWN && event.key.key == SDLK_ESCAPE &&
-                                    (event.key.mod & SDL_KMOD_CTRL) != 0;
-            if (event.type == SDL_EVENT_QUIT || event.type == SDL_EVENT_DISPLAY_REMOVED || ctrlEscape) {
-                running = false;
-                quit = true;
-            }
-            playlistReady = playlistReady || event.type == playlistReadyEvent;
-            standbyChanged = standbyChanged || event.type == standbyChangedEvent;
-        }
-        clock.sleepFor(16);
-    } while (running && pairing.running());
-    if (playlistReady) pushPlayerEvent(playlistReadyEvent);
-    if (standbyChanged) pushPlayerEvent(standbyChangedEvent);
-    if (quit) return PairingScreenEnd::quit;
-    return running ? PairingScreenEnd::pairingOver : PairingScreenEnd::stopped;
+bool PairingPanel::update() {
+    if (pairing_ == nullptr) return false;
+    return updatePairingStatus(state_, pairing_->status(), pairing_->running(), clock_->ticksMs());
 }
 
-}  // namespace lumetta::player
+void PairingPanel::draw(const ScreenOutput& output) {
+    drawPairingScreen(state_, output.renderer, output.width, output.height, output.rotation, *output.submitter);
+}
+
+namespace {
+
+// The pairing screen: the panel alone on black until the pairing ends.
+class PairingScreen final : public Screen {
+public:
+    PairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display, Clock& clock)
+        : state_(state), pairing_(pairing), display_(display), clock_(clock) {}
+
+    // Every event is dropped.
+    ScreenAnswer takeEvent(const SDL_Event&) override { return ScreenAnswer::taken; }
+    void draw(const ScreenOutput& output) override {
+        const PairingStatus status = pairing_.status();
+        updatePairingStatus(state_, status, pairing_.running(), clock_.ticksMs());
+        display_.clear(SDL_Color{0, 0, 0, 255});
+        drawPairingScreen(state_, output.renderer, output.width, output.height, output.rotation, *output.submitter);
+    }
+    bool finished() const override { return !pairing_.running(); }
+
+private:
+    PairingScreenState& state_;
+    RemotePairing& pairing_;
+    Display& display_;
+    Clock& clock_;
+};
+
+}  // namespace
+
+PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display,
+                                  EventPump& events, Clock& clock, const std::function<void()>& beforePresent) {
+    PairingScreen screen(state, pairing, display, clock);
+    ModalPace pace;
+    pace.clock = &clock;
+    pace.frameGapMs = 16;
+    pace.beforePresent = beforePresent;
+    switch (runModalScreen(screen, events, display, pace)) {
+        case ModalEnd::finished: return PairingScreenEnd::pairingOver;
+        case ModalEnd::quit: return PairingScreenEnd::quit;
+        case ModalEnd::stopped: break;
+    }
+    return PairingScreenEnd::stopped;
+}
+
+}  // namespace lumetta::screens

@@ -1,4 +1,4 @@
-#include "player/splash.h"
+#include "screens/splash.h"
 
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
@@ -37,9 +37,9 @@
 #include "support/line_capture.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
-#include "transition_screen.h"
+#include "support/transition_screen.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 namespace {
 
 namespace fs = std::filesystem;
@@ -262,6 +262,8 @@ struct Script {
             return answer;
         };
         s.beforePresent = [this] { beforePresent(); };
+        // The pairing as the service sends it, over the server link.
+        s.pairing = player::linkSplashPairing;
         return s;
     }
 
@@ -678,7 +680,7 @@ TEST_F(SplashTest, TheLoopsSplashStopsThroughTheLoopsFlagAndFadesOnItsCall) {
         SCOPED_TRACE(escape ? "Escape" : "ended");
         std::atomic<bool> ready{true};
         std::atomic<bool> running{true};
-        SplashRequest request;
+        player::SplashRequest request;
         request.dataDirectory = base.str();
         request.display = display.get();
         request.deviceId = "SN-0042";
@@ -686,7 +688,7 @@ TEST_F(SplashTest, TheLoopsSplashStopsThroughTheLoopsFlagAndFadesOnItsCall) {
         request.initialPlaylistReady = &ready;
         request.running = &running;
         if (escape) pushKey(SDLK_ESCAPE);
-        auto shown = showSplash(request);  // paired and loaded: over after one frame
+        auto shown = player::showSplash(request);  // paired and loaded: over after one frame
         ASSERT_TRUE(shown);
         EXPECT_EQ(running.load(), !escape);
         EXPECT_TRUE(playerRunning.load()) << "only the loop's flag";
@@ -1272,4 +1274,4 @@ TEST_F(SplashTest, HostileValuesShowAndEndWithOneLineAtMostPerFault) {
 }
 
 }  // namespace
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

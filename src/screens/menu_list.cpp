@@ -1,10 +1,10 @@
-#include "player/menu_list.h"
+#include "screens/menu_list.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 int menuRowCount(int height, int headerRows, int rowHeight) {
     if (rowHeight <= 0) return 1;
@@ -96,4 +96,4 @@ std::string modeLabel(const DisplayMode& mode) {
     return label;
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

@@ -4,9 +4,9 @@
 // name in orange, outlined in black, shrunk as a whole to fit, faded in and out by the overlay
 // reveal and turned with the screen.
 //
-// The loop owns one state for its whole run; each cycle it calls `state.reveal.update(name)`
-// with the requested playlist's name (empty when none), and on each presented frame, after the
-// slide and the menus, `drawDownloadScreen` with the same name.
+// The loop owns one `DownloadBanner` for its whole run; each cycle it calls `update` with the
+// requested playlist's name (empty when none), and on each presented frame, after the slide and
+// the menus, draws it.
 
 #include <SDL3/SDL.h>
 
@@ -17,9 +17,10 @@
 #include "core/shared_defaults.h"
 #include "display/draw.h"
 #include "display/sdl_handles.h"
-#include "player/overlay_reveal.h"
+#include "screens/overlay_reveal.h"
+#include "screens/screen.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 struct DownloadScreenState {
     explicit DownloadScreenState(const Clock& clock = systemClock(),
@@ -50,4 +51,30 @@ int downloadBannerFontSize(int layoutHeight);
 void drawDownloadScreen(DownloadScreenState& state, SDL_Renderer* renderer, std::string_view name, int rotation,
                         DrawSubmitter& submitter = sdlDrawSubmitter());
 
-}  // namespace lumetta::player
+// The banner as a screen: it takes no events and is finished while no name is asked for and the
+// last one has faded out.
+class DownloadBanner final : public Screen {
+public:
+    explicit DownloadBanner(const Clock& clock = systemClock(),
+                            std::string fontsDirectory = sharedDefaults().fontsDirectory)
+        : state_(clock, std::move(fontsDirectory)) {}
+
+    // Once per cycle with the name of the playlist being prepared (empty: none): moves the
+    // reveal on and tells whether it changed.
+    bool update(std::string name);
+    const std::string& name() const { return name_; }
+    const OverlayReveal& reveal() const { return state_.reveal; }
+    // The reveal is fully hidden with nothing asked for, or fully shown: no frame of the banner
+    // then differs from the last.
+    bool atRest() const;
+
+    ScreenAnswer takeEvent(const SDL_Event&) override { return ScreenAnswer::ignored; }
+    void draw(const ScreenOutput& output) override;
+    bool finished() const override { return name_.empty() && state_.reveal.phaseA() <= 0; }
+
+private:
+    DownloadScreenState state_;
+    std::string name_;
+};
+
+}  // namespace lumetta::screens

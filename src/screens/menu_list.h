@@ -12,7 +12,7 @@
 
 #include "core/display_mode.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 // An open menu closes itself this long after its last key.
 inline constexpr std::uint64_t menuIdleCloseMs = 15000;
@@ -46,4 +46,4 @@ std::string playlistLabel(std::string_view name, std::size_t maxBytes, bool* cut
 // number, left out when it is not above 0; the mark only for the mode in use.
 std::string modeLabel(const DisplayMode& mode);
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

@@ -1,4 +1,4 @@
-#include "player/splash.h"
+#include "screens/splash.h"
 
 #include <algorithm>
 #include <array>
@@ -18,12 +18,11 @@
 #include "display/display.h"
 #include "display/screen_shift.h"
 #include "display/sdl_handles.h"
-#include "link/server_link_state.h"
 #include "objects/text_lines.h"
 #include "objects/text_style.h"
-#include "player/splash_picture.h"
+#include "screens/splash_picture.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 
@@ -129,101 +128,90 @@ void Splash::loadOrientationPicture(const std::string& path) {
 }
 
 void Splash::run(const std::atomic<bool>* initialPlaylistDone) {
-    Clock& clock = *seams_.clock;
     std::atomic<bool>& running = *seams_.running;
-    const int shiftMax = height_ / 8;
-    const std::uint64_t start = clock.ticksMs();
+    initialPlaylistDone_ = initialPlaylistDone;
+    start_ = seams_.clock->ticksMs();
     online_.store(false);
-    // Declared last among the locals that the thread reads, so it is stopped and joined first,
-    // also when something below throws.
+    // Declared before the run, so it is stopped and joined also when the run throws.
     std::jthread probe([this](std::stop_token stop) { connectivityThread(std::move(stop), &online_); });
 
-    bool needsPairing = true;
-    bool identityDone = false;
-    bool recheckArmed = false;
-    bool introOver = false;
-    std::uint64_t viewStart = 0;
-    std::int64_t recheckAt = 0;
-
-    for (;;) {
-        configText(accountText, display, baseDirectory_, "account");
-        configText(branchText, display, baseDirectory_, "branch");
-        configText(nameText, display, baseDirectory_, "name");
-
-        const std::string code = bindCode();
-        const std::string qr = bindQrCode();
-        const std::string link = bindUrl();
-        if (isBindComplete()) needsPairing = false;
-        const bool online = online_.load();
-        if (!code.empty()) view_ = SplashView::Pairing;
-
-        const std::uint64_t now = clock.ticksMs();
-        const double t = static_cast<double>(now - start) / static_cast<double>(introMs);
-        const double f = t < 1.0 ? 1.0 - t : 0.0;
-        const int margin = static_cast<int>(std::lround(shiftMax * f));
-        setScreenShift(1, 1, margin, static_cast<float>(rotation_));
-
-        display->clear(SDL_Color{0, 0, 0, 255});
-        backgroundPicture->draw(true);
-        if (orientationPicture) orientationPicture->draw(true);
-
-        SDL_Renderer* renderer = display->renderer();
-        if (margin > 0 && height_ > 7) {
-            const auto alpha = static_cast<Uint8>(static_cast<double>(margin) / shiftMax * 255.0);
-            SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
-            SDL_SetRenderDrawColor(renderer, 0, 0, 0, alpha);
-            SDL_RenderFillRect(renderer, nullptr);
-            SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
-        } else if (margin == 0) {
-            if (!introOver) {
-                viewStart = now;
-                introOver = true;
-            }
-            switch (view_) {
-                case SplashView::Identity:
-                    drawIdentity(now - viewStart);
-                    if (!recheckArmed) {
-                        recheckArmed = true;
-                        recheckAt = clock.steadyMs() + recheckIntervalMs;
-                    }
-                    break;
-                case SplashView::DeviceDetails: drawDeviceDetails(); break;
-                case SplashView::Pairing:
-                    if (online) drawPairing(code, qr, link);
-                    break;
-            }
-        }
-
-        // A passed check stays passed: a link that drops while the first playlist still loads
-        // does not keep the splash on screen once the load has ended.
-        if (recheckArmed && !identityDone && clock.steadyMs() >= recheckAt) {
-            std::error_code error;
-            identityDone =
-                online || std::filesystem::exists(dataDirectory_ + sharedDefaults().playingFileName, error);
-            if (!identityDone) recheckAt = clock.steadyMs() + recheckIntervalMs;
-        }
-
-        // The ready flag is read once, so the frame is kept whenever this cycle ends the splash.
-        const bool loaded = initialPlaylistDone == nullptr || initialPlaylistDone->load();
-        const bool over = loaded && (!needsPairing || identityDone);
-        if (running.load() && over) keepFrame();
-
-        if (seams_.beforePresent) seams_.beforePresent();
-        display->present(true);
-        handleEvents();
-
-        if (!running.load()) {
-            lastFrame_.clear();
-            break;
-        }
-        if (over) break;
-    }
+    EventPump events(running, std::cout);
+    ModalPace pace;
+    pace.clock = seams_.clock;
+    pace.beforePresent = seams_.beforePresent;
+    runModalScreen(*this, events, *display, pace);
+    if (!running.load()) lastFrame_.clear();
 
     probe.request_stop();
     probe.join();
     if (!setConfigInt(baseDirectory_, "orientation", rotation_)) {
         logLine(std::cerr, ansi::BOLD_RED, "[ORIENTATION]", " Unable to update config.json when closing splash");
     }
+}
+
+void Splash::draw(const ScreenOutput&) {
+    Clock& clock = *seams_.clock;
+    std::atomic<bool>& running = *seams_.running;
+    const int shiftMax = height_ / 8;
+
+    configText(accountText, display, baseDirectory_, "account");
+    configText(branchText, display, baseDirectory_, "branch");
+    configText(nameText, display, baseDirectory_, "name");
+
+    const SplashPairing pairing = seams_.pairing ? seams_.pairing() : SplashPairing{};
+    if (pairing.complete) needsPairing_ = false;
+    const bool online = online_.load();
+    if (!pairing.code.empty()) view_ = SplashView::Pairing;
+
+    const std::uint64_t now = clock.ticksMs();
+    const double t = static_cast<double>(now - start_) / static_cast<double>(introMs);
+    const double f = t < 1.0 ? 1.0 - t : 0.0;
+    const int margin = static_cast<int>(std::lround(shiftMax * f));
+    setScreenShift(1, 1, margin, static_cast<float>(rotation_));
+
+    display->clear(SDL_Color{0, 0, 0, 255});
+    backgroundPicture->draw(true);
+    if (orientationPicture) orientationPicture->draw(true);
+
+    SDL_Renderer* renderer = display->renderer();
+    if (margin > 0 && height_ > 7) {
+        const auto alpha = static_cast<Uint8>(static_cast<double>(margin) / shiftMax * 255.0);
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, alpha);
+        SDL_RenderFillRect(renderer, nullptr);
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
+    } else if (margin == 0) {
+        if (!introOver_) {
+            viewStart_ = now;
+            introOver_ = true;
+        }
+        switch (view_) {
+            case SplashView::Identity:
+                drawIdentity(now - viewStart_);
+                if (!recheckArmed_) {
+                    recheckArmed_ = true;
+                    recheckAt_ = clock.steadyMs() + recheckIntervalMs;
+                }
+                break;
+            case SplashView::DeviceDetails: drawDeviceDetails(); break;
+            case SplashView::Pairing:
+                if (online) drawPairing(pairing.code, pairing.qrCode, pairing.url);
+                break;
+        }
+    }
+
+    // A passed check stays passed: a link that drops while the first playlist still loads
+    // does not keep the splash on screen once the load has ended.
+    if (recheckArmed_ && !identityDone_ && clock.steadyMs() >= recheckAt_) {
+        std::error_code error;
+        identityDone_ = online || std::filesystem::exists(dataDirectory_ + sharedDefaults().playingFileName, error);
+        if (!identityDone_) recheckAt_ = clock.steadyMs() + recheckIntervalMs;
+    }
+
+    // The ready flag is read once, so the frame is kept whenever this cycle ends the splash.
+    const bool loaded = initialPlaylistDone_ == nullptr || initialPlaylistDone_->load();
+    over_ = loaded && (!needsPairing_ || identityDone_);
+    if (running.load() && over_) keepFrame();
 }
 
 void Splash::drawBlock(const std::vector<Text*>& lines, const std::vector<float>& opacities) {
@@ -300,32 +288,26 @@ void Splash::drawPairing(const std::string& code, const std::string& qr, const s
     codeLine->draw(x, top + 76, SDL_FLIP_NONE, 255, 1.0f);
 }
 
-void Splash::handleEvents() {
-    SDL_Event event;
-    while (SDL_PollEvent(&event)) {
-        if (event.type == SDL_EVENT_QUIT) {
-            seams_.running->store(false);
-            continue;
-        }
-        if (event.type != SDL_EVENT_KEY_DOWN) continue;
-        switch (event.key.key) {
-            case SDLK_ESCAPE: seams_.running->store(false); break;
-            case SDLK_D:
-                if (view_ != SplashView::Pairing) view_ = SplashView::DeviceDetails;
-                break;
-            case SDLK_SPACE:
-                if (view_ != SplashView::Pairing) view_ = SplashView::Identity;
-                break;
-            case SDLK_PRINTSCREEN:
-                if (!event.key.repeat) display->requestScreenshot(dataDirectory_);
-                break;
-            case SDLK_UP: turnTo(0); break;
-            case SDLK_RIGHT: turnTo(90); break;
-            case SDLK_DOWN: turnTo(180); break;
-            case SDLK_LEFT: turnTo(270); break;
-            default: break;
-        }
+ScreenAnswer Splash::takeEvent(const SDL_Event& event) {
+    if (event.type != SDL_EVENT_KEY_DOWN) return ScreenAnswer::ignored;
+    switch (event.key.key) {
+        case SDLK_ESCAPE: return ScreenAnswer::stopPlayer;
+        case SDLK_D:
+            if (view_ != SplashView::Pairing) view_ = SplashView::DeviceDetails;
+            break;
+        case SDLK_SPACE:
+            if (view_ != SplashView::Pairing) view_ = SplashView::Identity;
+            break;
+        case SDLK_PRINTSCREEN:
+            if (!event.key.repeat) display->requestScreenshot(dataDirectory_);
+            break;
+        case SDLK_UP: turnTo(0); break;
+        case SDLK_RIGHT: turnTo(90); break;
+        case SDLK_DOWN: turnTo(180); break;
+        case SDLK_LEFT: turnTo(270); break;
+        default: return ScreenAnswer::ignored;
     }
+    return ScreenAnswer::taken;
 }
 
 void Splash::turnTo(int degrees) {
@@ -460,4 +442,4 @@ void Splash::connectivityThread(std::stop_token stop, std::atomic<bool>* online)
     }
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

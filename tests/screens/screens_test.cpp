@@ -8,14 +8,14 @@
 
 #include "core/process_state.h"
 #include "link/player_events.h"
-#include "overlay_screen.h"
-#include "player/download_screen.h"
-#include "player/overlay_box.h"
-#include "player/pairing_screen.h"
-#include "player/pause_overlay.h"
+#include "screens/download_screen.h"
+#include "screens/overlay_box.h"
+#include "screens/pairing_screen.h"
+#include "screens/pause_overlay.h"
 #include "support/manual_clock.h"
+#include "support/overlay_screen.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 namespace {
 
 using lumetta::testing::countIn;
@@ -448,6 +448,7 @@ protected:
     ManualClock clock_;
     PairingScreenState state_;
     FakePairing pairing_;
+    EventPump events_{playerRunning, std::cout, {}, {}, {playlistReadyEvent, standbyChangedEvent}};
 };
 
 TEST_F(PairingScreenTest, RunsUntilThePairingEndsAndKeepsItsLastWord) {
@@ -457,7 +458,7 @@ TEST_F(PairingScreenTest, RunsUntilThePairingEndsAndKeepsItsLastWord) {
     int frames = 0;
     std::vector<Frame> seen;
     const std::int64_t t0 = clock_.steadyMs();
-    const auto end = runPairingScreen(state_, pairing_, *screen_.display(), clock_, [&] {
+    const auto end = runPairingScreen(state_, pairing_, *screen_.display(), events_, clock_, [&] {
         ++frames;
         seen.push_back(screen_.capture());
     });
@@ -490,7 +491,7 @@ TEST_F(PairingScreenTest, APlaylistOrStandbyWakeUpTakenMeanwhileIsQueuedAgain) {
         push(static_cast<SDL_EventType>(type), SDLK_RIGHT);
     }
     push(SDL_EVENT_KEY_DOWN, SDLK_RIGHT);
-    EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), clock_), PairingScreenEnd::pairingOver);
+    EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), events_, clock_), PairingScreenEnd::pairingOver);
     std::vector<std::uint32_t> left;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
@@ -505,7 +506,7 @@ TEST_F(PairingScreenTest, APlaylistOrStandbyWakeUpTakenMeanwhileIsQueuedAgain) {
     // Nothing of the kind taken: nothing queued.
     pairing_.looks = 0;
     push(SDL_EVENT_KEY_DOWN, SDLK_LEFT);
-    runPairingScreen(state_, pairing_, *screen_.display(), clock_);
+    runPairingScreen(state_, pairing_, *screen_.display(), events_, clock_);
     EXPECT_FALSE(SDL_PollEvent(&event));
 }
 
@@ -523,7 +524,8 @@ TEST_F(PairingScreenTest, QuitDisplayRemovalAndCtrlEscapeStopThePlayer) {
         pairing_.looks = 0;
         pairing_.passes = 1000;
         push(c.type, c.key, c.mod);
-        EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), clock_), PairingScreenEnd::quit) << c.type;
+        EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), events_, clock_), PairingScreenEnd::quit)
+            << c.type;
         EXPECT_FALSE(playerRunning);
         EXPECT_EQ(pairing_.looks, 1) << "ends after the pass that took the event";
     }
@@ -531,9 +533,9 @@ TEST_F(PairingScreenTest, QuitDisplayRemovalAndCtrlEscapeStopThePlayer) {
     // Stopped from elsewhere: no pass beyond the one under way.
     playerRunning = false;
     pairing_.looks = 0;
-    EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), clock_), PairingScreenEnd::stopped);
+    EXPECT_EQ(runPairingScreen(state_, pairing_, *screen_.display(), events_, clock_), PairingScreenEnd::stopped);
     EXPECT_EQ(pairing_.looks, 1);
 }
 
 }  // namespace
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

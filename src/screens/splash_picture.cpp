@@ -1,6 +1,6 @@
-#include "player/splash_picture.h"
+#include "screens/splash_picture.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 // The XPM is C source: its array of lines is taken in as it is written by the drawing program.
@@ -9,4 +9,4 @@ namespace {
 
 const char* const* splashPicture() { return splash_xpm; }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

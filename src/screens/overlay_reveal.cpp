@@ -1,8 +1,8 @@
-#include "player/overlay_reveal.h"
+#include "screens/overlay_reveal.h"
 
 #include <algorithm>
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 constexpr double phaseAMs = 750.0;
@@ -35,4 +35,4 @@ bool OverlayReveal::update(std::string_view announcedPlaylist) {
     return phaseA_ != a || phaseB_ != b;
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

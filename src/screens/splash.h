@@ -17,6 +17,10 @@
 // The last frame is kept; the loop calls `fadeFrame` once, just before it presents its first
 // slide, to fade that frame to black over 2 s, and then destroys the splash.
 //
+// The splash is a modal screen (runModalScreen, screens/screen.h): its events come through an
+// event pump of its own on the running flag of its seams, so a quit or a display removal stops
+// the player there too.
+//
 // Differences from a plain reading of the screen's rules, for the sake of a device left alone:
 //   - the pairing view keeps its QR picture and its two texts while their values stay the same
 //     (same pixels), so a QR text that does not decode, or a code too long to show, is logged
@@ -44,15 +48,25 @@
 #include "core/process_state.h"
 #include "objects/image.h"
 #include "objects/text.h"
+#include "screens/screen.h"
 
 namespace lumetta {
 class Display;
 }
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 // The view shown after the intro.
 enum class SplashView { Pairing = 0, DeviceDetails = 1, Identity = 2 };
+
+// The pairing the service offered this device: the code, its QR picture (Base64 PNG), where the
+// code is entered, and whether the pairing has completed.
+struct SplashPairing {
+    std::string code;
+    std::string qrCode;
+    std::string url;
+    bool complete = false;
+};
 
 // The boundaries of the splash; the defaults are the running player's.
 struct SplashSeams {
@@ -67,9 +81,11 @@ struct SplashSeams {
     std::function<void()> beforePresent;
     // The whole player runs while set; Escape and a quit event clear it.
     std::atomic<bool>* running = &playerRunning;
+    // Read on every cycle (empty: no pairing offered, and none completes).
+    std::function<SplashPairing()> pairing;
 };
 
-class Splash {
+class Splash final : public Screen {
 public:
     static constexpr std::uint64_t introMs = 5000;
     static constexpr std::uint64_t lineFadeMs = 900;
@@ -115,6 +131,12 @@ public:
     // 0, 90, 180 or 270.
     int orientation() const { return rotation_; }
 
+    // One cycle of the splash as its modal run calls it: the keys, the frame (the last one kept
+    // once the splash is over), and whether it is over.
+    ScreenAnswer takeEvent(const SDL_Event& event) override;
+    void draw(const ScreenOutput& output) override;
+    bool finished() const override { return over_; }
+
 private:
     // A text made for a value, kept while the value stays.
     struct KeptText {
@@ -136,7 +158,6 @@ private:
     void drawBlock(const std::vector<Text*>& lines, const std::vector<float>& opacities);
     Text* keptText(KeptText& kept, const std::string& value, int boxWidth, int boxHeight, int fontSize,
                    SDL_Color colour);
-    void handleEvents();
     void turnTo(int degrees);
     void keepFrame();
     void loadOrientationPicture(const std::string& path);
@@ -164,9 +185,19 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::atomic<bool> online_{false};
+    // The run's progress from one cycle to the next.
+    const std::atomic<bool>* initialPlaylistDone_ = nullptr;
+    std::uint64_t start_ = 0;
+    bool needsPairing_ = true;
+    bool identityDone_ = false;
+    bool recheckArmed_ = false;
+    bool introOver_ = false;
+    std::uint64_t viewStart_ = 0;
+    std::int64_t recheckAt_ = 0;
+    bool over_ = false;
     KeptText linkLine_;
     KeptText codeLine_;
     KeptQr qrPicture_;
 };
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

@@ -4,15 +4,14 @@
 // shows the pairing's latest status text: a progress text until the next one replaces it, a
 // final text for 5 seconds (so it stays over the slides after the pairing ended).
 //
-// The loop owns one state for its whole run. Every cycle with a slide on screen it calls
-// `updatePairingStatus` with the pairing's status and running flag and redraws when that
-// returns true; on each presented frame it calls `drawPairingScreen` after the download banner
-// and the fade, before the pause overlay. On the "b" key it starts the pairing and runs
-// `runPairingScreen`, which keeps every event from the loop until the pairing is over.
+// The loop owns one `PairingPanel` for its whole run. Every cycle with a slide on screen it
+// calls `update` and redraws when that returns true; on each presented frame it draws the panel
+// after the download banner and the fade, before the pause overlay. On the "b" key it starts
+// the pairing and runs `runPairingScreen`, which keeps every event from the loop until the
+// pairing is over.
 
 #include <SDL3/SDL.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,17 +19,17 @@
 #include <string>
 
 #include "core/clock.h"
-#include "core/process_state.h"
 #include "core/shared_defaults.h"
 #include "display/draw.h"
 #include "display/sdl_handles.h"
-#include "player/overlay_box.h"
+#include "screens/overlay_box.h"
+#include "screens/screen.h"
 
 namespace lumetta {
 class Display;
 }
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 // A final status text stays this long.
 inline constexpr std::uint64_t pairingFinalStatusMs = 5000;
@@ -83,19 +82,42 @@ bool updatePairingStatus(PairingScreenState& state, const PairingStatus& status,
 void drawPairingScreen(PairingScreenState& state, SDL_Renderer* renderer, int width, int height, int rotation,
                        DrawSubmitter& submitter = sdlDrawSubmitter());
 
+// The panel over the slides, as a screen: it takes no events and is finished while it shows
+// neither the picture nor the status box.
+class PairingPanel final : public Screen {
+public:
+    PairingPanel(RemotePairing* pairing, const Clock& clock, const std::string& fontsDirectory)
+        : state_(fontsDirectory), pairing_(pairing), clock_(&clock) {}
+
+    // Takes over the pairing's status now (nothing without a pairing); true when the panel changed.
+    bool update();
+
+    ScreenAnswer takeEvent(const SDL_Event&) override { return ScreenAnswer::ignored; }
+    void draw(const ScreenOutput& output) override;
+    bool finished() const override { return !state_.showHelp && !state_.showStatus; }
+
+    PairingScreenState& state() { return state_; }
+    const PairingScreenState& state() const { return state_; }
+
+private:
+    PairingScreenState state_;
+    RemotePairing* pairing_;
+    const Clock* clock_;
+};
+
 enum class PairingScreenEnd {
     pairingOver,  // the pairing ended; the loop goes on
-    quit,         // quit, display removal or Ctrl+Escape: the player stops (playerRunning cleared)
+    quit,         // quit, display removal or Ctrl+Escape: the player stops (the pump's flag cleared)
     stopped,      // the player was stopped from elsewhere
 };
 
-// The modal screen: every 16 ms (on `clock`) takes over the status, draws the panel alone on
-// black and presents it, and takes every waiting event (a quit, a display removal or Escape
-// with Ctrl held clears playerRunning; a playlist-ready or standby wake-up is queued again, once,
-// when the screen ends; every other event is dropped), until the pairing is over or the player
-// stops (`running`, the player's running flag, cleared). `beforePresent` runs before each present.
+// The modal screen (runModalScreen, screens/screen.h): every 16 ms (on `clock`) takes over the
+// status, draws the panel alone on black and presents it, and takes every waiting event through
+// `events` (a quit, a display removal or Escape with Ctrl held stops the player; a loop wake-up
+// is queued again, once, when the screen ends; every other event is dropped), until the pairing
+// is over or the player stops. `beforePresent` runs before each present.
 PairingScreenEnd runPairingScreen(PairingScreenState& state, RemotePairing& pairing, Display& display,
-                                  Clock& clock = systemClock(), const std::function<void()>& beforePresent = {},
-                                  std::atomic<bool>& running = playerRunning);
+                                  EventPump& events, Clock& clock = systemClock(),
+                                  const std::function<void()>& beforePresent = {});
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

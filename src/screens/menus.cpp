@@ -1,4 +1,4 @@
-#include "player/menus.h"
+#include "screens/menus.h"
 
 #include <algorithm>
 #include <exception>
@@ -10,10 +10,10 @@
 #include "display/display.h"
 #include "objects/font_path.h"
 #include "objects/text_lines.h"
-#include "player/overlay_box.h"
-#include "player/menu_list.h"
+#include "screens/menu_list.h"
+#include "screens/overlay_box.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 
@@ -106,6 +106,12 @@ bool ListMenu<Entry>::handleKey(SDL_Keycode key, bool repeat) {
         render();
     }
     return true;
+}
+
+template <typename Entry>
+ScreenAnswer ListMenu<Entry>::takeEvent(const SDL_Event& event) {
+    if (event.type != SDL_EVENT_KEY_DOWN) return ScreenAnswer::ignored;
+    return handleKey(event.key.key, event.key.repeat) ? ScreenAnswer::taken : ScreenAnswer::ignored;
 }
 
 template <typename Entry>
@@ -362,4 +368,4 @@ ModeChoiceOutcome applyChosenMode(const std::optional<DisplayMode>& choice, cons
     return ModeChoiceOutcome::rebooting;
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

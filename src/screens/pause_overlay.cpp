@@ -1,8 +1,8 @@
-#include "player/pause_overlay.h"
+#include "screens/pause_overlay.h"
 
 #include <limits>
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 int pauseSecondsRemaining(std::uint64_t pauseEnd, std::uint64_t now) {
     if (now >= pauseEnd) return 0;
@@ -20,4 +20,4 @@ void drawPauseOverlay(PauseOverlayState& state, SDL_Renderer* renderer, int widt
     drawOverlayBox(renderer, texture, state.text.width(), state.text.height(), width, height);
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

@@ -7,13 +7,14 @@
 // idle close 15 s after the last key with a "Closing in N seconds" banner, and a confirmed
 // choice the loop takes after each key.
 //
-// The player loop owns one of each (rebuilt whenever it makes a playlist current), and on the
-// main thread:
-//   - gives every key-down to `handleKey` (routing: see the loop) and, when it was consumed,
-//     takes `result()`;
+// Each menu is a screen: it takes key-downs (`takeEvent`, or `handleKey` for a key alone), draws
+// its overlay, and is finished while closed. The player loop owns one of each (rebuilt whenever
+// it makes a playlist current), and on the main thread:
+//   - offers every key-down to them (routing: see the loop) and, when one consumed it, takes
+//     its `result()`;
 //   - calls `tickCountdown()` once per cycle and redraws when it returns true or `isOpen()`
 //     changed;
-//   - calls `drawOverlay()` on every presented frame after the slide, playlist menu first.
+//   - draws them on every presented frame after the slide, playlist menu first.
 
 #include <SDL3/SDL.h>
 
@@ -31,12 +32,13 @@
 #include "display/sdl_handles.h"
 #include "objects/rectangle.h"
 #include "objects/text.h"
+#include "screens/screen.h"
 
 namespace lumetta {
 class Display;
 }
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 // One playlist the service offers this display: the name is shown, the id identifies it.
 struct PlaylistChoice {
@@ -61,7 +63,7 @@ struct MenuTraits {
 };
 
 template <typename Entry>
-class ListMenu {
+class ListMenu : public Screen {
 public:
     virtual ~ListMenu() = default;
     ListMenu(const ListMenu&) = delete;
@@ -76,6 +78,12 @@ public:
     // Over the frame: the black cover, the list and the banner; nothing while closed.
     void drawOverlay();
     bool isOpen() const { return open_; }
+
+    // A key-down goes to `handleKey` (taken when consumed); every other event is ignored.
+    ScreenAnswer takeEvent(const SDL_Event& event) override;
+    // The overlay on the display's renderer and its current target (`output` is not needed).
+    void draw(const ScreenOutput&) override { drawOverlay(); }
+    bool finished() const override { return !open_; }
     // The confirmed choice, moved out (empty until the user confirms one, and afterwards).
     std::optional<Entry> result() {
         std::optional<Entry> taken = std::move(result_);
@@ -204,4 +212,4 @@ enum class ModeChoiceOutcome {
 // error). Choosing the mode in use does nothing.
 ModeChoiceOutcome applyChosenMode(const std::optional<DisplayMode>& choice, const ModeChoiceActions& actions);
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

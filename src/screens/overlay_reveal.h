@@ -9,7 +9,7 @@
 
 #include "core/clock.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 class OverlayReveal {
 public:
@@ -34,4 +34,4 @@ private:
     std::uint64_t lastTick_ = 0;  // 0: never updated
 };
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

@@ -11,7 +11,7 @@
 
 #include "display/sdl_handles.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 // Where the box, its text and its bar go for a text of textWidth x textHeight on an output of
 // width x height.
@@ -77,4 +77,4 @@ private:
 void drawOverlayBox(SDL_Renderer* renderer, SDL_Texture* text, int textWidth, int textHeight, int width,
                     int height);
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

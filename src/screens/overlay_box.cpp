@@ -1,10 +1,10 @@
-#include "player/overlay_box.h"
+#include "screens/overlay_box.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-namespace lumetta::player {
+namespace lumetta::screens {
 
 namespace {
 
@@ -113,4 +113,4 @@ void drawOverlayBox(SDL_Renderer* renderer, SDL_Texture* text, int textWidth, in
     SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
 }
 
-}  // namespace lumetta::player
+}  // namespace lumetta::screens

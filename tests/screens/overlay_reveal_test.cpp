@@ -1,4 +1,4 @@
-#include "player/overlay_reveal.h"
+#include "screens/overlay_reveal.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "support/manual_clock.h"
 
-namespace lumetta::player {
+namespace lumetta::screens {
 namespace {
 
 struct Step {
@@ -82,4 +82,4 @@ TEST(OverlayReveal, FirstUpdatesCountNoTime) {
 }
 
 }  // namespace
-}  // namespace lumetta::player
+}  // namespace lumetta::screens
