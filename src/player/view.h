@@ -82,7 +82,9 @@ std::unique_ptr<StartupScreen> waitWithoutSplash(const SplashRequest& request);
 struct ViewSeams {
     // Wall-clock time for slide timing, SDL's tick scale (ticksMs) for animations and fades.
     Clock* clock = &systemClock();
-    // Waits at most `timeoutMs` for one event (SDL_WaitEventTimeout); true when one was taken.
+    // The sources of the loop's event pump (the input's, which the pairing screen and the
+    // standby wait share). Waits at most `timeoutMs` for one event (SDL_WaitEventTimeout); true
+    // when one was taken.
     std::function<bool(SDL_Event& event, int timeoutMs)> waitEvent;
     // Takes one event without waiting (SDL_PollEvent).
     std::function<bool(SDL_Event& event)> pollEvent;
