@@ -92,6 +92,7 @@ void FakeTools::write(const fs::path& dir, const FakeAnswer& answer) {
     if (answer.status != 0) writeTestFile(dir / "status", std::to_string(answer.status));
     if (!answer.repeat.empty()) writeTestFile(dir / "repeat", answer.repeat);
     if (!answer.delaySeconds.empty()) writeTestFile(dir / "delay", answer.delaySeconds);
+    if (answer.closeStdout) writeTestFile(dir / "close-stdout", "");
     if (answer.waitForSignal) writeTestFile(dir / "wait", "");
     if (!answer.onSigterm.empty()) writeTestFile(dir / "sigterm", answer.onSigterm);
     if (answer.echoArgs) writeTestFile(dir / "echo-args", "");
@@ -106,6 +107,8 @@ void FakeTools::sequence(const std::string& tool, const std::string& key, const 
         write(keyDirectory(tool, key) / std::to_string(i + 1), answers[i]);
     }
 }
+
+void FakeTools::clear(const std::string& tool, const std::string& key) { fs::remove_all(keyDirectory(tool, key)); }
 
 std::vector<std::string> FakeTools::log() const {
     std::vector<std::string> lines;

@@ -39,6 +39,7 @@ struct FakeAnswer {
     int status = 0;              // exit status
     std::string repeat = "";     // how many times `out` is written ("" once, or "forever")
     std::string delaySeconds = "";  // wait before writing ("0.25"); "" none
+    bool closeStdout = false;    // close standard output once everything is written
     bool waitForSignal = false;  // after writing, run until a signal ends the tool
     std::string onSigterm = "";  // "" dies of it, "ignore" survives it, "3" exits with 3
     bool echoArgs = false;       // first write each argument followed by a NUL byte
@@ -55,6 +56,8 @@ public:
     void answer(const std::string& tool, const std::string& key, const FakeAnswer& answer);
     // One answer per call in order; the last repeats.
     void sequence(const std::string& tool, const std::string& key, const std::vector<FakeAnswer>& answers);
+    // Drops the answers of `key` and its count of calls.
+    void clear(const std::string& tool, const std::string& key);
 
     // The calls made so far, one line each: the tool's name and its arguments.
     std::vector<std::string> log() const;
