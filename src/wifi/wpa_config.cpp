@@ -77,12 +77,14 @@ SsidForms formsOf(const std::string& printed) {
     return {wpaQuote(bytes), lowerHex(bytes)};
 }
 
-bool isSsidLine(std::string_view line, const SsidForms& forms) {
+// The value of an "ssid=" line (blanks around the line aside); no value for any other line.
+std::optional<std::string_view> ssidValue(std::string_view line) {
     line = trimmed(line);
-    if (!line.starts_with("ssid=")) return false;
-    line.remove_prefix(5);
-    return line == forms.quoted || line == forms.hex;
+    if (!line.starts_with("ssid=")) return std::nullopt;
+    return line.substr(5);
 }
+
+bool names(std::string_view value, const SsidForms& forms) { return value == forms.quoted || value == forms.hex; }
 
 // A block: the start of its "network={" line and the end of its "}" line (before the line feed).
 struct Block {
@@ -122,13 +124,15 @@ Search nextBlock(std::string_view text, std::size_t from, Block& block, std::siz
     return Search::None;
 }
 
+// The daemon takes a block's last "ssid=" line as its name.
 bool blockBelongs(std::string_view text, const Block& block, const SsidForms& forms) {
+    std::optional<std::string_view> name;
     for (std::size_t at = block.start; at < block.end;) {
         const LineSpan line = lineAt(text, at);
-        if (isSsidLine(content(text, line), forms)) return true;
+        if (const auto value = ssidValue(content(text, line))) name = value;
         at = line.end + 1;
     }
-    return false;
+    return name && names(*name, forms);
 }
 
 // The range to erase for a block: the block and one blank line next to it, the one before
@@ -292,7 +296,8 @@ bool isWiFiNetworkSaved(const std::string& ssid, const WpaSystem& system) {
     const std::string_view view = *text;
     for (std::size_t at = 0; at <= view.size();) {
         const LineSpan line = lineAt(view, at);
-        if (isSsidLine(content(view, line), forms)) return true;
+        const auto value = ssidValue(content(view, line));
+        if (value && names(*value, forms)) return true;
         if (line.end >= view.size()) break;
         at = line.end + 1;
     }

@@ -66,9 +66,9 @@ std::optional<std::string> readWpaConfig(const WpaSystem& system = {});
 // Takes every block of the (printed) `ssid` out of `text`, with one blank line next to it (the
 // one before when there is one, else the one after). A block runs from a "network={" line to
 // the next line holding just "}" (spaces, tabs and carriage returns around either do not
-// matter); it belongs to the SSID when one of its lines is "ssid=" followed by the quoted real
-// bytes or by their lower-case hexadecimal digits (the form wpa_supplicant writes for a name
-// with bytes outside 0x20-0x7E). A block that another "network={" line interrupts is no block
+// matter); it belongs to the SSID when its last "ssid=" line (the one the daemon goes by) is
+// "ssid=" followed by the quoted real bytes or by their lower-case hexadecimal digits (the form
+// wpa_supplicant writes for a name with bytes outside 0x20-0x7E). A block that another "network={" line interrupts is no block
 // (nothing of it is taken), and an unterminated one ends the search. Only whole lines are
 // taken. True when something was removed.
 bool removeNetworkFromConfig(std::string& text, const std::string& ssid);

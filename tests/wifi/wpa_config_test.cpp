@@ -126,6 +126,8 @@ TEST(WpaConfigRemoval, TakesTheSsidsBlocksWithOneBlankLineEach) {
         {"other SSIDs stay", "\n" + office + "\n", "\n" + office + "\n"},
         {"the value must be the whole SSID", "\nnetwork={\n\tssid=\"Home2\"\n}\n\nnetwork={\n\tssid=\"Home\" x\n}\n",
          "\nnetwork={\n\tssid=\"Home2\"\n}\n\nnetwork={\n\tssid=\"Home\" x\n}\n"},
+        {"the last ssid line names the block", "\nnetwork={\n\tssid=\"Home\"\n\tssid=\"Other\"\n}\n",
+         "\nnetwork={\n\tssid=\"Home\"\n\tssid=\"Other\"\n}\n"},
         {"a commented ssid line is no ssid line", "\nnetwork={\n\t#ssid=\"Home\"\n\tssid=\"Other\"\n}\n",
          "\nnetwork={\n\t#ssid=\"Home\"\n\tssid=\"Other\"\n}\n"},
         {"the hexadecimal form goes too", "a=1\n\nnetwork={\n\tssid=486f6d65\n}\n", "a=1\n"},
