@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 #include "core/config_store.h"
-#include "core/log.h"
 #include "core/program_entry.h"
 #include "device/command.h"
+#include "wifi/wpa_control.h"
 
 namespace lumetta::player {
 
@@ -26,12 +24,6 @@ int parseCoreCount(const std::string& text) {
     // The count comes from the system; a text claiming billions of cores must not build billions
     // of entries.
     return static_cast<int>(std::min<long long>(value, maxReportedCores));
-}
-
-bool interfaceIsWireless(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::path("/sys/class/net") / name / "wireless", error);
 }
 
 Json::Value screenObject(const ReportedScreen& screen) {
@@ -84,7 +76,7 @@ Json::Value deviceReportData(const Command& command, int orientation, const Repo
     addresses["IPv4"] = command.ipv4AddressText();
     addresses["IPv6"] = command.ipv6AddressText();
     if (!active.empty() && wireless.connectedSsid) {
-        const bool isWireless = wireless.isWireless ? wireless.isWireless(active) : interfaceIsWireless(active);
+        const bool isWireless = wireless.isWireless ? wireless.isWireless(active) : lumetta::interfaceIsWireless(active);
         if (isWireless) {
             const std::string ssid = wireless.connectedSsid();
             if (!ssid.empty()) addresses["SSID"] = ssid;
@@ -109,10 +101,7 @@ std::string deviceReportMessage(const Command& command, int orientation, const R
 }
 
 void queueDeviceReport(const Command& command, int orientation, const ReportedScreen& screen,
-                       const std::string& configBase, const WirelessStatus& wireless, OutgoingMessageQueue& queue,
-                       std::ostream& log) {
-    if (!wireless.connectedSsid)
-        logText(log, "[PLAYER] Wi-Fi status is not available yet; the device report carries no SSID");
+                       const std::string& configBase, const WirelessStatus& wireless, OutgoingMessageQueue& queue) {
     queue.append(deviceReportMessage(command, orientation, screen, configBase, wireless));
 }
 

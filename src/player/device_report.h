@@ -9,7 +9,6 @@
 // chosen in the on-screen resolution menu is handled by applyChosenMode (screens/menus.h).
 
 #include <functional>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,11 +34,12 @@ struct ReportedScreen {
 
 // Where the report learns whether the default-route interface is an associated Wi-Fi link.
 struct WirelessStatus {
-    // Whether the named interface is a wireless one. Empty: "/sys/class/net/<name>/wireless"
-    // exists (a name with a slash, "." or ".." is never wireless).
+    // Whether the named interface is a wireless one. Empty: `interfaceIsWireless` (wifi/wpa_control.h)
+    // on the machine's interfaces.
     std::function<bool(const std::string&)> isWireless;
-    // The SSID of the current association, empty when not associated. Empty function: the Wi-Fi
-    // status is not available on this build; the report then carries no "SSID".
+    // The SSID of the current association as wpa_cli prints it, empty when not associated. Empty
+    // function: nothing to ask; the report then carries no "SSID". The player loop asks
+    // `connectedSsid` (wifi/wpa_control.h).
     std::function<std::string()> connectedSsid;
 };
 
@@ -55,11 +55,10 @@ std::string deviceReportMessage(const Command& command, int orientation, const R
                                 const std::string& configBase, const WirelessStatus& wireless);
 
 // Builds the report and appends it to `queue` (the result is not examined: a frame queued
-// before the first connection waits there until it opens). Without an SSID source it writes
-// "[PLAYER] Wi-Fi status is not available yet; the device report carries no SSID" on `log`.
+// before the first connection waits there until it opens).
 void queueDeviceReport(const Command& command, int orientation, const ReportedScreen& screen,
                        const std::string& configBase, const WirelessStatus& wireless = {},
-                       OutgoingMessageQueue& queue = outgoingMessageQueue(), std::ostream& log = std::cout);
+                       OutgoingMessageQueue& queue = outgoingMessageQueue());
 
 inline constexpr int maxReportedCores = 4096;
 

@@ -13,6 +13,7 @@
 #include "display/display.h"
 #include "player/player_loop.h"
 #include "player/slide_targets.h"
+#include "wifi/wpa_control.h"
 
 namespace lumetta::player {
 
@@ -30,6 +31,7 @@ ViewSeams withDefaults(ViewSeams seams) {
     if (!seams.delay) seams.delay = [](int milliseconds) { SDL_Delay(static_cast<Uint32>(std::max(0, milliseconds))); };
     if (!seams.splash) seams.splash = showSplash;
     if (!seams.recordPlayed) seams.recordPlayed = recordPlayedPlaylist;
+    if (!seams.wireless.connectedSsid) seams.wireless.connectedSsid = [] { return lumetta::connectedSsid(); };
     if (seams.clock == nullptr) seams.clock = &systemClock();
     if (seams.watchdogClock == nullptr) seams.watchdogClock = &systemClock();
     if (seams.watchdogIo == nullptr) seams.watchdogIo = &systemWatchdogIo();

@@ -67,7 +67,7 @@ int PlayerLoop::run() {
     if (webSocketThread != nullptr && command != nullptr) {
         queueDeviceReport(*command, screenOrientation(),
                           ReportedScreen{display.width(), display.height(), display.availableModes()}, dataDirectory,
-                          WirelessStatus{}, outgoingMessageQueue(), *seams.out);
+                          seams.wireless, outgoingMessageQueue());
     }
     // 9: the first playlist becomes current; the texts of its first slides are asked for.
     playlist = std::move(startUp.playlist);

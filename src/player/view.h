@@ -26,6 +26,7 @@
 #include "core/clock.h"
 #include "link/server_link_state.h"
 #include "objects/video/runtime/video.h"
+#include "player/device_report.h"
 #include "player/group_sync.h"
 #include "player/hardware_watchdog.h"
 #include "player/player_input.h"
@@ -113,6 +114,9 @@ struct ViewSeams {
     // Records a playlist as played (played-playlists.tsv).
     std::function<bool(const std::string& account, const std::string& branch, const std::string& name)>
         recordPlayed;
+    // What the device report says of the Wi-Fi link (empty `connectedSsid`: wpa_supplicant's
+    // association, `connectedSsid`).
+    WirelessStatus wireless;
     // The marker the CEC power callback keeps while the television is in standby.
     std::string standbyFile = DisplayStandbyFile::defaultPath;
 
