@@ -1,12 +1,13 @@
 // wpa_supplicant configuration files as found on the device (edited by hand, written by the
 // daemon): the first line of the input is the SSID as wpa_cli prints it, the rest the file.
-// A removal takes whole lines only, never an "ssid=" line of another network, takes blocks
-// whole (as many "network={" lines as closing "}" lines, each with a line naming the SSID), and
-// reports exactly whether it changed the text.
+// A removal takes whole lines only, never a line of another network's block (the daemon names a
+// block by its last "ssid=" line), takes blocks whole, and reports exactly whether it changed
+// the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,27 +70,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (kept != is.size()) std::abort();
 
-    // What kinds of line went: other networks' names never, blocks only whole.
-    std::map<std::string_view, long> others;
+    // Blocks went whole: as many "network={" lines as closing "}" lines, each with a line naming
+    // the SSID.
     long openings = 0, closings = 0, matches = 0;
     const auto count = [&](const std::vector<std::string_view>& lines, long sign) {
         for (std::string_view line : lines) {
             const std::string_view value = trimmed(line);
             if (value == "network={") openings += sign;
             if (value == "}") closings += sign;
-            if (!value.starts_with("ssid=")) continue;
-            if (value == quoted || value == hex) {
-                matches += sign;
-            } else {
-                others[value] += sign;
-            }
+            if (value == quoted || value == hex) matches += sign;
         }
     };
     count(was, 1);
     count(is, -1);
-    for (const auto& [value, taken] : others) {
-        if (taken != 0) std::abort();
-    }
     if (openings != closings || matches < openings || (removed && openings < 1)) std::abort();
+
+    // Every block of another network (its last "ssid=" line names another SSID, or it has none)
+    // is still there, as often as before.
+    std::map<std::string, long> others;
+    std::optional<std::size_t> start;
+    std::string_view name;
+    for (std::size_t i = 0; i < was.size(); ++i) {
+        const std::string_view value = trimmed(was[i]);
+        if (value == "network={") {
+            start = i;
+            name = {};
+        } else if (start && value.starts_with("ssid=")) {
+            name = value;
+        } else if (start && value == "}") {
+            if (name != quoted && name != hex) {
+                std::string block;
+                for (std::size_t j = *start; j <= i; ++j) block += was[j];
+                ++others[block];
+            }
+            start.reset();
+        }
+    }
+    for (const auto& [block, times] : others) {
+        long found = 0;
+        for (std::size_t at = after.find(block); at != std::string::npos; at = after.find(block, at + block.size())) ++found;
+        if (found < times) std::abort();
+    }
     return 0;
 }
