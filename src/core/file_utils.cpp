@@ -36,12 +36,13 @@ int base64Value(char c) {
 
 bool SyncSteps::syncFile(int fd) { return ::fsync(fd) == 0; }
 
-void SyncSteps::syncDirectory(const std::filesystem::path& directory) {
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+bool SyncSteps::syncDirectory(const std::filesystem::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
     // Without this the rename itself may be lost at a power cut.
-    (void)::fsync(fd);
-    ::close(fd);
+    const bool synced = ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    return synced && closed;
 }
 
 SyncSteps& diskSyncSteps() {

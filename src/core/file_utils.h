@@ -18,9 +18,10 @@ public:
     virtual ~SyncSteps() = default;
     // Flushes the written temporary file; false, with errno set, when it cannot.
     virtual bool syncFile(int fd);
-    // Flushes `directory`, which now holds the renamed file. A failure changes nothing about
-    // the content already written, so it is not reported.
-    virtual void syncDirectory(const std::filesystem::path& directory);
+    // Flushes `directory`, which now holds the renamed file: true when it could be opened,
+    // flushed and closed. A failure changes nothing about the content already written; callers
+    // that promise the rename survives a power cut report it.
+    virtual bool syncDirectory(const std::filesystem::path& directory);
 };
 
 SyncSteps& diskSyncSteps();

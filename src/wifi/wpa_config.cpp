@@ -172,21 +172,6 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-bool WpaConfigSync::syncFile(int fd) { return ::fsync(fd) == 0; }
-
-bool WpaConfigSync::syncDirectory(const std::filesystem::path& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    return synced && closed;
-}
-
-WpaConfigSync& diskWpaConfigSync() {
-    static WpaConfigSync sync;
-    return sync;
-}
-
 std::filesystem::path wpaConfigPath(const WpaSystem& system) {
     return system.configDirectory / ("wpa_supplicant-" + wirelessInterface(system) + ".conf");
 }
@@ -341,7 +326,7 @@ bool saveWiFiNetwork(const std::string& ssid, const std::string& password, bool 
 
 bool writeWpaConfig(const std::string& text, const WpaSystem& system) {
     const std::lock_guard lock(wpaConfigMutex());
-    WpaConfigSync& sync = system.sync ? *system.sync : diskWpaConfigSync();
+    SyncSteps& sync = system.sync ? *system.sync : diskSyncSteps();
     const std::filesystem::path path = wpaConfigPath(system);
     std::string name = path.string() + ".tmp.XXXXXX";
     const int fd = ::mkstemp(name.data());

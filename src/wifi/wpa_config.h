@@ -31,19 +31,6 @@
 
 namespace lumetta {
 
-// The two flushes of a replacement: the new content before the rename, the directory after it.
-// The real ones call fsync; tests hand in steps that fail.
-class WpaConfigSync {
-public:
-    virtual ~WpaConfigSync() = default;
-    // False (errno set) when the written file cannot be flushed.
-    virtual bool syncFile(int fd);
-    // Opens the directory read-only, flushes and closes it; false when any of the three fails.
-    virtual bool syncDirectory(const std::filesystem::path& directory);
-};
-
-WpaConfigSync& diskWpaConfigSync();
-
 // "<config directory>/wpa_supplicant-<wirelessInterface()>.conf", built again at every call.
 std::filesystem::path wpaConfigPath(const WpaSystem& system = {});
 

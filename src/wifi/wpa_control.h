@@ -15,10 +15,9 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/file_utils.h"
 
 namespace lumetta {
-
-class WpaConfigSync;
 
 // Where the Wi-Fi layer meets the machine; the defaults are the real ones.
 struct WpaSystem {
@@ -28,8 +27,8 @@ struct WpaSystem {
     std::filesystem::path configDirectory = "/etc/wpa_supplicant";
     // Times each wpa_cli child's 10 s; systemClock() when null.
     Clock* clock = nullptr;
-    // The flushes of a configuration file replacement; the disk's when null.
-    WpaConfigSync* sync = nullptr;
+    // The flushes of a configuration file replacement; diskSyncSteps() when null.
+    SyncSteps* sync = nullptr;
 };
 
 // The first entry of the net directory (in directory order) holding "wireless" (any file type),

@@ -228,12 +228,12 @@ struct RecordedSync final : SyncSteps {
         }
         return SyncSteps::syncFile(fd);
     }
-    void syncDirectory(const fs::path& directory) override {
+    bool syncDirectory(const fs::path& directory) override {
         {
             const std::lock_guard lock(mutex);
             steps.push_back("directory " + directory.string() + ", target '" + readAll(target) + "'");
         }
-        SyncSteps::syncDirectory(directory);
+        return SyncSteps::syncDirectory(directory);
     }
     void expect(const std::string& newTarget, bool fail) {
         const std::lock_guard lock(mutex);

@@ -61,11 +61,19 @@ struct WatchedSync final : SyncSteps {
         }
         return SyncSteps::syncFile(fd);
     }
-    void syncDirectory(const fs::path& directory) override {
+    bool syncDirectory(const fs::path& directory) override {
         steps.push_back("directory " + directory.string() + ", target '" + readFile(target) + "'");
-        SyncSteps::syncDirectory(directory);
+        return SyncSteps::syncDirectory(directory);
     }
 };
+
+TEST(SyncSteps, TheDiskDirectoryFlushReportsADirectoryThatCannotBeOpened) {
+    testing::TempDir dir;
+    EXPECT_TRUE(diskSyncSteps().syncDirectory(dir.path()));
+    EXPECT_FALSE(diskSyncSteps().syncDirectory(dir / "missing"));
+    testing::writeTestFile(dir / "file", "x");
+    EXPECT_FALSE(diskSyncSteps().syncDirectory(dir / "file"));
+}
 
 TEST(WriteFileAtomically, FlushesTheContentBeforeTheRenameAndTheDirectoryAfterIt) {
     testing::TempDir dir;
