@@ -79,7 +79,7 @@ void BM_Triangle(benchmark::State& state) {
     shape.color = SDL_Color{200, 40, 40, 255};
     shape.borderColor = SDL_Color{0, 0, 0, 255};
     shape.borderWidth = 6;
-    placeTriangle(shape, kWidth, kHeight, "up", "isosceles", 0.5);
+    placeTriangle(shape, kWidth, kHeight, TriangleDirection::Up, TriangleType::Isosceles, 0.5);
     Canvas canvas(kWidth, kHeight);
     for (auto _ : state) {
         rasterizeTriangle(shape, canvas.rows);

@@ -7,23 +7,11 @@
 #include <string>
 
 #include "objects/shape.h"
+#include "objects/shape_style.h"
 
 namespace lumetta {
 
 class Display;
-
-struct EllipseStyle {
-    std::string mode = "fill";  // "fill", "ring", "arc" or "pie"
-    SDL_Color borderColor{0, 0, 0, 255};
-    float borderWidth = 0;   // pixels, inward
-    float ringWidth = 10;    // thickness of "ring" and "arc", pixels; above 0 in every mode
-    double startAngle = 0;   // degrees, counter-clockwise from the right, for "arc" and "pie"
-    double endAngle = 360;
-    std::string gradient = "none";  // "none", "linear" or "radial"
-    SDL_Color gradientColor{255, 255, 255, 255};
-    double gradientAngle = 0;
-    float feather = 0;  // width of the soft inner edge, pixels
-};
 
 class Ellipse : public ShapeElement {
 public:

@@ -63,15 +63,20 @@ TextureHandle createSolidColorTexture(SDL_Renderer* renderer, SDL_Color color) {
 }
 
 Image::Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-             const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background,
-             const Clock& clock)
-    : Image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity, background) {
+             const std::string& path, ImageFit fit, ElementOpacity opacity, SDL_Color background, const Clock& clock)
+    : Image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fit, std::move(opacity), background) {
     clock_ = &clock;
     load("IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return loadFile(renderer, path); });
 }
 
+Image::Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
+             const std::string& path, const std::string& fitMode, ElementOpacity opacity, SDL_Color background,
+             const Clock& clock)
+    : Image(display, slideWidth, slideHeight, x, y, width, height, path, imageFitOf(fitMode), std::move(opacity),
+            background, clock) {}
+
 Image::Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-             const std::string& fitMode, const std::string& opacity, SDL_Color background)
+             ImageFit fit, ElementOpacity opacity, SDL_Color background)
     : display_(display),
       slideWidth_(slideWidth),
       slideHeight_(slideHeight),
@@ -79,20 +84,21 @@ Image::Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x,
       y_(y),
       width_(width),
       height_(height),
-      fitMode_(lowerCase(fitMode)),
-      opacity_(opacity),
+      fit_(fit),
+      opacity_(std::move(opacity)),
       background_(background) {}
 
 Image Image::fromXpm(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                      const char* const* xpm, const std::string& fitMode) {
-    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, "1", {0, 0, 0, 255});
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, imageFitOf(fitMode), "1",
+                {0, 0, 0, 255});
     image.load("XPM IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return image.loadXpm(renderer, xpm); });
     return image;
 }
 
 Image Image::fromPngBase64(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
                            const std::string& base64Png) {
-    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, "fit", "1",
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, ImageFit::Fit, "1",
                 {0, 0, 0, 255});
     image.load("PNG Base64 IMAGE Exception: ", false,
                [&](SDL_Renderer* renderer) { return image.loadPngBase64(renderer, base64Png); });
@@ -100,10 +106,10 @@ Image Image::fromPngBase64(Display* display, int slideWidth, int slideHeight, in
 }
 
 Image Image::fromMemory(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-                        BuiltInPicture, const std::string& fitMode, const std::string& opacity,
+                        BuiltInPicture, const std::string& fitMode, ElementOpacity opacity,
                         SDL_Color background) {
-    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, fitMode, opacity,
-                background);
+    Image image(Unloaded{}, display, slideWidth, slideHeight, x, y, width, height, imageFitOf(fitMode),
+                std::move(opacity), background);
     image.load("IMAGE Exception: ", true, [&](SDL_Renderer* renderer) { return image.loadBuiltIn(renderer); });
     return image;
 }
@@ -128,7 +134,7 @@ SDL_Renderer* Image::requireRenderer() const {
 
 Image::Picture Image::loadFile(SDL_Renderer* renderer, const std::string& path) const {
     // The opacity is checked before anything is decoded.
-    const std::uint8_t alpha = parseImageOpacity(opacity_);
+    const std::uint8_t alpha = imageOpacityAlpha(opacity_);
     const std::string extension = extensionOf(path);
     Picture picture;
     if (extension == ".gif" || extension == ".avif") {
@@ -205,14 +211,14 @@ Image::Picture Image::loadBuiltIn(SDL_Renderer* renderer) const {
     picture.width = surface->w;
     picture.height = surface->h;
     picture.still = uploadBlended(renderer, surface.get(), nullptr);
-    const std::uint8_t alpha = parseImageOpacity(opacity_);
+    const std::uint8_t alpha = imageOpacityAlpha(opacity_);
     if (!SDL_SetTextureAlphaMod(picture.still.get(), alpha)) fail("SDL_SetTextureAlphaMod failed: ");
     addBackgroundIfFit(renderer, picture);
     return picture;
 }
 
 void Image::addBackgroundIfFit(SDL_Renderer* renderer, Picture& picture) const {
-    if (fitMode_ != "fit" || background_.a == 0) return;
+    if (fit_ != ImageFit::Fit || background_.a == 0) return;
     picture.background = createSolidColorTexture(renderer, background_);
     if (!picture.background) fail("Unable to create image background texture: ");
 }
@@ -237,12 +243,12 @@ void Image::draw(bool decorate) {
         if (outputW <= 0 || outputH <= 0) return;
         const SlideMapping mapping = SlideMapping::forRenderer(renderer, slideWidth_, slideHeight_);
         const auto placed = placeImage({mapping.viewport(), mapping.rotation(), slideWidth_, slideHeight_,
-                                        {x_, y_, width_, height_}, picture_.width, picture_.height, fitMode_});
+                                        {x_, y_, width_, height_}, picture_.width, picture_.height, fit_});
         if (!placed) return;
 
         SDL_Rect destination = placed->destination;
         if (decorate) {
-            if (fitMode_ == "fit" && picture_.background) {
+            if (fit_ == ImageFit::Fit && picture_.background) {
                 const SDL_FRect box{static_cast<float>(placed->box.x), static_cast<float>(placed->box.y),
                                     static_cast<float>(placed->box.w), static_cast<float>(placed->box.h)};
                 const SDL_FPoint boxCentre{box.w * 0.5f, box.h * 0.5f};

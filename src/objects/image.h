@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "display/element_opacity.h"
 #include "display/sdl_handles.h"
+#include "objects/image_fit.h"
 
 namespace lumetta {
 
@@ -27,9 +29,13 @@ enum class BuiltInPicture { NoSlides };
 class Image {
 public:
     // A picture file; ".gif" and ".avif" (any case) load as animations, whose frames follow
-    // `clock` (its ticks).
+    // `clock` (its ticks). The opacity is read by parseImageOpacity's rule (imageOpacityAlpha).
     Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-          const std::string& path, const std::string& fitMode, const std::string& opacity, SDL_Color background,
+          const std::string& path, ImageFit fit, ElementOpacity opacity, SDL_Color background,
+          const Clock& clock = systemClock());
+    // The same with the fit as a word (imageFitOf).
+    Image(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
+          const std::string& path, const std::string& fitMode, ElementOpacity opacity, SDL_Color background,
           const Clock& clock = systemClock());
 
     // An XPM picture given as its text lines: opacity "1", opaque black background.
@@ -40,7 +46,7 @@ public:
                                int height, const std::string& base64Png);
     // A picture built into the program.
     static Image fromMemory(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-                            BuiltInPicture picture, const std::string& fitMode, const std::string& opacity,
+                            BuiltInPicture picture, const std::string& fitMode, ElementOpacity opacity,
                             SDL_Color background);
 
     Image(Image&&) noexcept = default;
@@ -67,7 +73,7 @@ private:
     // The geometry and options only; the public forms load the picture into it.
     struct Unloaded {};
     Image(Unloaded, Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-          const std::string& fitMode, const std::string& opacity, SDL_Color background);
+          ImageFit fit, ElementOpacity opacity, SDL_Color background);
 
     // Runs one of the loaders below and keeps what it made; a failure is logged after `prefix`
     // (and `colored`: in bold red) and leaves the element empty.
@@ -90,8 +96,8 @@ private:
     int y_ = 0;
     int width_ = 0;
     int height_ = 0;
-    std::string fitMode_;
-    std::string opacity_;
+    ImageFit fit_ = ImageFit::Stretch;
+    ElementOpacity opacity_;
     SDL_Color background_{0, 0, 0, 255};
     const Clock* clock_ = &systemClock();
     Picture picture_;

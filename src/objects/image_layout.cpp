@@ -7,15 +7,30 @@
 
 namespace lumetta {
 
+namespace {
+
+constexpr const char* invalidOpacity = "Invalid image opacity: ";
+
+std::uint8_t alphaOfFinite(float value) {
+    if (value < 0.0f) return 0;
+    if (value > 1.0f) return 255;
+    return static_cast<std::uint8_t>(std::lround(static_cast<double>(value) * 255.0));
+}
+
+}  // namespace
+
 std::uint8_t parseImageOpacity(const std::string& text) {
     std::size_t consumed = 0;
     const float value = std::stof(text, &consumed);
     const bool onlySpaceFollows = std::all_of(text.begin() + static_cast<std::ptrdiff_t>(consumed), text.end(),
                                               [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
-    if (!std::isfinite(value) || !onlySpaceFollows) throw std::invalid_argument("Invalid image opacity: " + text);
-    if (value < 0.0f) return 0;
-    if (value > 1.0f) return 255;
-    return static_cast<std::uint8_t>(std::lround(static_cast<double>(value) * 255.0));
+    if (!std::isfinite(value) || !onlySpaceFollows) throw std::invalid_argument(invalidOpacity + text);
+    return alphaOfFinite(value);
+}
+
+std::uint8_t imageOpacityAlpha(const ElementOpacity& opacity) {
+    if (const std::string* text = opacity.text()) return parseImageOpacity(*text);
+    return alphaOfFinite(opacity.finiteNumber(invalidOpacity));
 }
 
 std::optional<ImagePlacement> placeImage(const ImagePlacementInput& in) {
@@ -34,12 +49,12 @@ std::optional<ImagePlacement> placeImage(const ImagePlacementInput& in) {
     const double pictureAspect = static_cast<double>(in.pictureWidth) / in.pictureHeight;
     const double boxAspect = scaledW / scaledH;
     out.source = {0, 0, in.pictureWidth, in.pictureHeight};
-    if (in.fitMode == "fit") {
+    if (in.fit == ImageFit::Fit) {
         if (pictureAspect > boxAspect)
             scaledH = scaledW / pictureAspect;
         else
             scaledW = scaledH * pictureAspect;
-    } else if (in.fitMode == "crop") {
+    } else if (in.fit == ImageFit::Crop) {
         if (pictureAspect > boxAspect) {
             out.source.w = static_cast<int>(
                 std::min<long>(std::max(1L, std::lround(in.pictureHeight * boxAspect)), in.pictureWidth));

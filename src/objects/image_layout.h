@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "display/element_opacity.h"
 #include "display/slide_mapping.h"
+#include "objects/image_fit.h"
 
 namespace lumetta {
 
@@ -20,6 +22,9 @@ namespace lumetta {
 // std::invalid_argument for no number ("stof"), a non-finite value or trailing text
 // ("Invalid image opacity: " + text), and std::out_of_range ("stof") beyond float range.
 std::uint8_t parseImageOpacity(const std::string& text);
+// The same rule for an opacity given as a number or as a text; a number that is not finite
+// throws "Invalid image opacity: " and the number ("nan", "inf", "-inf").
+std::uint8_t imageOpacityAlpha(const ElementOpacity& opacity);
 
 struct ImagePlacementInput {
     SDL_Rect viewport{};      // the renderer viewport, already made non-empty
@@ -27,7 +32,7 @@ struct ImagePlacementInput {
     int slideWidth = 0, slideHeight = 0;
     SDL_Rect element{};       // the element's rectangle in slide coordinates
     int pictureWidth = 0, pictureHeight = 0;
-    std::string_view fitMode; // "fit", "crop", anything else stretches
+    ImageFit fit = ImageFit::Stretch;
 };
 
 struct ImagePlacement {

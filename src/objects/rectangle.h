@@ -7,29 +7,11 @@
 #include <string>
 
 #include "objects/shape.h"
+#include "objects/shape_style.h"
 
 namespace lumetta {
 
 class Display;
-
-struct RectangleStyle {
-    SDL_Color borderColor{0, 0, 0, 255};
-    float borderWidth = 0;   // pixels, inward from the edge
-    float cornerRadius = 0;  // all four corners unless hasCornerRadii
-    float cornerRadii[4] = {0, 0, 0, 0};  // top-left, top-right, bottom-right, bottom-left
-    bool hasCornerRadii = false;
-    std::string gradient = "none";  // "none", "linear" or "radial"
-    SDL_Color gradientColor{255, 255, 255, 255};  // end colour; the fill colour starts it
-    double gradientAngle = 0;  // degrees: 0 left to right, 90 top to bottom
-    double rotation = 0;       // degrees
-    float blur = 0;            // width of the soft inner edge, pixels
-    bool shadow = false;
-    SDL_Color shadowColor{0, 0, 0, 255};
-    float shadowOpacity = 0.5f;  // 0 to 1
-    float shadowBlur = 8;
-    float shadowOffsetX = 4;
-    float shadowOffsetY = 4;
-};
 
 class Rectangle : public ShapeElement {
 public:

@@ -334,17 +334,17 @@ void rasterizeRectangle(const RectangleRaster& shape, const PixelRows& out) {
 // ---------------------------------------------------------------------------------------
 // Triangle
 
-void placeTriangle(TriangleRaster& shape, int width, int height, std::string_view direction, std::string_view type,
+void placeTriangle(TriangleRaster& shape, int width, int height, TriangleDirection direction, TriangleType type,
                    double tipPosition) {
-    const bool vertical = direction == "up" || direction == "down";
+    const bool vertical = direction == TriangleDirection::Up || direction == TriangleDirection::Down;
     const double roomBase = vertical ? width : height;
     const double roomHeight = vertical ? height : width;
     double base = roomBase;
     double tall = roomHeight;
     double tip = tipPosition;
-    if (type == "right-angled") {
+    if (type == TriangleType::RightAngled) {
         tip = 0;
-    } else if (type == "equilateral") {
+    } else if (type == TriangleType::Equilateral) {
         base = std::min(roomBase, 2 * roomHeight / std::sqrt(3.0));
         tall = base * std::sqrt(3.0) / 2;
         tip = 0.5;
@@ -357,13 +357,13 @@ void placeTriangle(TriangleRaster& shape, int width, int height, std::string_vie
     const double w = width;
     const double h = height;
     for (int i = 0; i < 3; ++i) {
-        if (direction == "up") {
+        if (direction == TriangleDirection::Up) {
             shape.x[i] = u[i];
             shape.y[i] = v[i];
-        } else if (direction == "down") {
+        } else if (direction == TriangleDirection::Down) {
             shape.x[i] = w - u[i];
             shape.y[i] = h - v[i];
-        } else if (direction == "left") {
+        } else if (direction == TriangleDirection::Left) {
             shape.x[i] = v[i];
             shape.y[i] = h - u[i];
         } else {

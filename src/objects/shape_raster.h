@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "objects/shape_style.h"
+
 namespace lumetta {
 
 // A writable block of 32-bit pixels, `pitch` bytes from one row to the next.
@@ -68,10 +70,9 @@ struct TriangleRaster {
     std::uint8_t fillAlpha = 255;
     std::uint8_t borderAlpha = 255;
 };
-// Corners of the triangle for a box, direction ("up", "down", "left", "right"), type
-// ("isosceles", "equilateral", "right-angled") and tip position; the words must be valid.
-void placeTriangle(TriangleRaster& shape, int width, int height, std::string_view direction,
-                   std::string_view type, double tipPosition);
+// Corners of the triangle for a box, direction, form and tip position.
+void placeTriangle(TriangleRaster& shape, int width, int height, TriangleDirection direction, TriangleType type,
+                   double tipPosition);
 void rasterizeTriangle(const TriangleRaster& shape, const PixelRows& out);
 
 enum class EllipseMode { Fill, Ring, Arc, Pie };

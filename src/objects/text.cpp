@@ -6,6 +6,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <stdexcept>
 
 #include "core/int_range.h"
@@ -34,7 +35,7 @@ int measureLineWidth(const Text& element, TTF_Font* font, const std::vector<Styl
 }
 
 Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, const std::string& text, int fontSize,
-           const std::string& opacityText, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
+           ElementOpacity opacity, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
            SDL_Color backgroundColor, int alignment, bool typewriter, const TextStyle& style, const Clock& clock)
     : Rectangle(display, slideWidth, slideHeight, box, backgroundColor,
                 [&] {
@@ -49,7 +50,7 @@ Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, cons
       textBox(box),
       text(text),
       fontSize(fontSize),
-      opacityText(opacityText),
+      opacity(std::move(opacity)),
       fontFamily(fontFamily),
       fontStyle(fontStyle),
       color(color),
@@ -57,7 +58,7 @@ Text::Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, cons
       alignment(alignment),
       clock(clock) {
     // These two throw out of the constructor; nothing of ours is held yet.
-    alpha = parseTextOpacity(opacityText, color.a);
+    alpha = textOpacityAlpha(this->opacity, color.a);
     this->style.validate();
     const bool trackChars = typewriter || style.typewriterSpeed > 0 || style.typewriterDelay > 0 || style.typewriterCursor;
     SDL_Renderer* renderer = this->display != nullptr ? this->display->renderer() : nullptr;
@@ -336,7 +337,7 @@ void Text::draw(int offsetX, int offsetY, SDL_FlipMode flip, std::uint8_t alphaF
                                   clampToInt(static_cast<std::int64_t>(caret.y) + offsetY - lift), 2, fontSize};
             const SDL_Rect mapped = mapSlideRect(mapping, cursor);
             if (mapped.w >= 1 && mapped.h >= 1) {
-                SDL_SetTextureAlphaMod(cursorTexture.get(), parseTextOpacity(opacityText, alphaFactor));
+                SDL_SetTextureAlphaMod(cursorTexture.get(), textOpacityAlpha(opacity, alphaFactor));
                 const SDL_FRect target{static_cast<float>(mapped.x), static_cast<float>(mapped.y),
                                        static_cast<float>(mapped.w), static_cast<float>(mapped.h)};
                 if (!drawTexture(renderer, cursorTexture.get(), nullptr, &target, mapping.angle(), nullptr, flip,

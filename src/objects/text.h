@@ -23,12 +23,13 @@ class Display;
 
 class Text : public Rectangle {
 public:
-    // alignment: 0 left, 1 right, 2 centre (anything else is left). Throws only for the base
-    // Rectangle, an invalid opacity text or an invalid style; every other failure is logged as
+    // alignment: 0 left, 1 right, 2 centre (anything else is left). The opacity is read by
+    // textOpacityAlpha against the colour's alpha. Throws only for the base Rectangle, an invalid
+    // opacity (text or number) or an invalid style; every other failure is logged as
     // "Text Exception: ..." and leaves an element that draws only its background panel. The
     // typewriter cursor blinks by `clock`'s ticks.
     Text(Display* display, int slideWidth, int slideHeight, SDL_Rect box, const std::string& text, int fontSize,
-         const std::string& opacityText, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
+         ElementOpacity opacity, const std::string& fontFamily, std::uint8_t fontStyle, SDL_Color color,
          SDL_Color backgroundColor, int alignment, bool typewriter, const TextStyle& style,
          const Clock& clock = systemClock());
 
@@ -58,7 +59,7 @@ private:
     SDL_Rect textBox{0, 0, 0, 0};
     std::string text;
     int fontSize = 0;
-    std::string opacityText;
+    ElementOpacity opacity;  // as given, kept for the cursor
     std::string fontFamily;
     std::uint8_t fontStyle = 0;
     SDL_Color color{0, 0, 0, 0};

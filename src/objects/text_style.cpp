@@ -209,14 +209,11 @@ std::vector<std::string> splitTextSegments(const std::string& text, const std::s
     return segments;
 }
 
-std::uint8_t parseTextOpacity(const std::string& opacityText, std::uint8_t baseAlpha) {
-    std::size_t used = 0;
-    float value = std::stof(opacityText, &used);
-    const bool onlySpaceFollows = std::all_of(opacityText.begin() + static_cast<std::ptrdiff_t>(used), opacityText.end(),
-                                              [](unsigned char c) { return std::isspace(c) != 0; });
-    if (!std::isfinite(value) || !onlySpaceFollows) {
-        throw std::invalid_argument("Invalid text opacity: " + opacityText);
-    }
+namespace {
+
+constexpr const char* invalidTextOpacity = "Invalid text opacity: ";
+
+std::uint8_t textAlphaOfFinite(float value, std::uint8_t baseAlpha) {
     float fraction;
     if (value <= 1.0f) {
         fraction = value < 0.0f ? 0.0f : value;
@@ -224,6 +221,24 @@ std::uint8_t parseTextOpacity(const std::string& opacityText, std::uint8_t baseA
         fraction = value > 255.0f ? 1.0f : value / 255.0f;
     }
     return static_cast<std::uint8_t>(std::lroundf(static_cast<float>(baseAlpha) * fraction) & 0xFF);
+}
+
+}  // namespace
+
+std::uint8_t parseTextOpacity(const std::string& opacityText, std::uint8_t baseAlpha) {
+    std::size_t used = 0;
+    float value = std::stof(opacityText, &used);
+    const bool onlySpaceFollows = std::all_of(opacityText.begin() + static_cast<std::ptrdiff_t>(used), opacityText.end(),
+                                              [](unsigned char c) { return std::isspace(c) != 0; });
+    if (!std::isfinite(value) || !onlySpaceFollows) {
+        throw std::invalid_argument(invalidTextOpacity + opacityText);
+    }
+    return textAlphaOfFinite(value, baseAlpha);
+}
+
+std::uint8_t textOpacityAlpha(const ElementOpacity& opacity, std::uint8_t baseAlpha) {
+    if (const std::string* text = opacity.text()) return parseTextOpacity(*text, baseAlpha);
+    return textAlphaOfFinite(opacity.finiteNumber(invalidTextOpacity), baseAlpha);
 }
 
 void blendColorOver(SDL_Color& destination, SDL_Color source) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "display/element_opacity.h"
 #include "objects/font_path.h"
 
 namespace lumetta {
@@ -96,6 +97,9 @@ std::vector<std::string> splitTextSegments(const std::string& text, const std::s
 // Scales baseAlpha by the opacity text: a fraction up to 1, the 0..255 scale above.
 // Throws std::invalid_argument / std::out_of_range for text that is not a finite number.
 std::uint8_t parseTextOpacity(const std::string& opacityText, std::uint8_t baseAlpha);
+// The same rule for an opacity given as a number or as a text; a number that is not finite
+// throws std::invalid_argument "Invalid text opacity: " and the number ("nan", "inf", "-inf").
+std::uint8_t textOpacityAlpha(const ElementOpacity& opacity, std::uint8_t baseAlpha);
 
 // Porter-Duff "source over destination", in place.
 void blendColorOver(SDL_Color& destination, SDL_Color source);

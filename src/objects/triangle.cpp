@@ -1,6 +1,7 @@
 #include "objects/triangle.h"
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include "objects/shape.h"
@@ -12,16 +13,29 @@ namespace {
 constexpr std::string_view kWord = "Triangle";
 }  // namespace
 
+Triangle::Form Triangle::formOf(const std::string& direction, const std::string& type) {
+    const std::optional<TriangleDirection> pointing = triangleDirectionByName(direction);
+    if (!pointing) throw std::invalid_argument("Invalid triangle direction");
+    const std::optional<TriangleType> form = triangleTypeByName(type);
+    if (!form) throw std::invalid_argument("Invalid triangle type");
+    return {*pointing, *form};
+}
+
 Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
                    const std::string& direction, const std::string& type, SDL_Color borderColor, float borderWidth,
                    double rotation, float tipPosition, float opacity)
+    : Triangle(display, slideWidth, slideHeight, rect, color, formOf(direction, type), borderColor, borderWidth,
+               rotation, tipPosition, opacity) {}
+
+Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color,
+                   TriangleDirection direction, TriangleType type, SDL_Color borderColor, float borderWidth,
+                   double rotation, float tipPosition, float opacity)
+    : Triangle(display, slideWidth, slideHeight, rect, color, Form{direction, type}, borderColor, borderWidth,
+               rotation, tipPosition, opacity) {}
+
+Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect rect, SDL_Color color, Form form,
+                   SDL_Color borderColor, float borderWidth, double rotation, float tipPosition, float opacity)
     : ShapeElement(display, slideWidth, slideHeight), angle(std::fmod(rotation, 360.0)) {
-    if (direction != "up" && direction != "down" && direction != "left" && direction != "right") {
-        throw std::invalid_argument("Invalid triangle direction");
-    }
-    if (type != "isosceles" && type != "equilateral" && type != "right-angled") {
-        throw std::invalid_argument("Invalid triangle type");
-    }
     if (!std::isfinite(borderWidth) || borderWidth < 0 || !std::isfinite(rotation) || !std::isfinite(tipPosition) ||
         tipPosition < 0 || tipPosition > 1) {
         throw std::invalid_argument("Invalid triangle border width, rotation or tip position");
@@ -39,7 +53,7 @@ Triangle::Triangle(Display* display, int slideWidth, int slideHeight, SDL_Rect r
     raster.color = color;
     raster.borderColor = borderColor;
     raster.borderWidth = borderWidth;
-    placeTriangle(raster, box.w, box.h, direction, type, tipPosition);
+    placeTriangle(raster, box.w, box.h, form.direction, form.type, tipPosition);
     texture = makeShapeTexture(renderer, box.w, box.h, [&](const PixelRows& out) { rasterizeTriangle(raster, out); });
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,6 +53,24 @@ TEST(ParseImageOpacity, RefusesTextThatIsNotOneFiniteNumber) {
     }
 }
 
+// A number gives the alpha its text gave; one that is not finite is refused as its text was.
+TEST(ImageOpacityAlpha, ANumberReadsAsItsText) {
+    for (const float number : {0.5f, 1.0f, 40.0f, -3.0f, 0.25f, 0.0f, 0.002f, 1.0001f, 0.1f, 3.0e38f}) {
+        const std::string text = opacityNumberText(number);
+        EXPECT_EQ(imageOpacityAlpha(number), parseImageOpacity(text)) << text;
+        EXPECT_EQ(imageOpacityAlpha(text), parseImageOpacity(text)) << text;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float number : {std::numeric_limits<float>::quiet_NaN(), inf, -inf}) {
+        try {
+            imageOpacityAlpha(number);
+            ADD_FAILURE() << number;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(error.what(), "Invalid image opacity: " + opacityNumberText(number));
+        }
+    }
+}
+
 ImagePlacementInput square(std::string_view mode, int pictureW = 1000, int pictureH = 500) {
     ImagePlacementInput in;
     in.viewport = {0, 0, 400, 400};
@@ -59,7 +78,7 @@ ImagePlacementInput square(std::string_view mode, int pictureW = 1000, int pictu
     in.element = {0, 0, 400, 400};
     in.pictureWidth = pictureW;
     in.pictureHeight = pictureH;
-    in.fitMode = mode;
+    in.fit = imageFitOf(mode);
     return in;
 }
 
@@ -80,10 +99,10 @@ TEST(PlaceImage, FitCropAndStretch) {
     };
     for (const auto& c : cases) {
         const auto placed = placeImage(c.input);
-        ASSERT_TRUE(placed) << c.input.fitMode;
-        EXPECT_EQ(rect(placed->source), c.source) << c.input.fitMode << " " << c.input.pictureWidth;
-        EXPECT_EQ(rect(placed->destination), c.destination) << c.input.fitMode << " " << c.input.pictureWidth;
-        EXPECT_EQ(rect(placed->box), c.box) << c.input.fitMode;
+        ASSERT_TRUE(placed) << static_cast<int>(c.input.fit);
+        EXPECT_EQ(rect(placed->source), c.source) << static_cast<int>(c.input.fit) << " " << c.input.pictureWidth;
+        EXPECT_EQ(rect(placed->destination), c.destination) << static_cast<int>(c.input.fit) << " " << c.input.pictureWidth;
+        EXPECT_EQ(rect(placed->box), c.box) << static_cast<int>(c.input.fit);
         EXPECT_EQ(placed->angle, 0.0);
     }
 }
@@ -97,7 +116,7 @@ TEST(PlaceImage, ScalesTheSlideIntoTheViewportAndTurnsWithTheDisplay) {
     in.element = {960, 0, 960, 540};  // top right quarter
     in.pictureWidth = 960;
     in.pictureHeight = 540;
-    in.fitMode = "fit";
+    in.fit = ImageFit::Fit;
     auto placed = placeImage(in);
     ASSERT_TRUE(placed);
     EXPECT_EQ(rect(placed->destination), (std::vector<int>{580, 50, 480, 270}));

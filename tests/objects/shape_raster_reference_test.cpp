@@ -10,6 +10,7 @@
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "objects/picture.h"
@@ -18,6 +19,13 @@ namespace lumetta {
 namespace {
 
 using testing::Picture;
+
+// The corners for the option words the cases are written in.
+void placeTriangle(TriangleRaster& shape, int width, int height, std::string_view direction, std::string_view type,
+                   double tipPosition) {
+    lumetta::placeTriangle(shape, width, height, triangleDirectionByName(direction).value(),
+                           triangleTypeByName(type).value(), tipPosition);
+}
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kOffsets[4] = {0.125, 0.375, 0.625, 0.875};

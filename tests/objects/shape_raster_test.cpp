@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "objects/picture.h"
@@ -17,6 +18,13 @@ namespace {
 
 using testing::Picture;
 using testing::Rgba;
+
+// The corners for the option words the cases are written in.
+void placeTriangle(TriangleRaster& shape, int width, int height, std::string_view direction, std::string_view type,
+                   double tipPosition) {
+    lumetta::placeTriangle(shape, width, height, triangleDirectionByName(direction).value(),
+                           triangleTypeByName(type).value(), tipPosition);
+}
 
 constexpr SDL_Color kRed{255, 0, 0, 255};
 constexpr SDL_Color kGreen{0, 255, 0, 255};

@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumetta {
@@ -343,6 +344,30 @@ TEST(ParseTextOpacity, RefusesWhatIsNotAFiniteNumber) {
         }
     }
     EXPECT_THROW(parseTextOpacity("1e999", 255), std::out_of_range);
+}
+
+// The slide model hands the opacity over as a number: it gives the alpha its text gave, and a
+// number that is not finite is refused with the same message its text had.
+TEST(TextOpacityAlpha, ANumberReadsAsItsTextAndATextAsBefore) {
+    for (const float number : {1.0f, 0.5f, 0.25f, 0.1f, 0.0f, -2.0f, 1.5f, 128.0f, 255.0f, 300.0f, 3.0e38f}) {
+        for (const std::uint8_t base : {255, 200, 3}) {
+            const std::string text = opacityNumberText(number);
+            EXPECT_EQ(textOpacityAlpha(number, base), parseTextOpacity(text, base)) << text << " on " << int(base);
+            EXPECT_EQ(textOpacityAlpha(text, base), parseTextOpacity(text, base)) << text;
+        }
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (const auto& [number, message] : std::vector<std::pair<float, std::string>>{
+             {nan, "Invalid text opacity: nan"}, {inf, "Invalid text opacity: inf"}, {-inf, "Invalid text opacity: -inf"}}) {
+        try {
+            textOpacityAlpha(number, 255);
+            ADD_FAILURE() << message;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+    EXPECT_THROW(textOpacityAlpha("0.5x", 255), std::invalid_argument);
 }
 
 TEST(BlendColorOver, CompositesSourceOverDestination) {

@@ -31,6 +31,17 @@ std::runtime_error sdlError(const std::string& prefix) { return std::runtime_err
 
 }  // namespace
 
+namespace {
+
+constexpr const char* invalidOpacity = "Invalid video opacity: ";
+
+uint8_t byteOfFinite(double value) {
+    const double scaled = value <= 1.0 ? std::max(0.0, value * 255.0) : std::min(255.0, value);
+    return static_cast<uint8_t>(std::round(scaled));
+}
+
+}  // namespace
+
 uint8_t parseOpacity(const std::string& text) {
     size_t consumed = 0;
     const double value = std::stod(text, &consumed);
@@ -39,17 +50,22 @@ uint8_t parseOpacity(const std::string& text) {
         onlySpaceAfter = onlySpaceAfter && std::isspace(static_cast<unsigned char>(text[i])) != 0;
     }
     if (!std::isfinite(value) || !onlySpaceAfter) {
-        throw std::invalid_argument("Invalid video opacity: " + text);
+        throw std::invalid_argument(invalidOpacity + text);
     }
-    const double scaled = value <= 1.0 ? std::max(0.0, value * 255.0) : std::min(255.0, value);
-    return static_cast<uint8_t>(std::round(scaled));
+    return byteOfFinite(value);
+}
+
+uint8_t videoOpacityByte(const ElementOpacity& opacity) {
+    if (const std::string* text = opacity.text()) return parseOpacity(*text);
+    return byteOfFinite(opacity.finiteNumber(invalidOpacity));
 }
 
 Video::Video(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-             const std::string& path, const std::string& opacity, uint8_t red, uint8_t green, uint8_t blue,
+             const std::string& path, ElementOpacity opacity, uint8_t red, uint8_t green, uint8_t blue,
              uint8_t alpha, VideoSeams seams)
     : playback_(std::make_unique<VideoPlayback>(display, slideWidth, slideHeight, SDL_Rect{x, y, width, height}, path,
-                                                opacity, SDL_Color{red, green, blue, alpha}, std::move(seams))) {}
+                                                std::move(opacity), SDL_Color{red, green, blue, alpha},
+                                                std::move(seams))) {}
 
 Video::~Video() = default;
 
@@ -70,7 +86,7 @@ std::unique_ptr<SoundSink> alsaSoundSink(const AVCodecParameters* parameters, co
 }  // namespace
 
 VideoPlayback::VideoPlayback(Display* target, int width, int height, SDL_Rect layer, const std::string& mediaPath,
-                             const std::string& opacityText, SDL_Color backgroundColor, VideoSeams videoSeams)
+                             const ElementOpacity& opacityGiven, SDL_Color backgroundColor, VideoSeams videoSeams)
     : seams(std::move(videoSeams)),
       clock(seams.clock != nullptr ? *seams.clock : systemClock()),
       originNs(clock.steadyNs()),
@@ -85,7 +101,7 @@ VideoPlayback::VideoPlayback(Display* target, int width, int height, SDL_Rect la
     }
     layerRect = layer;
     path = mediaPath;
-    opacity = parseOpacity(opacityText);  // a bad opacity wins over a missing display
+    opacity = videoOpacityByte(opacityGiven);  // a bad opacity wins over a missing display
     background = backgroundColor;
 
     if (display == nullptr) {

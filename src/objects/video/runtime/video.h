@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "display/element_opacity.h"
 #include "objects/video/runtime/frame_importer.h"
 #include "objects/video/runtime/sound_sink.h"
 
@@ -56,7 +57,7 @@ public:
     static constexpr uint32_t kFramePoolSize = 8;
 
     Video(Display* display, int slideWidth, int slideHeight, int x, int y, int width, int height,
-          const std::string& path, const std::string& opacity, uint8_t red, uint8_t green, uint8_t blue,
+          const std::string& path, ElementOpacity opacity, uint8_t red, uint8_t green, uint8_t blue,
           uint8_t alpha, VideoSeams seams = {});
     ~Video();
     Video(const Video&) = delete;
@@ -79,5 +80,8 @@ private:
 
 // An opacity text as a byte: fractions up to 1.0 are scaled by 255, larger values are bytes.
 uint8_t parseOpacity(const std::string& text);
+// The same rule for an opacity given as a number or as a text; a number that is not finite
+// throws std::invalid_argument "Invalid video opacity: " and the number ("nan", "inf", "-inf").
+uint8_t videoOpacityByte(const ElementOpacity& opacity);
 
 }  // namespace lumetta

@@ -29,7 +29,7 @@ namespace lumetta {
 class VideoPlayback {
 public:
     VideoPlayback(Display* display, int slideWidth, int slideHeight, SDL_Rect layer, const std::string& path,
-                  const std::string& opacity, SDL_Color background, VideoSeams seams);
+                  const ElementOpacity& opacity, SDL_Color background, VideoSeams seams);
     ~VideoPlayback();
     VideoPlayback(const VideoPlayback&) = delete;
     VideoPlayback& operator=(const VideoPlayback&) = delete;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -156,6 +157,19 @@ TEST(VideoOpacity, TextsAndTheirBytes) {
         {"nan", "Invalid video opacity: nan"}, {"1e999", "stod"}};
     for (const auto& [text, message] : refused) {
         EXPECT_EQ(testing::failureOf([&] { parseOpacity(text); }), message) << text;
+    }
+}
+
+// A number gives the byte its text gave; one that is not finite is refused as its text was.
+TEST(VideoOpacity, NumbersAsTheirTexts) {
+    for (const float number : {1.0f, 0.5f, 1.5f, 100.0f, 300.0f, -2.0f, 0.25f, 0.0f}) {
+        const std::string text = opacityNumberText(number);
+        EXPECT_EQ(videoOpacityByte(number), parseOpacity(text)) << text;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float number : {std::numeric_limits<float>::quiet_NaN(), inf, -inf}) {
+        EXPECT_EQ(testing::failureOf([&] { videoOpacityByte(number); }),
+                  "Invalid video opacity: " + opacityNumberText(number));
     }
 }
 
