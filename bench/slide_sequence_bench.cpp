@@ -209,7 +209,7 @@ Slide nextSlide(const std::string& file, const std::string& text) {
     picture.height = 1080;
     ImageLayer image;
     image.file = file;
-    image.size = "fit";
+    image.fit = ImageFit::Fit;
     picture.content = image;
     slide.layers.push_back(picture);
     SlideLayer caption;

@@ -21,8 +21,8 @@ std::unique_ptr<Playlist> buildEmergencyPlaylist(const std::string& directory, c
     slide.width = SLIDE_WIDTH;
     slide.height = SLIDE_HEIGHT;
     slide.duration = ONE_DAY_SECONDS;
-    slide.transitionIn = "none";
-    slide.motionEffect = "none";
+    slide.transitionIn = Transition::None;
+    slide.motionEffect = MotionEffect::None;
 
     SlideLayer background;
     background.width = SLIDE_WIDTH;

@@ -13,8 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "objects/ellipse.h"
-#include "objects/rectangle.h"
+#include "objects/shape_style.h"
 #include "objects/text_style.h"
 
 namespace lumetta {

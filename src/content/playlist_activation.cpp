@@ -7,8 +7,8 @@
 #include <string>
 #include <system_error>
 #include <unordered_set>
-#include <variant>
 
+#include "content/layer_kinds.h"
 #include "content/playlist.h"
 #include "core/file_utils.h"
 #include "core/log.h"
@@ -33,15 +33,6 @@ void addWithResolutionCopies(std::unordered_set<std::string>& kept, const std::s
     kept.insert(file);
     for (const char* copyDirectory : {"HD", "FHD", "4K"}) kept.insert(std::string(copyDirectory) + "/" + file);
 }
-
-struct LayerMediaNames {
-    std::unordered_set<std::string>& kept;
-    void operator()(const ImageLayer& image) const { addWithResolutionCopies(kept, image.file); }
-    void operator()(const VideoLayer& video) const { kept.insert(video.file); }
-    void operator()(const ticker::SpriteSpec& sprite) const { kept.insert(sprite.file); }
-    template <typename Other>
-    void operator()(const Other&) const {}
-};
 
 // Every file name the playlist refers to, relative to its directory, as exact text.
 std::unordered_set<std::string> referencedMedia(const PlaylistContent& content) {
@@ -74,7 +65,15 @@ std::unordered_set<std::string> referencedMedia(const PlaylistContent& content) 
                 addWithResolutionCopies(kept, layer.geometry.stencil->file);
             }
         }
-        for (const SlideLayer& layer : slide.layers) std::visit(LayerMediaNames{kept}, layer.content);
+        for (const SlideLayer& layer : slide.layers) {
+            for (const LayerMedium& medium : layerMedia(layer.content)) {
+                if (medium.sizedToLayer && medium.folder == "images") {
+                    addWithResolutionCopies(kept, medium.file);
+                } else {
+                    kept.insert(medium.file);
+                }
+            }
+        }
     }
     return kept;
 }

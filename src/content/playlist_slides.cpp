@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "content/layer_options.h"
+#include "content/layer_kinds.h"
 #include "content/scene_stand_in.h"
 #include "content/slide_document.h"
 #include "core/percent_encoding.h"
@@ -32,106 +32,6 @@ void queueSceneMedium(const MediaDestination& destination, const std::string& fi
     if (isSafeFileName(file)) queueMedium(destination, "images", file, digest, width, height);
 }
 
-std::string textOr(const Json::Value& object, const char* key, const std::string& fallback) {
-    const Json::Value& value = object[key];
-    return value.isString() ? value.asString() : fallback;
-}
-
-SDL_Color colorOf(const Json::Value& object, const char* key, const std::string& fallback = "") {
-    return hexToColor(textOr(object, key, fallback));
-}
-
-float opacityOf(const Json::Value& object) { return object.get("opacity", 1.0).asFloat(); }
-
-// A JSON boolean, or the text "true" exactly.
-bool flagOf(const Json::Value& object, const char* key) {
-    const Json::Value& value = object[key];
-    return value.isBool() ? value.asBool() : (value.isString() && value.asString() == "true");
-}
-
-// The first of `keys` that the layer holds and that is not null.
-const Json::Value* member(const Json::Value& layer, std::initializer_list<const char*> keys) {
-    for (const char* key : keys) {
-        const Json::Value& value = layer[key];
-        if (!value.isNull()) return &value;
-    }
-    return nullptr;
-}
-
-RectangleLayer readRectangle(const Json::Value& options) {
-    RectangleLayer layer;
-    layer.options = parseRectangle(options);
-    layer.opacity = opacityOf(options);
-    layer.color = colorOf(options, "color");
-    layer.options.borderColor = colorOf(options, "borderColor", "#000000");
-    layer.options.gradientColor = colorOf(options, "gradientColor", "#FFFFFF");
-    layer.options.shadowColor = colorOf(options, "shadowColor", "#000000");
-    return layer;
-}
-
-EllipseLayer readEllipse(const Json::Value& options) {
-    EllipseLayer layer;
-    layer.options = parseEllipse(options);
-    layer.opacity = opacityOf(options);
-    layer.color = colorOf(options, "color");
-    layer.options.borderColor = colorOf(options, "borderColor", "#000000");
-    layer.options.gradientColor = colorOf(options, "gradientColor", "#FFFFFF");
-    return layer;
-}
-
-TriangleLayer readTriangle(const Json::Value& options) {
-    TriangleLayer layer;
-    layer.opacity = opacityOf(options);
-    layer.color = colorOf(options, "color");
-    layer.direction = textOr(options, "direction", "up");
-    layer.type = textOr(options, "type", "isosceles");
-    layer.borderColor = colorOf(options, "borderColor", "#000000");
-    layer.borderWidth = options.get("borderWidth", 0.0).asFloat();
-    layer.rotation = options.get("rotation", 0.0).asDouble();
-    layer.tipPosition = options.get("tipPosition", 0.5).asFloat();
-    return layer;
-}
-
-StarLayer readStar(const Json::Value& options) {
-    StarLayer layer;
-    layer.opacity = opacityOf(options);
-    layer.color = colorOf(options, "color");
-    layer.points = options.get("points", 5).asInt();
-    layer.pointHeight = options.get("pointHeight", 0.5).asFloat();
-    for (const Json::Value& length : options["pointLengths"]) layer.pointLengths.push_back(length.asFloat());
-    return layer;
-}
-
-TextLayer readText(const Json::Value& options) {
-    TextLayer layer;
-    const std::string alignment = textOr(options, "alignment", "");
-    layer.alignment = alignment == "Centre"  ? TextAlignment::Centre
-                      : alignment == "Right" ? TextAlignment::Right
-                                             : TextAlignment::Left;
-    layer.fontFamily = textFontFamily(options["font"]);
-    layer.fontSize = readPositiveInt(options["font-size"]).value();
-    layer.bold = flagOf(options, "bold");
-    layer.italic = flagOf(options, "italic");
-    layer.underline = flagOf(options, "underline");
-    layer.opacity = opacityOf(options);
-    layer.backgroundColor = colorOf(options, "background-color");
-    layer.color = colorOf(options, "color");
-    layer.content = options["content"].asString();
-    layer.style = parseTextStyle(options["textStyle"]);
-    return layer;
-}
-
-template <typename Media>
-Media readMedia(const Json::Value& options) {
-    Media layer;
-    layer.opacity = opacityOf(options);
-    layer.backgroundColor = colorOf(options, "background-color");
-    layer.size = textOr(options, "size", "");
-    layer.digest = readSha1(options);
-    layer.file = options["file"].asString();
-    return layer;
-}
-
 SlideLayer readLayer(const Json::Value& layer, const Slide& slide, const MediaDestination& destination) {
     SlideLayer result;
     result.id = layer.isMember("id") ? layer["id"].asString() : std::string();
@@ -142,28 +42,21 @@ SlideLayer readLayer(const Json::Value& layer, const Slide& slide, const MediaDe
     result.width = readPositiveInt(layer["width"]).value();
     result.height = readPositiveInt(layer["height"]).value();
 
-    if (const Json::Value* options = member(layer, {"rectangle", "square"})) {
-        result.content = readRectangle(*options);
-    } else if (const Json::Value* options = member(layer, {"ellipse", "circle"})) {
-        result.content = readEllipse(*options);
-    } else if (const Json::Value* options = member(layer, {"triangle"})) {
-        result.content = readTriangle(*options);
-    } else if (const Json::Value* options = member(layer, {"star"})) {
-        result.content = readStar(*options);
-    } else if (const Json::Value* options = member(layer, {"text"})) {
-        result.content = readText(*options);
-    } else if (const Json::Value* options = member(layer, {"sprite"})) {
-        ticker::SpriteSpec sprite = parseSprite(*options);
-        queueSceneMedium(destination, sprite.file, sprite.sha256, unreducedMediaSide, unreducedMediaSide);
-        result.content = std::move(sprite);
-    } else if (const Json::Value* options = member(layer, {"image"})) {
-        ImageLayer image = readMedia<ImageLayer>(*options);
-        queueMedium(destination, "images", image.file, image.digest, result.width, result.height);
-        result.content = std::move(image);
-    } else if (const Json::Value* options = member(layer, {"video"})) {
-        VideoLayer video = readMedia<VideoLayer>(*options);
-        queueMedium(destination, "videos", video.file, video.digest, result.width, result.height);
-        result.content = std::move(video);
+    // The check let exactly one kind's member through.
+    for (const LayerKindRow& row : layerKindRows()) {
+        for (const char* member : {row.member, row.alias}) {
+            if (member == nullptr || layer[member].isNull()) continue;
+            result.content = row.read(layer[member]);
+            for (const LayerMedium& medium : row.media(result.content)) {
+                if (medium.sizedToLayer) {
+                    queueMedium(destination, medium.folder, medium.file, medium.digest, result.width, result.height);
+                } else if (isSafeFileName(medium.file)) {
+                    queueMedium(destination, medium.folder, medium.file, medium.digest, unreducedMediaSide,
+                                unreducedMediaSide);
+                }
+            }
+            return result;
+        }
     }
     return result;
 }
@@ -203,8 +96,12 @@ std::vector<Slide> readSlides(const Json::Value& slides, const MediaDestination&
         model.width = readPositiveInt(slide["width"]).value();
         model.height = readPositiveInt(slide["height"]).value();
         model.duration = readOptionalInt(slide["duration"]).value();
-        if (!slide["transitionIn"].isNull()) model.transitionIn = parseTransition(slide["transitionIn"]).value_or("random");
-        if (!slide["motionEffect"].isNull()) model.motionEffect = parseMotionEffect(slide["motionEffect"]).value_or("none");
+        if (!slide["transitionIn"].isNull()) {
+            model.transitionIn = parseTransition(slide["transitionIn"]).value_or(Transition::Random);
+        }
+        if (!slide["motionEffect"].isNull()) {
+            model.motionEffect = parseMotionEffect(slide["motionEffect"]).value_or(MotionEffect::None);
+        }
         if (!slide["scene"].isNull()) model.sceneSource = slide;
 
         queueSceneMedia(slide, model, destination);

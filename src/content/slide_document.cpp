@@ -3,9 +3,11 @@
 #include <cmath>
 #include <exception>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "content/layer_kinds.h"
 #include "content/layer_options.h"
 #include "content/scene_stand_in.h"
 
@@ -13,25 +15,10 @@ namespace lumetta {
 
 namespace {
 
-// The layer-type members in the order they are counted.
-const char* const payloadMembers[] = {"rectangle", "square", "ellipse", "circle", "triangle",
-                                      "star",      "text",   "image",   "video",  "sprite"};
-
 // Thrown inside the walk to end it with one message.
 struct Fault {
     std::string message;
 };
-
-bool oneOf(const Json::Value& value, std::initializer_list<const char*> words) {
-    if (!value.isString()) return false;
-    const std::string text = value.asString();
-    for (const char* word : words) {
-        if (text == word) return true;
-    }
-    return false;
-}
-
-bool finiteNumber(const Json::Value& value) { return value.isNumeric() && std::isfinite(value.asDouble()); }
 
 void checkNameMember(const Json::Value& document, const char* member, bool reserved(const std::string&)) {
     const std::string name = document[member].asString();
@@ -52,42 +39,6 @@ bool layerDimensionsValid(const Json::Value& layer) {
            readPositiveInt(layer["height"]);
 }
 
-bool triangleValid(const Json::Value& triangle) {
-    const Json::Value borderWidth = triangle.get("borderWidth", 0);
-    const Json::Value tipPosition = triangle.get("tipPosition", 0.5);
-    return oneOf(triangle.get("type", "isosceles"), {"isosceles", "equilateral", "right-angled"}) &&
-           oneOf(triangle.get("direction", "up"), {"up", "down", "left", "right"}) && finiteNumber(borderWidth) &&
-           borderWidth.asDouble() >= 0 && finiteNumber(triangle.get("rotation", 0)) && tipPosition.isNumeric() &&
-           tipPosition.asDouble() >= 0 && tipPosition.asDouble() <= 1 &&
-           (!triangle.isMember("borderColor") || triangle["borderColor"].isString());
-}
-
-void checkStar(const Json::Value& star, const std::string& prefix) {
-    const Json::Value points = star.get("points", 5);
-    const Json::Value pointHeight = star.get("pointHeight", 0.5);
-    if (!points.isInt() || points.asInt() < 3 || points.asInt() > 128 || !pointHeight.isNumeric() ||
-        !(pointHeight.asDouble() > 0 && pointHeight.asDouble() < 1)) {
-        throw Fault{prefix + " has invalid star points or pointHeight"};
-    }
-    if (!star.isMember("pointLengths")) return;
-    const Json::Value& lengths = star["pointLengths"];
-    if (!lengths.isArray() || lengths.size() != static_cast<Json::ArrayIndex>(points.asInt())) {
-        throw Fault{prefix + " must have one star pointLengths value per point"};
-    }
-    for (const Json::Value& length : lengths) {
-        if (!length.isNumeric() || !(length.asDouble() > 0 && length.asDouble() <= 1)) {
-            throw Fault{prefix + " has invalid star pointLengths (expected values in (0, 1])"};
-        }
-    }
-}
-
-bool mediaValid(const Json::Value& media) {
-    const Json::Value& file = media["file"];
-    if (!file.isString()) return false;
-    const std::string name = file.asString();
-    return isSafeFileName(name) && !isReservedMediaName(name) && !readSha1(media).empty();
-}
-
 void checkLayer(const Json::Value& slide, const Json::Value& layer, const std::string& prefix) {
     if (!layerDimensionsValid(layer)) throw Fault{prefix + " has invalid dimensions"};
 
@@ -99,46 +50,24 @@ void checkLayer(const Json::Value& slide, const Json::Value& layer, const std::s
         throw Fault{prefix + " has invalid animation: " + error.what()};
     }
 
-    const char* kind = nullptr;
+    const LayerKindRow* kind = nullptr;
+    const Json::Value* payload = nullptr;
     int count = 0;
-    for (const char* member : payloadMembers) {
-        const Json::Value& payload = layer[member];
-        if (payload.isNull()) continue;
-        if (!payload.isObject()) throw Fault{prefix + " has a non-object payload"};
-        kind = member;
-        ++count;
+    for (const LayerKindRow& row : layerKindRows()) {
+        for (const char* member : {row.member, row.alias}) {
+            if (member == nullptr || layer[member].isNull()) continue;
+            if (!layer[member].isObject()) throw Fault{prefix + " has a non-object payload"};
+            kind = &row;
+            payload = &layer[member];
+            ++count;
+        }
     }
     if (count != 1) throw Fault{prefix + " must contain exactly one layer type"};
-    const std::string type = kind;
-    const Json::Value& payload = layer[kind];
-
-    if (type == "rectangle" || type == "square") {
-        try {
-            parseRectangle(payload);
-        } catch (const std::exception& error) {
-            throw Fault{prefix + " has invalid rectangle options: " + error.what()};
-        }
-    } else if (type == "ellipse" || type == "circle") {
-        try {
-            parseEllipse(payload);
-        } catch (const std::exception& error) {
-            throw Fault{prefix + " has invalid ellipse options: " + error.what()};
-        }
-    } else if (type == "triangle") {
-        if (!triangleValid(payload)) throw Fault{prefix + " has invalid triangle options"};
-    } else if (type == "star") {
-        checkStar(payload, prefix);
-    } else if (type == "text") {
-        if (!payload["content"].isString() || !readPositiveInt(payload["font-size"])) {
-            throw Fault{prefix + " has invalid text content"};
-        }
-    } else if (!mediaValid(payload)) {  // image, video, sprite
-        throw Fault{prefix + " has invalid media metadata"};
-    }
+    if (const std::optional<std::string> fault = kind->check(*payload)) throw Fault{prefix + *fault};
 
     // The loader reads every payload's opacity as a number (a boolean reads as 0 or 1); one it
     // cannot read would fail the load only after the document was stored.
-    const Json::Value& opacity = payload["opacity"];
+    const Json::Value& opacity = (*payload)["opacity"];
     if (opacity.isString() || opacity.isArray() || opacity.isObject()) throw Fault{prefix + " has invalid opacity"};
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "content/slide_effects.h"
 #include "scene/animation_spec.h"
 
 namespace lumetta {
@@ -51,14 +52,11 @@ std::optional<SDL_Color> readHexColor(std::string_view text);
 SDL_Color hexToColor(const std::string& text, std::ostream& errors);
 SDL_Color hexToColor(const std::string& text);  // errors go to standard error
 
-// The canonical transition names (52) and motion-effect names (15) in index order.
-std::span<const std::string_view> transitionNames();
-std::span<const std::string_view> motionEffectNames();
-
 // A transition or motion effect given as an object ("slug", else "id"), an index number, a
-// name from the table or an index as decimal digits; empty when it names none.
-std::optional<std::string> parseTransition(const Json::Value& value);
-std::optional<std::string> parseMotionEffect(const Json::Value& value);
+// name from its table (transitionNames(), motionEffectNames()) or an index as decimal digits;
+// empty when it names none.
+std::optional<Transition> parseTransition(const Json::Value& value);
+std::optional<MotionEffect> parseMotionEffect(const Json::Value& value);
 
 // The family of a text layer's "font": one of the fonts the player ships, else
 // "Liberation Sans" (also for another letter case, an empty text or a value that is no text).

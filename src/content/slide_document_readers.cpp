@@ -14,79 +14,6 @@ namespace lumetta {
 
 namespace {
 
-constexpr std::array<std::string_view, 52> transitions = {
-    "none",
-    "random",
-    "push-left",
-    "push-right",
-    "push-up",
-    "push-down",
-    "cover-left",
-    "cover-right",
-    "cover-up",
-    "cover-down",
-    "cover-up-left",
-    "cover-up-right",
-    "cover-down-left",
-    "cover-down-right",
-    "particle-dissolve",
-    "particle-burst-in",
-    "particle-burst-out",
-    "clock-wipe",
-    "split-open-horizontal",
-    "split-open-vertical",
-    "split-close-horizontal",
-    "split-close-vertical",
-    "checkerboard",
-    "mosaic",
-    "random-horizontal-bars",
-    "random-vertical-bars",
-    "flip-horizontal",
-    "flip-vertical",
-    "cube-horizontal",
-    "cube-vertical",
-    "page-turn-horizontal",
-    "page-turn-vertical",
-    "spiral-wipe",
-    "ripple",
-    "shatter",
-    "fade-through-white",
-    "cross-fade",
-    "fade-through-black",
-    "zoom-in",
-    "zoom-out",
-    "wipe-left",
-    "wipe-right",
-    "wipe-up",
-    "wipe-down",
-    "horizontal-blinds",
-    "vertical-blinds",
-    "diagonal-blinds-forward",
-    "diagonal-blinds-backward",
-    "curtain-open-horizontal",
-    "curtain-open-vertical",
-    "curtain-close-horizontal",
-    "curtain-close-vertical",
-};
-
-constexpr std::array<std::string_view, 15> motionEffects = {
-    "none",
-    "pan-left",
-    "pan-right",
-    "pan-up",
-    "pan-down",
-    "pan-up-left",
-    "pan-up-right",
-    "pan-down-left",
-    "pan-down-right",
-    "zoom-in-slow",
-    "zoom-out-slow",
-    "ken-burns-up-left",
-    "ken-burns-up-right",
-    "ken-burns-down-left",
-    "ken-burns-down-right",
-};
-
 constexpr std::array<std::string_view, 14> fontFamilies = {
     "Caladea", "DejaVu Sans", "DejaVu Serif", "Great Vibes", "Imprima", "Lato", "Lemon",
     "Liberation Sans", "Liberation Sans Narrow", "Liberation Serif", "Montserrat", "Oswald",
@@ -141,9 +68,10 @@ std::optional<std::int32_t> readIntAtLeast(const Json::Value& value, std::int32_
     return result;
 }
 
-// A name from `table` by object ("slug", else "id"), index number, exact name or index digits.
-template <std::size_t N>
-std::optional<std::string> nameFromTable(const Json::Value& given, const std::array<std::string_view, N>& table) {
+// The index of a name from `table` by object ("slug", else "id"), index number, exact name or
+// index digits.
+std::optional<std::size_t> indexInTable(const Json::Value& given, std::span<const std::string_view> table) {
+    const std::size_t count = table.size();
     const Json::Value* value = &given;
     if (given.isObject()) {
         if (given.isMember("slug")) {
@@ -162,22 +90,22 @@ std::optional<std::string> nameFromTable(const Json::Value& given, const std::ar
             return std::nullopt;  // negative
         } else {
             const double number = value->asDouble();
-            if (!(number >= 0) || number != std::trunc(number) || number >= static_cast<double>(N)) {
+            if (!(number >= 0) || number != std::trunc(number) || number >= static_cast<double>(count)) {
                 return std::nullopt;
             }
             index = static_cast<std::uint64_t>(number);
         }
-        if (index >= N) return std::nullopt;
-        return std::string(table[index]);
+        if (index >= count) return std::nullopt;
+        return static_cast<std::size_t>(index);
     }
     if (!value->isString()) return std::nullopt;
     const std::string text = value->asString();
-    for (const auto name : table) {
-        if (text == name) return text;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (text == table[i]) return i;
     }
     const auto index = decimalDigits(text, std::numeric_limits<std::uint32_t>::max());
-    if (!index || *index >= N) return std::nullopt;
-    return std::string(table[*index]);
+    if (!index || *index >= count) return std::nullopt;
+    return static_cast<std::size_t>(*index);
 }
 
 }  // namespace
@@ -248,13 +176,17 @@ SDL_Color hexToColor(const std::string& text, std::ostream& errors) {
 
 SDL_Color hexToColor(const std::string& text) { return hexToColor(text, std::cerr); }
 
-std::span<const std::string_view> transitionNames() { return transitions; }
+std::optional<Transition> parseTransition(const Json::Value& value) {
+    const std::optional<std::size_t> index = indexInTable(value, transitionNames());
+    if (!index) return std::nullopt;
+    return static_cast<Transition>(*index);
+}
 
-std::span<const std::string_view> motionEffectNames() { return motionEffects; }
-
-std::optional<std::string> parseTransition(const Json::Value& value) { return nameFromTable(value, transitions); }
-
-std::optional<std::string> parseMotionEffect(const Json::Value& value) { return nameFromTable(value, motionEffects); }
+std::optional<MotionEffect> parseMotionEffect(const Json::Value& value) {
+    const std::optional<std::size_t> index = indexInTable(value, motionEffectNames());
+    if (!index) return std::nullopt;
+    return static_cast<MotionEffect>(*index);
+}
 
 std::string textFontFamily(const Json::Value& font) {
     if (font.isString()) {

@@ -4,9 +4,11 @@
 //
 // Plain values: they own their strings and vectors, are copied and moved as a whole, and are
 // never changed once the playlist is built. Default-constructed records hold the defaults of a
-// layer or slide that says nothing, and the loader fills them field by field.
+// layer or slide that says nothing, and the loader fills them field by field. Everything is read
+// once, into its type: numbers as numbers (an opacity is a float from the document to the
+// element), closed sets of words as enumerations. Nothing here draws.
 
-#include <SDL3/SDL.h>
+#include <SDL3/SDL_pixels.h>
 #include <json/value.h>
 
 #include <cstddef>
@@ -16,8 +18,9 @@
 #include <variant>
 #include <vector>
 
-#include "objects/ellipse.h"
-#include "objects/rectangle.h"
+#include "content/slide_effects.h"
+#include "objects/image_fit.h"
+#include "objects/shape_style.h"
 #include "objects/text_style.h"
 #include "scene/animation_spec.h"
 #include "scene/layer_spec.h"
@@ -40,8 +43,8 @@ struct EllipseLayer {
 };
 
 struct TriangleLayer {
-    std::string type = "isosceles";  // "isosceles", "equilateral" or "right-angled"
-    std::string direction = "up";    // where the tip points
+    TriangleType type = TriangleType::Isosceles;
+    TriangleDirection direction = TriangleDirection::Up;  // where the tip points
     float opacity = 1.0f;
     SDL_Color color = OPAQUE_BLACK;
     SDL_Color borderColor = OPAQUE_BLACK;
@@ -79,7 +82,7 @@ struct TextLayer {
 struct MediaLayer {
     float opacity = 1.0f;
     SDL_Color backgroundColor = OPAQUE_BLACK;
-    std::string size;    // how the medium fills its box
+    ImageFit fit = ImageFit::Stretch;  // how the medium fills its box (the document's "size")
     std::string file;
     std::string digest;  // lower-case hexadecimal SHA-1 or SHA-256 of the file
 };
@@ -87,8 +90,11 @@ struct MediaLayer {
 struct ImageLayer : MediaLayer {};
 struct VideoLayer : MediaLayer {};
 
-// What a layer shows. The index is part of the model: the player dispatches on it, and index 0
-// (LayerKind::Empty) is a layer with no content.
+// What a layer shows. The index is part of the model: it is the layer's kind, by which the
+// layer-kind tables (content/layer_kinds.h, player/live_layer.h) find what reads, fetches,
+// builds and draws it; index 0 (LayerKind::Empty) is a layer with no content. A new kind is one
+// alternative here, one enumerator below, one row in each table and the player's live object
+// for it (LiveObject).
 using LayerContent = std::variant<std::monostate, RectangleLayer, EllipseLayer, TriangleLayer, StarLayer, TextLayer,
                                   ImageLayer, VideoLayer, ticker::SpriteSpec>;
 
@@ -110,6 +116,9 @@ static_assert(std::is_same_v<std::variant_alternative_t<6, LayerContent>, ImageL
 static_assert(std::is_same_v<std::variant_alternative_t<8, LayerContent>, ticker::SpriteSpec>);
 static_assert(std::variant_size_v<LayerContent> == 9);
 
+inline constexpr std::size_t layerKindCount = std::variant_size_v<LayerContent>;
+static_assert(static_cast<std::size_t>(LayerKind::Sprite) + 1 == layerKindCount);
+
 inline LayerKind layerKind(const LayerContent& content) { return static_cast<LayerKind>(content.index()); }
 
 struct SlideLayer {
@@ -129,8 +138,8 @@ struct Slide {
     std::int32_t width = 0;     // at least 1 once filled
     std::int32_t height = 0;    // at least 1 once filled
     std::int32_t duration = 0;  // seconds
-    std::string transitionIn = "random";
-    std::string motionEffect = "none";
+    Transition transitionIn = Transition::Random;
+    MotionEffect motionEffect = MotionEffect::None;
     std::vector<SlideLayer> layers;
 };
 

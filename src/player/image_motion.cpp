@@ -47,4 +47,9 @@ void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, i
     drawTransitionTexture(renderer, texture, &window, nullptr, submitter);
 }
 
+void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, int height, MotionEffect effect,
+                      double progress, DrawSubmitter& submitter) {
+    applyImageMotion(renderer, texture, width, height, motionEffectName(effect), progress, submitter);
+}
+
 }  // namespace lumetta::player

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "content/slide_effects.h"
 #include "display/draw.h"
 
 namespace lumetta::player {
@@ -29,6 +30,9 @@ SDL_Rect motionWindow(int width, int height, std::string_view name, double progr
 // window of motion effect `name`; "none" or a size that is not positive draws the whole picture
 // over the whole target. Nothing without a renderer or texture. One texture draw.
 void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, int height, std::string_view name,
+                      double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
+// The same for a slide's motion effect, by its name.
+void applyImageMotion(SDL_Renderer* renderer, SDL_Texture* texture, int width, int height, MotionEffect effect,
                       double progress, DrawSubmitter& submitter = sdlDrawSubmitter());
 
 }  // namespace lumetta::player

@@ -8,7 +8,6 @@
 #include <iostream>
 #include <limits>
 #include <numbers>
-#include <sstream>
 #include <type_traits>
 
 #include "core/log.h"
@@ -63,6 +62,139 @@ int clampToInt(double value) {
     return static_cast<int>(value);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The rows of the layer kinds
+
+SDL_Renderer* rendererOf(const LayerBuildContext& context) {
+    return context.display != nullptr ? context.display->renderer() : nullptr;
+}
+
+template <typename Element>
+Element* objectOf(LiveLayer& live) {
+    auto* held = std::get_if<std::unique_ptr<Element>>(&live.object);
+    return held != nullptr ? held->get() : nullptr;
+}
+
+void buildNothing(const SlideLayer&, const LayerBuildContext&, LiveLayer&) {}
+void drawNothing(LiveLayer&, bool) {}
+
+template <typename Shape>
+void drawShape(LiveLayer& live) {
+    if (Shape* shape = objectOf<Shape>(live)) shape->draw(0, 0);
+}
+void drawRectangle(LiveLayer& live, bool) { drawShape<Rectangle>(live); }
+void drawEllipse(LiveLayer& live, bool) { drawShape<Ellipse>(live); }
+void drawTriangle(LiveLayer& live, bool) { drawShape<Triangle>(live); }
+void drawStar(LiveLayer& live, bool) { drawShape<Star>(live); }
+
+void buildRectangle(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& rectangle = std::get<RectangleLayer>(layer.content);
+    live.object = std::make_unique<Rectangle>(context.display, context.slideWidth, context.slideHeight,
+                                              layerBox(layer), rectangle.color, rectangle.options, rectangle.opacity);
+}
+
+void buildEllipse(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& ellipse = std::get<EllipseLayer>(layer.content);
+    live.object = std::make_unique<Ellipse>(context.display, context.slideWidth, context.slideHeight, layerBox(layer),
+                                            ellipse.color, ellipse.options, ellipse.opacity);
+}
+
+void buildTriangle(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& triangle = std::get<TriangleLayer>(layer.content);
+    live.object = std::make_unique<Triangle>(context.display, context.slideWidth, context.slideHeight,
+                                             layerBox(layer), triangle.color, triangle.direction, triangle.type,
+                                             triangle.borderColor, triangle.borderWidth, triangle.rotation,
+                                             triangle.tipPosition, triangle.opacity);
+}
+
+void buildStar(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& star = std::get<StarLayer>(layer.content);
+    live.object = std::make_unique<Star>(context.display, context.slideWidth, context.slideHeight, layerBox(layer),
+                                         star.color, star.points, star.pointHeight, star.pointLengths, star.opacity);
+}
+
+void buildText(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& text = std::get<TextLayer>(layer.content);
+    auto element = std::make_unique<Text>(context.display, context.slideWidth, context.slideHeight, layerBox(layer),
+                                          text.content, text.fontSize, text.opacity, text.fontFamily,
+                                          textStyleBits(text), text.color, text.backgroundColor,
+                                          static_cast<int>(text.alignment), false, text.style, *context.clock);
+    // A text that is not ready is left out of this showing rather than drawn half made.
+    if (element->isPrepared()) live.object = std::move(element);
+}
+
+void drawText(LiveLayer& live, bool) {
+    if (Text* text = objectOf<Text>(live)) text->draw(0, 0, SDL_FLIP_NONE, 255, 1.0f);
+}
+
+std::string imagePictureFile(const LayerContent& content, const std::string& directory,
+                             const std::string& resolutionClass) {
+    return imageLayerPath(directory, resolutionClass, std::get<ImageLayer>(content).file);
+}
+
+void buildImage(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& image = std::get<ImageLayer>(layer.content);
+    const SDL_Rect box = layerBox(layer);
+    auto element = std::make_unique<Image>(
+        context.display, context.slideWidth, context.slideHeight, box.x, box.y, box.w, box.h,
+        imagePictureFile(layer.content, context.playlistDirectory, context.resolutionClass), image.fit,
+        image.opacity, image.backgroundColor, *context.clock);
+    if (element->isLoaded()) live.object = std::move(element);
+}
+
+void drawImage(LiveLayer& live, bool firstLayer) {
+    if (Image* image = objectOf<Image>(live)) image->draw(firstLayer && !live.animated);
+}
+
+void buildVideo(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& video = std::get<VideoLayer>(layer.content);
+    const SDL_Rect box = layerBox(layer);
+    const SDL_Color& bg = video.backgroundColor;
+    live.object = std::make_unique<Video>(context.display, context.slideWidth, context.slideHeight, box.x, box.y,
+                                          box.w, box.h, context.playlistDirectory + "/" + video.file, video.opacity,
+                                          bg.r, bg.g, bg.b, bg.a, context.videoSeams);
+}
+
+void drawVideo(LiveLayer& live, bool) {
+    if (Video* video = objectOf<Video>(live)) video->render();
+}
+
+void buildSprite(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live) {
+    const auto& spec = std::get<ticker::SpriteSpec>(layer.content);
+    try {
+        auto sprite = std::make_unique<SpriteLayer>();
+        sprite->spec = spec;
+        sprite->frameCount = loadSpriteSheet(rendererOf(context), context.playlistDirectory, spec);
+        live.object = std::move(sprite);
+    } catch (const std::exception& error) {
+        logSceneLine(std::string("Sprite layer left out: ") + error.what());
+    }
+}
+
+// Sprites are drawn by the scene engine, which is not built in: nothing is ever loaded here.
+void drawSprite(LiveLayer&, bool) {}
+
+constexpr std::array<LiveLayerKindRow, layerKindCount> liveRows{{
+    {LayerKind::Empty, buildNothing, drawNothing, nullptr},
+    {LayerKind::Rectangle, buildRectangle, drawRectangle, nullptr},
+    {LayerKind::Ellipse, buildEllipse, drawEllipse, nullptr},
+    {LayerKind::Triangle, buildTriangle, drawTriangle, nullptr},
+    {LayerKind::Star, buildStar, drawStar, nullptr},
+    {LayerKind::Text, buildText, drawText, nullptr},
+    {LayerKind::Image, buildImage, drawImage, imagePictureFile},
+    {LayerKind::Video, buildVideo, drawVideo, nullptr},
+    {LayerKind::Sprite, buildSprite, drawSprite, nullptr},
+}};
+
+constexpr bool liveRowsComplete() {
+    for (std::size_t i = 0; i < liveRows.size(); ++i) {
+        const LiveLayerKindRow& row = liveRows[i];
+        if (static_cast<std::size_t>(row.kind) != i || row.build == nullptr || row.draw == nullptr) return false;
+    }
+    return true;
+}
+static_assert(liveRowsComplete(), "one row per layer kind, in LayerKind order");
+
 }  // namespace
 
 std::uint8_t textStyleBits(const TextLayer& text) {
@@ -83,81 +215,22 @@ std::string imageLayerPath(const std::string& directory, const std::string& reso
     return directory + "/" + file;
 }
 
-std::string opacityText(float opacity) {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text.precision(std::numeric_limits<float>::max_digits10);
-    text << opacity;
-    return text.str();
-}
+const LiveLayerKindRow& liveLayerKindRow(LayerKind kind) { return liveRows.at(static_cast<std::size_t>(kind)); }
 
 LiveLayer buildLiveLayer(const SlideLayer& layer, std::size_t layerIndex, const LayerBuildContext& context) {
     LiveLayer live;
     live.layerIndex = layerIndex;
-    Display* display = context.display;
-    const int w = context.slideWidth;
-    const int h = context.slideHeight;
-    const SDL_Rect box = layerBox(layer);
-    SDL_Renderer* renderer = display != nullptr ? display->renderer() : nullptr;
 
     if (layer.geometry.stencil) {
         try {
-            prepareStencil(renderer, context.playlistDirectory, *layer.geometry.stencil);
+            prepareStencil(rendererOf(context), context.playlistDirectory, *layer.geometry.stencil);
         } catch (const std::exception& error) {
             logSceneLine(std::string("Stencil layer left out: ") + error.what());
             return live;
         }
     }
 
-    std::visit(
-        [&](const auto& content) {
-            using T = std::decay_t<decltype(content)>;
-            if constexpr (std::is_same_v<T, RectangleLayer>) {
-                live.object = std::make_unique<Rectangle>(display, w, h, box, content.color, content.options,
-                                                          content.opacity);
-            } else if constexpr (std::is_same_v<T, EllipseLayer>) {
-                live.object = std::make_unique<Ellipse>(display, w, h, box, content.color, content.options,
-                                                        content.opacity);
-            } else if constexpr (std::is_same_v<T, TriangleLayer>) {
-                live.object = std::make_unique<Triangle>(display, w, h, box, content.color, content.direction,
-                                                         content.type, content.borderColor, content.borderWidth,
-                                                         content.rotation, content.tipPosition, content.opacity);
-            } else if constexpr (std::is_same_v<T, StarLayer>) {
-                live.object = std::make_unique<Star>(display, w, h, box, content.color, content.points,
-                                                     content.pointHeight, content.pointLengths, content.opacity);
-            } else if constexpr (std::is_same_v<T, TextLayer>) {
-                auto text = std::make_unique<Text>(display, w, h, box, content.content, content.fontSize,
-                                                   opacityText(content.opacity), content.fontFamily,
-                                                   textStyleBits(content), content.color, content.backgroundColor,
-                                                   static_cast<int>(content.alignment), false, content.style,
-                                                   *context.clock);
-                // A text that is not ready is left out of this showing rather than drawn half made.
-                if (text->isPrepared()) live.object = std::move(text);
-            } else if constexpr (std::is_same_v<T, ImageLayer>) {
-                auto image = std::make_unique<Image>(
-                    display, w, h, box.x, box.y, box.w, box.h,
-                    imageLayerPath(context.playlistDirectory, context.resolutionClass, content.file), content.size,
-                    opacityText(content.opacity), content.backgroundColor, *context.clock);
-                if (image->isLoaded()) live.object = std::move(image);
-            } else if constexpr (std::is_same_v<T, VideoLayer>) {
-                const SDL_Color& bg = content.backgroundColor;
-                live.object = std::make_unique<Video>(display, w, h, box.x, box.y, box.w, box.h,
-                                                      context.playlistDirectory + "/" + content.file,
-                                                      opacityText(content.opacity), bg.r, bg.g, bg.b, bg.a,
-                                                      context.videoSeams);
-            } else if constexpr (std::is_same_v<T, ticker::SpriteSpec>) {
-                try {
-                    auto sprite = std::make_unique<SpriteLayer>();
-                    sprite->spec = content;
-                    sprite->frameCount = loadSpriteSheet(renderer, context.playlistDirectory, content);
-                    live.object = std::move(sprite);
-                } catch (const std::exception& error) {
-                    logSceneLine(std::string("Sprite layer left out: ") + error.what());
-                }
-            }
-        },
-        layer.content);
-
+    liveLayerKindRow(layerKind(layer.content)).build(layer, context, live);
     live.animated = live.kind() != LayerKind::Empty && isAnimatedLayer(layer);
     return live;
 }
@@ -178,30 +251,7 @@ std::size_t buildLiveLayers(const Slide& slide, const LayerBuildContext& context
     return leftOut;
 }
 
-void drawLayer(LiveLayer& layer, bool firstLayer) {
-    std::visit(
-        [&](auto& object) {
-            using T = std::decay_t<decltype(object)>;
-            if constexpr (std::is_same_v<T, std::monostate>) {
-                return;
-            } else {
-                if (!object) return;
-                using Element = typename T::element_type;
-                if constexpr (std::is_same_v<Element, Text>) {
-                    object->draw(0, 0, SDL_FLIP_NONE, 255, 1.0f);
-                } else if constexpr (std::is_same_v<Element, Image>) {
-                    object->draw(firstLayer && !layer.animated);
-                } else if constexpr (std::is_same_v<Element, Video>) {
-                    object->render();
-                } else if constexpr (std::is_same_v<Element, SpriteLayer>) {
-                    // Drawn by the scene engine, which is not built in: nothing is ever loaded here.
-                } else {
-                    object->draw(0, 0);
-                }
-            }
-        },
-        layer.object);
-}
+void drawLayer(LiveLayer& layer, bool firstLayer) { liveLayerKindRow(layer.kind()).draw(layer, firstLayer); }
 
 SDL_Rect layerClipRect(int viewportWidth, int viewportHeight, int rotation, int slideWidth, int slideHeight,
                        const SDL_Rect& box, double margin, double ownRotationDegrees, const AnimationPose& pose) {

@@ -75,8 +75,25 @@ std::string imageLayerPath(const std::string& directory, const std::string& reso
 // background preparation of its text take them.
 std::uint8_t textStyleBits(const TextLayer& text);
 
-// The opacity texts the text, image and video elements read, from a layer's opacity factor.
-std::string opacityText(float opacity);
+// The layer kinds as the player knows them, one row per kind in LayerKind order: how a layer of
+// the kind is built into its live object and drawn. The content half of the table (document
+// members, reading, media files) is content/layer_kinds.h; both halves have a row for every
+// kind, which their definitions check when they compile.
+struct LiveLayerKindRow {
+    LayerKind kind;
+    // Builds the live object of a layer of this kind into `live.object`, or leaves it empty for
+    // what is left out of this showing (with its line on standard error). An element
+    // constructor's failure is thrown on.
+    void (*build)(const SlideLayer& layer, const LayerBuildContext& context, LiveLayer& live);
+    // Draws the object `build` made onto the renderer's current target; `firstLayer` when it is
+    // the slide's first layer.
+    void (*draw)(LiveLayer& live, bool firstLayer);
+    // The picture file `build` opens (imageLayerPath of the layer's file), which the preloader
+    // may decode ahead; null for the kinds that open none.
+    std::string (*pictureFile)(const LayerContent& content, const std::string& directory,
+                               const std::string& resolutionClass);
+};
+const LiveLayerKindRow& liveLayerKindRow(LayerKind kind);
 
 // Builds the live object of one layer. Kind 0 comes back for what is left out of this showing:
 // an empty layer, a text whose preparation has not finished, an image that did not load, and
@@ -89,9 +106,9 @@ LiveLayer buildLiveLayer(const SlideLayer& layer, std::size_t layerIndex, const 
 // the number of layers left out that way.
 std::size_t buildLiveLayers(const Slide& slide, const LayerBuildContext& context, std::vector<LiveLayer>& layers);
 
-// Draws one live layer by kind onto the renderer's current target (shapes at their place,
-// texts fully opaque, the image with its decoration only as the slide's first layer when that
-// layer has no animation state, videos rendered). Sprites draw through the scene engine.
+// Draws one live layer by its kind's row onto the renderer's current target (shapes at their
+// place, texts fully opaque, the image with its decoration only as the slide's first layer when
+// that layer has no animation state, videos rendered). Sprites draw through the scene engine.
 void drawLayer(LiveLayer& layer, bool firstLayer);
 
 // Draws one layer clipped to the area it can cover (layerClipRect at the renderer's output

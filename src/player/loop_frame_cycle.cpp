@@ -154,7 +154,7 @@ bool PlayerLoop::pictureMayChange() const {
     if (playlist != nullptr) {
         const int index = currentSlideIndex.load();
         if (index >= 0 && static_cast<std::size_t>(index) < playlist->slideCount() &&
-            playlist->slideAt(static_cast<std::size_t>(index)).motionEffect != "none") {
+            playlist->slideAt(static_cast<std::size_t>(index)).motionEffect != MotionEffect::None) {
             return true;
         }
     }

@@ -94,9 +94,10 @@ std::vector<std::string> nextSlideImagePaths(const std::vector<Slide>& slides, s
     if (slides.size() < 2) return paths;
     const Slide& next = slides[(currentIndex + 1) % slides.size()];
     for (const SlideLayer& layer : next.layers) {
-        const auto* image = std::get_if<ImageLayer>(&layer.content);
-        if (image == nullptr || isGif(image->file)) continue;
-        paths.push_back(imageLayerPath(playlistDirectory, resolutionClass, image->file));
+        const auto pictureFile = liveLayerKindRow(layerKind(layer.content)).pictureFile;
+        if (pictureFile == nullptr) continue;
+        std::string path = pictureFile(layer.content, playlistDirectory, resolutionClass);
+        if (!isGif(path)) paths.push_back(std::move(path));
     }
     return paths;
 }

@@ -106,13 +106,28 @@ int rotatedTransitionKind(int kind, int orientationDegrees) {
     return kind;
 }
 
-SlideTransition chooseSlideTransition(TransitionPicker& picker, std::string_view name, std::size_t slideCount,
-                                      bool hasPreviousPicture, int orientationDegrees) {
+namespace {
+
+template <typename Given>
+SlideTransition chooseTurned(TransitionPicker& picker, Given transition, std::size_t slideCount,
+                             bool hasPreviousPicture, int orientationDegrees) {
     // The one-slide case is decided before the picker, so a "random" slide shown alone does not
     // use up a draw and the sequence of random kinds stays the same for every playlist.
-    const std::optional<int> kind = picker.choose(name, hasPreviousPicture && slideCount > 1);
+    const std::optional<int> kind = picker.choose(transition, hasPreviousPicture && slideCount > 1);
     if (!kind) return {};
     return {rotatedTransitionKind(*kind, orientationDegrees), true};
+}
+
+}  // namespace
+
+SlideTransition chooseSlideTransition(TransitionPicker& picker, Transition transition, std::size_t slideCount,
+                                      bool hasPreviousPicture, int orientationDegrees) {
+    return chooseTurned(picker, transition, slideCount, hasPreviousPicture, orientationDegrees);
+}
+
+SlideTransition chooseSlideTransition(TransitionPicker& picker, std::string_view name, std::size_t slideCount,
+                                      bool hasPreviousPicture, int orientationDegrees) {
+    return chooseTurned(picker, name, slideCount, hasPreviousPicture, orientationDegrees);
 }
 
 void setViewportOffsets(int x, int y) {

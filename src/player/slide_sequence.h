@@ -78,9 +78,12 @@ struct SlideTransition {
     bool active = false;
 };
 
-// The transition into a slide: none in a playlist of one slide, for "none" and without a
-// picture of a previous slide (the kind then stays the fallback, inactive); otherwise the
-// picker's kind turned with the screen.
+// The transition into a slide: none in a playlist of one slide, for Transition::None and
+// without a picture of a previous slide (the kind then stays the fallback, inactive); otherwise
+// the picker's kind turned with the screen.
+SlideTransition chooseSlideTransition(TransitionPicker& picker, Transition transition, std::size_t slideCount,
+                                      bool hasPreviousPicture, int orientationDegrees);
+// The same by name (TransitionPicker::choose by name).
 SlideTransition chooseSlideTransition(TransitionPicker& picker, std::string_view name, std::size_t slideCount,
                                       bool hasPreviousPicture, int orientationDegrees);
 

@@ -3,16 +3,18 @@
 namespace lumetta::player {
 
 std::optional<int> transitionKindByName(std::string_view name) {
-    for (int kind = 0; kind < transitionKindCount; ++kind) {
-        if (transitionKindNames[static_cast<std::size_t>(kind)] == name) return kind;
-    }
-    return std::nullopt;
+    const std::optional<Transition> transition = transitionByName(name);
+    return transition ? transitionKind(*transition) : std::nullopt;
+}
+
+std::optional<int> TransitionPicker::choose(Transition transition, bool hasOutgoingFrame) {
+    if (transition == Transition::None || !hasOutgoingFrame) return std::nullopt;
+    if (transition == Transition::Random) return nextRandomKind();
+    return transitionKind(transition).value_or(fallbackTransitionKind);
 }
 
 std::optional<int> TransitionPicker::choose(std::string_view name, bool hasOutgoingFrame) {
-    if (name == "none" || !hasOutgoingFrame) return std::nullopt;
-    if (name == "random") return nextRandomKind();
-    return transitionKindByName(name).value_or(fallbackTransitionKind);
+    return choose(transitionByName(name).value_or(Transition::FadeThroughBlack), hasOutgoingFrame);
 }
 
 int TransitionPicker::nextRandomKind() {

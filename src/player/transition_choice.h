@@ -7,69 +7,34 @@
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
+
+#include "content/slide_effects.h"
 
 namespace lumetta::player {
 
-inline constexpr int transitionKindCount = 50;
+// The kinds are the transitions that animate, in the order of the one table of transition
+// names (content/slide_effects.h): kind 0 is Transition::PushLeft.
+inline constexpr int transitionKindCount =
+    static_cast<int>(transitionNameTable.size()) - static_cast<int>(firstAnimatedTransition);
 
-// The kinds by name, in kind order.
-inline constexpr std::array<std::string_view, transitionKindCount> transitionKindNames = {
-    "push-left",
-    "push-right",
-    "push-up",
-    "push-down",
-    "cover-left",
-    "cover-right",
-    "cover-up",
-    "cover-down",
-    "cover-up-left",
-    "cover-up-right",
-    "cover-down-left",
-    "cover-down-right",
-    "particle-dissolve",
-    "particle-burst-in",
-    "particle-burst-out",
-    "clock-wipe",
-    "split-open-horizontal",
-    "split-open-vertical",
-    "split-close-horizontal",
-    "split-close-vertical",
-    "checkerboard",
-    "mosaic",
-    "random-horizontal-bars",
-    "random-vertical-bars",
-    "flip-horizontal",
-    "flip-vertical",
-    "cube-horizontal",
-    "cube-vertical",
-    "page-turn-horizontal",
-    "page-turn-vertical",
-    "spiral-wipe",
-    "ripple",
-    "shatter",
-    "fade-through-white",
-    "cross-fade",
-    "fade-through-black",
-    "zoom-in",
-    "zoom-out",
-    "wipe-left",
-    "wipe-right",
-    "wipe-up",
-    "wipe-down",
-    "horizontal-blinds",
-    "vertical-blinds",
-    "diagonal-blinds-forward",
-    "diagonal-blinds-backward",
-    "curtain-open-horizontal",
-    "curtain-open-vertical",
-    "curtain-close-horizontal",
-    "curtain-close-vertical",
-};
+// The kinds by name, in kind order: the animated part of the transition name table.
+inline constexpr std::span<const std::string_view, transitionKindCount> transitionKindNames(
+    transitionNameTable.data() + static_cast<std::size_t>(firstAnimatedTransition), transitionKindCount);
+
+// The kind of an animated transition; nothing for Transition::None and Transition::Random.
+constexpr std::optional<int> transitionKind(Transition transition) {
+    const int kind = static_cast<int>(transition) - static_cast<int>(firstAnimatedTransition);
+    if (kind < 0 || kind >= transitionKindCount) return std::nullopt;
+    return kind;
+}
 
 // The kind a transition name that is not in the table animates with ("fade-through-black").
-inline constexpr int fallbackTransitionKind = 35;
+inline constexpr int fallbackTransitionKind = *transitionKind(Transition::FadeThroughBlack);
+static_assert(fallbackTransitionKind == 35);
 
 // The kind of a name from the table (exact, case-sensitive), or nothing.
 std::optional<int> transitionKindByName(std::string_view name);
@@ -79,10 +44,12 @@ class TransitionPicker {
 public:
     static constexpr std::uint32_t seed = 334494;
 
-    // The kind to animate the change to a slide whose transition name is `name`, or nothing
-    // for a plain cut: "none", or no picture of the previous slide to animate from (the loop
-    // also passes false for its other cut cases). "random" draws a kind that differs from the
-    // previous random pick; any other name is looked up, unknown ones giving the fallback.
+    // The kind to animate the change to a slide that enters with `transition`, or nothing for a
+    // plain cut: Transition::None, or no picture of the previous slide to animate from (the loop
+    // also passes false for its other cut cases). Transition::Random draws a kind that differs
+    // from the previous random pick.
+    std::optional<int> choose(Transition transition, bool hasOutgoingFrame);
+    // The same by name; a name that is not in the table animates with the fallback kind.
     std::optional<int> choose(std::string_view name, bool hasOutgoingFrame);
 
     // One random pick: uniform over the kinds, drawn again while it equals the previous pick.

@@ -39,8 +39,8 @@ TEST(EmergencyPlaylist, OneFullScreenSlideWithTheAlertOverDarkRed) {
         EXPECT_EQ(slide.width, 1920);
         EXPECT_EQ(slide.height, 1080);
         EXPECT_EQ(slide.duration, 86400);
-        EXPECT_EQ(slide.transitionIn, "none");
-        EXPECT_EQ(slide.motionEffect, "none");
+        EXPECT_EQ(slide.transitionIn, Transition::None);
+        EXPECT_EQ(slide.motionEffect, MotionEffect::None);
         ASSERT_EQ(slide.layers.size(), 2u);
 
         const SlideLayer& background = slide.layers[0];

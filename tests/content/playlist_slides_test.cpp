@@ -66,8 +66,8 @@ TEST_F(SlideReading, SlideMembersAndTheirDefaults) {
         EXPECT_EQ(slide.width, e.width) << e.id;
         EXPECT_EQ(slide.height, e.height) << e.id;
         EXPECT_EQ(slide.duration, e.duration) << e.id;
-        EXPECT_EQ(slide.transitionIn, e.transition) << e.id;
-        EXPECT_EQ(slide.motionEffect, e.motion) << e.id;
+        EXPECT_EQ(transitionName(slide.transitionIn), e.transition) << e.id;
+        EXPECT_EQ(motionEffectName(slide.motionEffect), e.motion) << e.id;
         EXPECT_EQ(slide.sceneSource.isObject(), e.scene) << e.id;
         EXPECT_TRUE(slide.layers.empty());
     }
@@ -120,8 +120,8 @@ TEST_F(SlideReading, ShapeAndTextLayers) {
     EXPECT_TRUE(sameColor(std::get<EllipseLayer>(layers[2].content).options.gradientColor, {255, 255, 255, 255}));
 
     const auto& triangle = std::get<TriangleLayer>(layers[3].content);
-    EXPECT_EQ(triangle.direction, "left");
-    EXPECT_EQ(triangle.type, "isosceles");
+    EXPECT_EQ(triangle.direction, TriangleDirection::Left);
+    EXPECT_EQ(triangle.type, TriangleType::Isosceles);
     EXPECT_FLOAT_EQ(triangle.borderWidth, 2.0f);
     EXPECT_DOUBLE_EQ(triangle.rotation, 45.0);
     EXPECT_FLOAT_EQ(triangle.tipPosition, 0.25f);
@@ -169,7 +169,7 @@ TEST_F(SlideReading, MediaLayersAreQueuedInTheirOrder) {
     const auto& image = std::get<ImageLayer>(slides[3].layers[0].content);
     EXPECT_EQ(image.file, "pic3.png");
     EXPECT_EQ(image.digest, "abcdef0123456789abcdef0123456789abcdef01");
-    EXPECT_EQ(image.size, "cover");
+    EXPECT_EQ(image.fit, ImageFit::Stretch);  // "cover" is no fit of its own
     EXPECT_FLOAT_EQ(image.opacity, 0.5f);
     EXPECT_TRUE(sameColor(image.backgroundColor, {1, 2, 3, 255}));
     const auto& video = std::get<VideoLayer>(slides[3].layers[1].content);
@@ -195,6 +195,32 @@ TEST_F(SlideReading, MediaLayersAreQueuedInTheirOrder) {
     }
     ASSERT_TRUE(queue.group(7));
     EXPECT_EQ(queue.group(7)->pending, 20u);
+}
+
+// A medium's "size" is read once into how it fills its box, in any letter case.
+TEST_F(SlideReading, MediaSizeWordsReadAsFits) {
+    const struct {
+        const char* size;  // null: no "size" member
+        ImageFit fit;
+    } cases[] = {{"fit", ImageFit::Fit},     {"FIT", ImageFit::Fit},         {"Crop", ImageFit::Crop},
+                 {"crop", ImageFit::Crop},   {"stretch", ImageFit::Stretch}, {"cover", ImageFit::Stretch},
+                 {"", ImageFit::Stretch},    {nullptr, ImageFit::Stretch}};
+    for (const auto& c : cases) {
+        Json::Value media;
+        media["file"] = "pic.png";
+        media["sha1"] = std::string(40, 'a');
+        if (c.size != nullptr) media["size"] = c.size;
+        Json::Value slide = parse(R"({"id": "s", "width": 10, "height": 10, "duration": 1, "layers": [
+            {"x": 0, "y": 0, "width": 10, "height": 10}, {"x": 0, "y": 0, "width": 10, "height": 10}]})");
+        slide["layers"][0]["image"] = media;
+        slide["layers"][1]["video"] = media;
+        Json::Value slides(Json::arrayValue);
+        slides.append(slide);
+        const std::vector<Slide> read = readSlides(slides, destination);
+        const char* shown = c.size != nullptr ? c.size : "(none)";
+        EXPECT_EQ(std::get<ImageLayer>(read[0].layers[0].content).fit, c.fit) << shown;
+        EXPECT_EQ(std::get<VideoLayer>(read[0].layers[1].content).fit, c.fit) << shown;
+    }
 }
 
 TEST_F(SlideReading, AStoppingQueueRefusesTheFirstMedium) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/transition_screen.h"
@@ -138,6 +139,28 @@ TEST(ImageMotion, DrawsTheWindowOverTheWholeTarget) {
     applyImageMotion(nullptr, screen.incoming(), 97, 61, "pan-left", 0.5, recorded);
     applyImageMotion(screen.renderer(), nullptr, 97, 61, "pan-left", 0.5, recorded);
     EXPECT_TRUE(recorded.calls.empty());
+}
+
+// A slide's motion effect moves as its name does.
+TEST(ImageMotion, EveryEffectOfASlideDrawsAsItsName) {
+    TransitionScreen screen(97, 61);
+    for (std::size_t index = 0; index < motionEffectNames().size(); ++index) {
+        const auto effect = static_cast<MotionEffect>(index);
+        const std::string_view name = motionEffectNames()[index];
+        RecordingCalls byEffect, byName;
+        applyImageMotion(screen.renderer(), screen.incoming(), 97, 61, effect, 0.25, byEffect);
+        applyImageMotion(screen.renderer(), screen.incoming(), 97, 61, name, 0.25, byName);
+        ASSERT_EQ(byEffect.calls.size(), 1u) << name;
+        ASSERT_EQ(byName.calls.size(), 1u) << name;
+        const auto& source = byEffect.calls[0].source;
+        ASSERT_EQ(source.has_value(), effect != MotionEffect::None) << name;
+        if (!source) continue;
+        const SDL_Rect expected = motionWindow(97, 61, name, 0.25);
+        EXPECT_EQ(source->x, static_cast<float>(expected.x)) << name;
+        EXPECT_EQ(source->y, static_cast<float>(expected.y)) << name;
+        EXPECT_EQ(source->w, static_cast<float>(expected.w)) << name;
+        EXPECT_EQ(byName.calls[0].source->x, source->x) << name;
+    }
 }
 
 // The move shows on screen: the boundary between the picture's halves (column 48) travels right

@@ -145,6 +145,37 @@ TEST_F(LiveLayers, WhatCannotBeShownIsLeftOutAndTheRestIsDrawn) {
     EXPECT_EQ(at(10, 10), kBlack);
 }
 
+// The layer's opacity reaches its element as the number the slide model holds: half a blue
+// picture over red blends the two, and a number that is not finite leaves its layer out with
+// the element's own message.
+TEST_F(LiveLayers, TheOpacityReachesTheElementAsANumber) {
+    writePng(directory_ / "blue.png", 8, 8, kBlue);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    SlideLayer halfImage = imageLayer(0, 0, 160, 180, "blue.png");
+    std::get<ImageLayer>(halfImage.content).opacity = 0.5f;
+    SlideLayer nanImage = imageLayer(160, 0, 160, 180, "blue.png");
+    std::get<ImageLayer>(nanImage.content).opacity = nan;
+    SlideLayer nanText = textLayer(0, 0, 100, 60, "Hi", kWhite, kBlack);
+    std::get<TextLayer>(nanText.content).opacity = nan;
+    SlideLayer infiniteVideo = videoLayer(0, 0, 100, 60, "clip.mp4");
+    std::get<VideoLayer>(infiniteVideo.content).opacity = std::numeric_limits<float>::infinity();
+
+    const Slide slide = slideOf({rectangleLayer(0, 0, 320, 180, kRed), halfImage, nanImage, nanText, infiniteVideo});
+    std::vector<LiveLayer> layers;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(buildLiveLayers(slide, context_, layers), 2u);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(layers.size(), 2u);
+    EXPECT_EQ(layers[1].kind(), LayerKind::Image);
+    EXPECT_NE(errors.find("Invalid image opacity: nan"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("[PLAYLIST] Layer left out: Invalid text opacity: nan\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("[PLAYLIST] Layer left out: Invalid video opacity: inf\n"), std::string::npos) << errors;
+
+    draw(slide, layers);
+    EXPECT_TRUE(near(at(80, 90), Colour{127, 0, 128}, 3)) << at(80, 90);
+    EXPECT_EQ(at(240, 90), kRed);
+}
+
 TEST_F(LiveLayers, AnAnimatedLayerIsDrawnStillAndSaysSoOnce) {
     SlideLayer moving = rectangleLayer(0, 0, 160, 180, kRed);
     moving.animation.preset = "fade-in";

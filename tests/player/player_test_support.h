@@ -129,14 +129,14 @@ inline SlideLayer textLayer(int x, int y, int w, int h, std::string text, Colour
 inline SlideLayer imageLayer(int x, int y, int w, int h, std::string file) {
     ImageLayer image;
     image.file = std::move(file);
-    image.size = "stretch";
+    image.fit = ImageFit::Stretch;
     return layerOf(image, x, y, w, h);
 }
 
 inline SlideLayer videoLayer(int x, int y, int w, int h, std::string file) {
     VideoLayer video;
     video.file = std::move(file);
-    video.size = "fit";
+    video.fit = ImageFit::Fit;
     return layerOf(video, x, y, w, h);
 }
 

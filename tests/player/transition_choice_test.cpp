@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 namespace lumetta::player {
@@ -45,6 +46,30 @@ TEST(TransitionChoice, NamedUnknownAndNoAnimation) {
     EXPECT_EQ(picker.choose("push-left", false), std::nullopt);
     EXPECT_EQ(picker.choose("random", false), std::nullopt);
     EXPECT_EQ(picker.choose("random", true), 25);  // still the first pick of the sequence
+}
+
+// The slide model holds transitions as enumerators of the one name table; each one chooses as
+// its name does, and the animated ones are the kinds in table order.
+TEST(TransitionChoice, EveryTransitionChoosesAsItsName) {
+    for (std::size_t index = 0; index < transitionNames().size(); ++index) {
+        const auto transition = static_cast<Transition>(index);
+        const std::string_view name = transitionNames()[index];
+        EXPECT_EQ(transitionName(transition), name);
+        EXPECT_EQ(transitionByName(name), transition) << name;
+        for (const bool outgoing : {true, false}) {
+            TransitionPicker byEnumerator, byName;
+            EXPECT_EQ(byEnumerator.choose(transition, outgoing), byName.choose(name, outgoing)) << name;
+        }
+        TransitionPicker picker;
+        const std::optional<int> kind = picker.choose(transition, true);
+        if (transition == Transition::None) {
+            EXPECT_EQ(kind, std::nullopt);
+        } else if (transition != Transition::Random) {
+            ASSERT_TRUE(kind.has_value()) << name;
+            EXPECT_EQ(transitionKindNames[static_cast<std::size_t>(*kind)], name);
+            EXPECT_EQ(transitionKind(transition), kind);
+        }
+    }
 }
 
 // The random sequence after the fixed seed: the same on every start of the player, never the

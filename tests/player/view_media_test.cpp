@@ -167,7 +167,7 @@ TEST_F(ViewMedia, TheSplashStaysUntilTheSlidesVideoHasAPicture) {
     makeColourClip(directory / "blue.mp4", "blue", 100);
     VideoLayer video;
     video.file = "blue.mp4";
-    video.size = "stretch";
+    video.fit = ImageFit::Stretch;
     std::jthread service = deliverAtStartUp(playlistOf(
         h.queue, "Clip",
         {slideOf({rectangleLayer(0, 0, 160, 180, kRed), layerOf(video, 160, 0, 160, 180)})}, directory.string()));
@@ -222,7 +222,7 @@ TEST_F(ViewMedia, AVideoThatCannotPlayDoesNotKeepTheSplashUp) {
     }
     VideoLayer video;
     video.file = "broken.mp4";
-    video.size = "stretch";
+    video.fit = ImageFit::Stretch;
     std::jthread service = deliverAtStartUp(
         playlistOf(h.queue, "Broken", {slideOf({rectangleLayer(0, 0, 320, 180, kRed), layerOf(video, 160, 0, 160, 180)})},
                    directory.string()));

@@ -46,7 +46,8 @@ Slide sequenceSlide(std::vector<SlideLayer> layers, const std::string& id, int d
                     const std::string& transition = "none") {
     Slide slide = slideOf(std::move(layers), id);
     slide.duration = duration;
-    slide.transitionIn = transition;
+    // A name the table lacks stands for the kind the player animates such names with.
+    slide.transitionIn = transitionByName(transition).value_or(Transition::FadeThroughBlack);
     return slide;
 }
 
