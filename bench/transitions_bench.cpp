@@ -18,16 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "allocation_count.h"
 #include "player/image_motion.h"
 #include "player/transitions.h"
 
 // ---------------------------------------------------------------- allocation counting
-// Every operator new of the process and every allocation SDL makes are counted while
-// `countingAllocations` is set.
+// Every operator new of the process (allocation_count.h) and every allocation SDL makes are
+// counted while `countingAllocations` is set.
 
 namespace {
-std::atomic<bool> countingAllocations{false};
-std::atomic<long> ownAllocations{0};
+using lumetta::bench::countingAllocations;
+using lumetta::bench::ownAllocations;
 std::atomic<long> sdlAllocations{0};
 
 SDL_malloc_func originalMalloc = nullptr;
@@ -59,19 +60,6 @@ const bool sdlHooksInstalled = [] {
     return SDL_SetMemoryFunctions(countingMalloc, countingCalloc, countingRealloc, passFree);
 }();
 }  // namespace
-
-void* operator new(std::size_t size) {
-    if (countingAllocations.load(std::memory_order_relaxed)) ownAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
-    throw std::bad_alloc();
-}
-// The replacement pair allocates with malloc, so free is the matching release; GCC cannot see
-// that inside a replacement operator delete.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-#pragma GCC diagnostic pop
 
 namespace {
 
