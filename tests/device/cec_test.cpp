@@ -9,7 +9,7 @@
 
 #include "core/palette.h"
 #include "device/command.h"
-#include "fake_cec_adapter.h"
+#include "support/fake_cec_adapter.h"
 #include "core/shared_defaults.h"
 
 namespace lumetta {
