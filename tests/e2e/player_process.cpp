@@ -35,7 +35,8 @@ const std::string kBoxScript = keepReachableFunction() +
     "keep_reachable \"$LUMETTA_E2E_ASSETS\" \"$LUMETTA_E2E_RUN/assets\" || exit 99\n"
     "shift; set -- \"$LUMETTA_E2E_RUN/program\" \"$@\"\n"
     "mount --bind \"$LUMETTA_E2E_HOME\" /home || exit 99\n"
-    "mount -t tmpfs lumetta-e2e-run /run || exit 99\n"
+    "mount -t tmpfs lumetta-e2e-run /run || exit 99\n" +
+    coverCecDevices() +
     "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-e2e-id /var/lib/dbus || exit 99\n"
     "else mount -t tmpfs lumetta-e2e-id /var/lib || exit 99; mkdir /var/lib/dbus || exit 99; fi\n"
     "printf '%s\\n' \"$LUMETTA_E2E_MACHINE_ID\" > /var/lib/dbus/machine-id || exit 99\n"

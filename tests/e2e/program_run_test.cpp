@@ -112,7 +112,8 @@ TEST(ProgramRun, ShowsItsWindowOnAnXServer) {
     const std::string script =
         testing::keepReachableFunction() +
         "keep_reachable \"$3\" \"$1/lumetta\" && keep_reachable \"$2/assets\" \"$1/assets\" || exit 99\n"
-        "mount -t tmpfs lumetta-e2e-home /home && mount -t tmpfs lumetta-e2e-run /run || exit 99\n"
+        "mount -t tmpfs lumetta-e2e-home /home && mount -t tmpfs lumetta-e2e-run /run || exit 99\n" +
+        testing::coverCecDevices() +
         "mount --rbind \"$1\" /tmp || exit 99\n"
         "mkdir /tmp/fb\n"
         "Xvfb :5 -screen 0 1280x720x24 -fbdir /tmp/fb -nolisten tcp 2>/tmp/server.log & server=$!\n"

@@ -31,7 +31,8 @@ testing::ProcessResult managedRun(const std::string& config,
     std::string script =
         testing::keepProgramReachable() +
         "mount -t tmpfs lumetta-test-home /home || exit 99\n"
-        "mount -t tmpfs lumetta-test-run /run || exit 99\n"
+        "mount -t tmpfs lumetta-test-run /run || exit 99\n" +
+        testing::coverCecDevices() +
         "if [ -d /var/lib/dbus ]; then mount -t tmpfs lumetta-test-dbus /var/lib/dbus && "
         "printf '0a1b2c3d\\n' > /var/lib/dbus/machine-id; fi\n"
         "mkdir -p /home/lumetta\n" +

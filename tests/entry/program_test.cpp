@@ -77,7 +77,7 @@ testing::ProcessResult runWithPrivateHome(const std::string& script, const testi
          testing::keepProgramReachable() +
              "mount -t tmpfs lumetta-test-home /home || exit 99\n"
              "mount -t tmpfs lumetta-test-run /run || exit 99\n" +
-             testing::runUntilTermFunction() + script,
+             testing::coverCecDevices() + testing::runUntilTermFunction() + script,
          "sh", place.str(), LUMETTA_PROGRAM},
         options);
 }
@@ -155,7 +155,7 @@ TEST(Program, ManagedRunStartsAndJoinsTheSlideSyncListener) {
                                         "mount -t tmpfs lumetta-test-home /home || exit 99\n"
                                         "mount -t tmpfs lumetta-test-run /run || exit 99\n"
                                         "ip link set lo up\n" +
-                                        testing::runUntilTermFunction() + command,
+                                        testing::coverCecDevices() + testing::runUntilTermFunction() + command,
                                     "sh", place.str(), LUMETTA_PROGRAM, HOLD_UDP_PORT},
                                    plain);
     };

@@ -26,4 +26,13 @@ inline std::string keepProgramReachable() {
            "place=$1; shift 2; set -- \"$place/program\" \"$@\"\n";
 }
 
+// For sh, in the run's private mount namespace: binds /dev/null over every /dev/cec*, so the
+// program's remote-control listener finds no adapter and no run reaches a real television.
+// Exit status 99 when one cannot be covered.
+inline std::string coverCecDevices() {
+    return "for device in /dev/cec*; do\n"
+           "  if [ -e \"$device\" ]; then mount --bind /dev/null \"$device\" || exit 99; fi\n"
+           "done\n";
+}
+
 }  // namespace lumetta::testing
