@@ -2,7 +2,6 @@
 
 #include <exception>
 #include <fstream>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -61,11 +60,10 @@ bool onCecPower(bool on, std::atomic<bool>& standby, const DisplayStandbyFile& f
     return true;
 }
 
-const CecListener& unavailableCecListener() {
-    static const CecListener listener = [](std::stop_token, const CecKeyHandler&, const CecPowerHandler&) {
-        throw std::runtime_error("CEC listener not available yet");
+CecListener deviceCecListener(CecIo& io, Clock& clock) {
+    return [&io, &clock](std::stop_token stop, const CecKeyHandler& keys, const CecPowerHandler& power) {
+        cecListen(io, clock, std::move(stop), keys, power);
     };
-    return listener;
 }
 
 void runCecThread(std::stop_token stop, const CecListener& listener, const CecKeyHandler& keys,

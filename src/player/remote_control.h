@@ -19,6 +19,9 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
+#include "device/cec.h"
+#include "device/cec_listener.h"
 #include "screens/event_pump.h"
 
 namespace lumetta::player {
@@ -61,14 +64,13 @@ bool onCecPower(bool on, std::atomic<bool>& standby = displayStandby,
                 const DisplayStandbyFile& file = DisplayStandbyFile(), const EventPusher& push = sdlEventPusher());
 
 // The remote-control listener: runs on the calling thread until the stop is requested, calling
-// the key handler for each button pressed and released and the power handler with the
-// television's power state; throws when the remote control cannot be used.
-using CecKeyHandler = std::function<void(std::uint8_t code, bool pressed)>;
-using CecPowerHandler = std::function<void(bool on)>;
+// the key handler (`CecKeyHandler`) for each button pressed and released and the power handler
+// (`CecPowerHandler`) with the television's power state; throws when the remote control cannot
+// be used.
 using CecListener = std::function<void(std::stop_token, const CecKeyHandler&, const CecPowerHandler&)>;
 
-// Until the device's own listener exists: one that says so at once.
-const CecListener& unavailableCecListener();
+// The device's own listener (`cecListen`) over the adapters `io` reaches, timed by `clock`.
+CecListener deviceCecListener(CecIo& io = systemCecIo(), Clock& clock = systemClock());
 
 // The CEC thread's body: runs `listener`; when it throws, logs "[CEC] " and the reason on
 // `errors` and ends, and the player goes on without the remote control.

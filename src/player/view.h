@@ -96,7 +96,7 @@ struct ViewSeams {
     SplashFactory splash = showSplash;
     // The remote-control listener, run on the loop's CEC thread until its stop is requested
     // (empty: no CEC thread at all).
-    CecListener cecListener = unavailableCecListener();
+    CecListener cecListener = deviceCecListener();
     // Keys, touch, menus, pairing and Wi-Fi set-up (its clock, event wait, running flag and
     // streams are the loop's own).
     InputSeams input;

@@ -3,6 +3,7 @@
 // the loop takes, on the manual clock, with the frames read back as they are presented.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "link/player_events.h"
 #include "player/player_loop.h"
 #include "player/remote_control.h"
+#include "support/fake_cec_adapter.h"
 #include "support/line_capture.h"
 #include "view_test_support.h"
 
@@ -543,14 +545,87 @@ TEST_F(LoopInput, ThePairingScreenHoldsTheSlideAndLeavesItsLastWord) {
 
 TEST_F(LoopInput, WithoutTheListenerTheLoopGoesOnWithoutTheRemote) {
     h.storePlaylist(threeSlides(1));
-    h.seams.cecListener = unavailableCecListener();
+    FakeCecIo noAdapter({});
+    h.seams.cecListener = deviceCecListener(noAdapter, h.clock);
     onTick = [&](bool framed) {
         if (framed && shownFrames.back().index == 1) ViewHarness::pushQuit();
     };
     EXPECT_EQ(h.run(), 0);
     EXPECT_EQ(errors.lines(), std::vector<std::string>{std::string(ansi::BOLD_RED) + "[CEC]" +
-                                                       std::string(ansi::RESET) + " CEC listener not available yet"});
+                                                       std::string(ansi::RESET) + " No usable /dev/cec adapter found"});
     EXPECT_TRUE(timeOf(1).has_value());
+}
+
+// Waits in real time (at most 5 s) for what another thread does.
+bool within5s(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    return done();
+}
+
+cec_msg cecMessage(std::vector<std::uint8_t> bytes) {
+    cec_msg msg{};
+    std::copy(bytes.begin(), bytes.end(), msg.msg);
+    msg.len = static_cast<std::uint32_t>(bytes.size());
+    return msg;
+}
+
+TEST_F(LoopInput, TheTelevisionsRemoteAndPowerReportsReachTheLoopThroughTheAdapter) {
+    h.storePlaylist(threeSlides(100));
+    FakeCecDevice adapter;
+    adapter.name = "cec0";
+    FakeCecIo io({adapter});
+    h.seams.cecListener = deviceCecListener(io, h.clock);
+    const auto remote = [&](std::vector<std::uint8_t> bytes) { io.queueReceived("cec0", cecMessage(std::move(bytes))); };
+
+    int standbyWaits = 0;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+        if (displayStandby && timeoutMs == 250 && ++standbyWaits == 4) remote({0x04, 0x90, 0x02});  // waking
+        return wait(event, timeoutMs);
+    };
+    struct Key {
+        Uint32 type;
+        SDL_Keycode key;
+        bool operator==(const Key&) const = default;
+    };
+    std::vector<Key> queued;
+    int step = 0;
+    onTick = [&](bool framed) {
+        if (step == 0 && framed && settled()) {
+            ASSERT_TRUE(within5s([&] { return !io.modes("cec0").empty(); })) << "the listener holds the adapter";
+            for (const std::uint8_t code : {0x01, 0x00, 0x0D}) {  // Up, Select, Exit
+                remote({0x04, 0x44, code});
+                remote({0x04, 0x45});
+            }
+            // The loop is held here until all six are on its queue, so none is taken yet.
+            SDL_Event events[8];
+            ASSERT_TRUE(within5s([&] {
+                return SDL_PeepEvents(events, 8, SDL_PEEKEVENT, SDL_EVENT_KEY_DOWN, SDL_EVENT_KEY_UP) == 6;
+            }));
+            for (int i = 0; i < 6; ++i) queued.push_back({events[i].type, events[i].key.key});
+            step = 1;
+        } else if (step == 1 && framed) {
+            remote({0x04, 0x90, 0x01});  // standby
+            ASSERT_TRUE(within5s([] { return displayStandby.load(); }));
+            step = 2;
+        } else if (step == 2 && framed && !displayStandby) {
+            ViewHarness::pushQuit();
+            step = 3;
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 3);
+    const std::vector<Key> expected = {{SDL_EVENT_KEY_DOWN, SDLK_UP},     {SDL_EVENT_KEY_UP, SDLK_UP},
+                                       {SDL_EVENT_KEY_DOWN, SDLK_RETURN}, {SDL_EVENT_KEY_UP, SDLK_RETURN},
+                                       {SDL_EVENT_KEY_DOWN, SDLK_AC_BACK}, {SDL_EVENT_KEY_UP, SDLK_AC_BACK}};
+    EXPECT_EQ(queued, expected);
+    EXPECT_GE(standbyWaits, 4) << "the loop waited out the standby until the wake report";
+    EXPECT_FALSE(std::filesystem::exists(h.seams.standbyFile));
+    // The loop's end stopped the listener and waited for it: the adapter is closed.
+    EXPECT_EQ(io.openDescriptors(), 0);
+    EXPECT_EQ(io.modes("cec0"), std::vector<std::uint32_t>{CEC_MODE_INITIATOR | CEC_MODE_FOLLOWER});
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 #include "core/palette.h"
 #include "link/player_events.h"
+#include "support/fake_cec_adapter.h"
+#include "support/manual_clock.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -258,10 +260,12 @@ TEST(Standby, WaitDropsEverythingButAWakeUpAQuitOrADisplayRemoval) {
 
 TEST(CecThread, WithoutAListenerTheLoopGoesOnWithoutTheRemote) {
     std::ostringstream errors;
-    std::jthread thread = startCecThread(unavailableCecListener(), displayStandby, DisplayStandbyFile("/nonexistent/x"),
-                                         errors);
+    lumetta::testing::FakeCecIo noAdapter({});
+    lumetta::testing::ManualClock clock;
+    std::jthread thread = startCecThread(deviceCecListener(noAdapter, clock), displayStandby,
+                                         DisplayStandbyFile("/nonexistent/x"), errors);
     thread.join();
-    EXPECT_EQ(errors.str(), cecTag() + " CEC listener not available yet\n");
+    EXPECT_EQ(errors.str(), cecTag() + " No usable /dev/cec adapter found\n");
 }
 
 TEST(CecThread, ButtonsAndPowerReachTheQueueUntilStopped) {
