@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "support/lan.h"
 
 namespace {
@@ -51,12 +52,7 @@ std::unique_ptr<Lan> groupLan(int hosts, std::string& why) {
     return lan;
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using lumetta::bench::percentile;
 
 // Arguments: slide length in ms, slide changes per player.
 void BM_GroupSlideChangeSkew(benchmark::State& state) {

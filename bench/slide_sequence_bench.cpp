@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "bench_cpus.h"
+#include "bench_stats.h"
 #include "content/media_request.h"
 #include "content/played_playlists.h"
 #include "content/slide_model.h"
@@ -192,12 +193,7 @@ private:
     std::unique_ptr<Display> display_;
 };
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using lumetta::bench::percentile;
 
 Slide nextSlide(const std::string& file, const std::string& text) {
     Slide slide;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "support/lan.h"
 
 namespace {
@@ -89,12 +90,7 @@ long long sentAt(const std::string& answer) {
     return word == "sent" && ok == 1 ? at : -1;
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using lumetta::bench::percentile;
 
 // Arguments: players (2 or 3), repeat (0 or 1), load (0, or 1 for 1,000 forged datagrams/s).
 void BM_SlideSyncWake(benchmark::State& state) {

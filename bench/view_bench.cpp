@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench_cpus.h"
+#include "bench_stats.h"
 #include "content/media_request.h"
 #include "content/played_playlists.h"
 #include "display/display.h"
@@ -45,12 +46,7 @@ std::int64_t steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0.0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using lumetta::bench::percentile;
 
 // A base directory with one stored playlist of one slide, and the loop's seams for it.
 struct Stage {
