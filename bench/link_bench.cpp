@@ -1,5 +1,6 @@
 // The server link's own costs: a playlist request until the player loop's wake-up event for a
-// playlist whose media are already on disk, and the outgoing queue at its bounds.
+// playlist whose media are already on disk, the same for an override that comes while a
+// playlist waits for its activation time, and the outgoing queue at its bounds.
 
 #include <benchmark/benchmark.h>
 #include <json/json.h>
@@ -103,6 +104,33 @@ public:
         return false;
     }
 
+    // Queues a playlist as the "playlist" handler does, to be activated an hour from now: the
+    // job downloads it and keeps it aside until then.
+    void schedule() {
+        const std::int64_t inAnHour = systemClock().systemMs() + 3'600'000;
+        {
+            const auto lock = lockWebSocketState();
+            state.pendingPlaylistRequest = {"Later", "digest", inAnHour};
+            state.requestedPlaylistName = "Later";
+        }
+        mailbox.queue({"Later", "digest", "B1", inAnHour, false, 0, 0});
+    }
+
+    // Queues an override by id as the "emergency" handler does and waits for the wake-up
+    // event; false when none came within 30 seconds.
+    bool overrideAndWait() {
+        {
+            const auto lock = lockWebSocketState();
+            state.requestedPlaylistName = "Alert";
+        }
+        mailbox.queue({"Alert", "digest", "B1", 0, true, systemClock().systemMs() + 3'600'000, 0});
+        SDL_Event event;
+        while (SDL_WaitEventTimeout(&event, 30'000)) {
+            if (event.type == playlistReadyEvent) return true;
+        }
+        return false;
+    }
+
     PlaylistUpdate take() { return takePlaylistUpdate(state); }
 
 private:
@@ -148,6 +176,40 @@ void BM_PlaylistRequestToReadyEvent(benchmark::State& state) {
     SDL_Quit();
 }
 BENCHMARK(BM_PlaylistRequestToReadyEvent)->Arg(64 * 1024)->Arg(1024 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// An override queued while a playlist waits for its activation time an hour ahead, until its
+// 0x8001: the override is prepared and handed over at once (50 media on disk), and the waiting
+// playlist stays waiting.
+void BM_OverrideDuringActivationWaitToReadyEvent(benchmark::State& state) {
+    if (!SDL_Init(SDL_INIT_EVENTS)) {
+        state.SkipWithError(SDL_GetError());
+        return;
+    }
+    {
+        PlaylistService service(50, static_cast<std::size_t>(state.range(0)));
+        // The first override fetches the media; the scheduled playlist and the measured
+        // overrides find them on disk.
+        if (!service.overrideAndWait()) {
+            state.SkipWithError("no playlist event");
+        } else {
+            service.take();
+            service.schedule();
+            for (auto _ : state) {
+                if (!service.overrideAndWait()) {
+                    state.SkipWithError("no playlist event");
+                    break;
+                }
+                state.PauseTiming();
+                PlaylistUpdate update = service.take();
+                if (!update.playlist || update.kind != PlaylistUpdateKind::emergency) state.SkipWithError("no override");
+                update.playlist.reset();
+                state.ResumeTiming();
+            }
+        }
+    }
+    SDL_Quit();
+}
+BENCHMARK(BM_OverrideDuringActivationWaitToReadyEvent)->Arg(64 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One append to a queue that is full: 128 frames of the size (or, for 16 MiB, the one frame the
 // byte bound allows), so each append drops the oldest.

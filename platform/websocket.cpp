@@ -39,6 +39,11 @@ constexpr int kDeadlineMarginSeconds = 5;
 // The library's time-outs are a backstop behind ours.
 constexpr int kLibraryMarginSeconds = 10;
 constexpr int kLongestTimeoutSeconds = 3600;
+// A name with several addresses: each gets an equal share of the time-out to make its TCP
+// connection, but never less than this, before the next one is tried. An address that drops
+// the connection request silently (a black-holed IPv6 route, a dead record) costs its share,
+// not the whole attempt.
+constexpr int kShortestShareSeconds = 3;
 // The library reads a message in pieces of at most this size.
 constexpr std::size_t kReadPieceBytes = 64 * 1024;
 // One write hands the socket as much of a frame as it takes; the library keeps the rest.
@@ -156,6 +161,8 @@ public:
         lookupWatcher_.data = this;
         ev_timer_init(&startTimer_, &Session::onStartTimer, 0., 0.);
         startTimer_.data = this;
+        ev_timer_init(&shareTimer_, &Session::onShareTimer, 0., 0.);
+        shareTimer_.data = this;
         ev_timer_init(&deadline_, &Session::onDeadline, timeoutSeconds + kDeadlineMarginSeconds, 0.);
         deadline_.data = this;
         ev_check_init(&reaper_, &Session::onReaper);
@@ -292,6 +299,11 @@ private:
         fromLoop(self, [self] { self->connectNext(); });
     }
 
+    static void onShareTimer(struct ev_loop*, ev_timer* watcher, int) {
+        auto* self = static_cast<Session*>(watcher->data);
+        fromLoop(self, [self] { self->shareOver(); });
+    }
+
     static void onDeadline(struct ev_loop*, ev_timer* watcher, int) {
         auto* self = static_cast<Session*>(watcher->data);
         fromLoop(self, [self] {
@@ -344,6 +356,7 @@ private:
         teardownPending_ = false;
         ev_io_stop(loop_, &lookupWatcher_);
         ev_timer_stop(loop_, &startTimer_);
+        ev_timer_stop(loop_, &shareTimer_);
         ev_timer_stop(loop_, &deadline_);
         ev_clear_pending(loop_, &reaper_);
         releaseLookup();  // a worker still resolving keeps the lookup alive by itself
@@ -389,6 +402,7 @@ private:
 
     void connectNext() {
         retryPending_ = false;
+        ev_timer_stop(loop_, &shareTimer_);
         if (stage_ == Stage::Ended || context_ == nullptr) return;
         if (nextAddress_ >= addresses_.size()) {
             fail(kWebSocketFailed, connectFailureText());
@@ -416,13 +430,37 @@ private:
         lws* created = lws_client_connect_via_info(&connect);
         if (created == nullptr && !attemptEnded_ && stage_ == Stage::Connecting) {
             connectFailed("the library could not start the connection");
+            return;
         }
+        if (!attemptEnded_ && stage_ == Stage::Connecting && nextAddress_ < addresses_.size()) {
+            ev_timer_set(&shareTimer_, shareSeconds(), 0.);
+            ev_timer_start(loop_, &shareTimer_);
+        }
+    }
+
+    int shareSeconds() const {
+        const int count = static_cast<int>(std::max<std::size_t>(1, addresses_.size()));
+        return std::max(kShortestShareSeconds, timeoutSeconds_ / count);
+    }
+
+    // The address had its share without making its TCP connection: it is given up (closed
+    // here, its callbacks ignored) and the next one is tried.
+    void shareOver() {
+        if (stage_ != Stage::Connecting || wsi_ == nullptr || socketConnected(wsi_)) return;
+        lws* given_up = wsi_;
+        abandoned_ = given_up;
+        lws_set_timeout(given_up, PENDING_TIMEOUT_AWAITING_CONNECT_RESPONSE, LWS_TO_KILL_SYNC);
+        abandoned_ = nullptr;
+        if (wsi_ == given_up) wsi_ = nullptr;
+        if (stage_ != Stage::Connecting) return;
+        connectFailed("no answer within " + std::to_string(shareSeconds()) + " seconds");
     }
 
     // A failure before the TCP connection stood: the next address is tried, if any.
     void connectFailed(const std::string& cause) {
         attemptEnded_ = true;
         stopCapture();
+        ev_timer_stop(loop_, &shareTimer_);
         connectFailures_.push_back(addressWithPort(currentAddress_, url_.port) + ": " + cause);
         if (nextAddress_ < addresses_.size()) {
             retryPending_ = true;
@@ -503,6 +541,7 @@ private:
         stage_ = Stage::Ended;
         ev_timer_stop(loop_, &deadline_);
         ev_timer_stop(loop_, &startTimer_);
+        ev_timer_stop(loop_, &shareTimer_);
         stopCapture();
         outgoing_.clear();
         outgoingBytes_ = 0;
@@ -590,6 +629,7 @@ private:
     int verifyCertificate(X509_STORE_CTX* store, bool preverified) {
         stage_ = Stage::Handshake;
         stopCapture();  // the TCP connection stands
+        ev_timer_stop(loop_, &shareTimer_);
         if (preverified || store == nullptr) return 0;
         const int error = X509_STORE_CTX_get_error(store);
         // The library checks an IPv6 literal as a host name (it cuts the Host header at its
@@ -646,6 +686,7 @@ private:
         if (reason == LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION) {
             return verifyCertificate(static_cast<X509_STORE_CTX*>(user), length != 0);
         }
+        if (wsi != nullptr && wsi == abandoned_) return 0;  // being closed after its share
         if (wsi != wsi_) return 0;  // the context's own helpers
         const int ended = stage_ == Stage::Ended ? -1 : 0;
         switch (reason) {
@@ -735,6 +776,7 @@ private:
     std::shared_ptr<HostLookup> lookup_;
     ev_io lookupWatcher_;
     ev_timer startTimer_;
+    ev_timer shareTimer_;  // the current address's share of the time-out
     ev_timer deadline_;
     ev_check reaper_;
 
@@ -743,6 +785,7 @@ private:
     std::string currentAddress_;
     std::vector<std::string> connectFailures_;
     bool retryPending_ = false;
+    lws* abandoned_ = nullptr;  // the connection being closed after its share
     bool attemptEnded_ = false;
     bool capturing_ = false;
     std::string verifyError_;

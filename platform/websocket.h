@@ -88,6 +88,8 @@ struct WebSocketConnection {
 // Starts a connection to `url` ("wss://host[:port]/path") on `loop`. The connection must open
 // within `timeoutSeconds` (1 to 3600) plus a margin of five seconds, after which `onError`
 // reports the time-out: a caller with its own time-out of `timeoutSeconds` sees its own first.
+// A name with several addresses gives each, in the resolver's order, an equal share of
+// `timeoutSeconds` (at least three seconds) to make its TCP connection before the next is tried.
 // `options` must be 0. Returns null (with a log line) for a bad URL or argument, or when no
 // context could be made. Callbacks come only from later runs of the loop.
 WebSocketConnection* websocket(struct ev_loop* loop, const char* url, int timeoutSeconds, int options);

@@ -15,4 +15,9 @@ bool pushPlayerEvent(std::uint32_t type, std::int32_t code) {
     return SDL_PushEvent(&event);
 }
 
+bool pushPlayerEventOnce(std::uint32_t type, std::int32_t code) {
+    if (SDL_HasEvent(type)) return true;
+    return pushPlayerEvent(type, code);
+}
+
 }  // namespace lumetta

@@ -18,4 +18,8 @@ inline constexpr std::uint32_t standbyChangedEvent = 0x8003;
 // the pushers of these events do not act on a failure (no event queue yet, or a full one).
 bool pushPlayerEvent(std::uint32_t type, std::int32_t code = 0);
 
+// Pushes the event unless one of `type` is queued already (one stands for any number of
+// changes). True when one is queued afterwards.
+bool pushPlayerEventOnce(std::uint32_t type, std::int32_t code = 0);
+
 }  // namespace lumetta

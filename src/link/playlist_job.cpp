@@ -23,7 +23,7 @@ constexpr std::uint64_t downloadSliceMs = 100;
 constexpr std::int64_t activationSliceMs = 1000;
 
 enum class PassEnd { next, stop };
-enum class ActivationWait { due, superseded, stopped };
+enum class ScheduledWait { due, request, stopped };
 
 // The bookkeeping of a request that failed, unless it already belongs to a newer request: the
 // service may then send the same playlist again and have it accepted.
@@ -38,23 +38,6 @@ void clearAfterFailure(ServerLinkState& state, const PlaylistJobRequest& request
         pending.name.clear();
         pending.sha1.clear();
         state.requestedPlaylistName.clear();
-    }
-}
-
-// Until the request's activation time, a newer request or the stop. The time is compared in
-// Unix milliseconds as given, never turned into a deadline of the clock's own unit: a time
-// beyond the clock's range is never reached, and the playlist waits for a newer request or a
-// stop.
-ActivationWait waitForActivationTime(const std::stop_token& stop, PlaylistJobMailbox& mailbox, Clock& clock,
-                                     const PlaylistJobRequest& request) {
-    std::unique_lock lock(mailbox.mutex);
-    // A request queued after this one, whether it still waits or was replaced meanwhile.
-    const auto superseded = [&] { return mailbox.sequence != request.sequence; };
-    for (;;) {
-        if (stop.stop_requested()) return ActivationWait::stopped;
-        if (superseded()) return ActivationWait::superseded;
-        if (clock.systemMs() >= request.activateAt) return ActivationWait::due;
-        clock.waitUntil(mailbox.wake, lock, clock.steadyMs() + activationSliceMs, stop, superseded);
     }
 }
 
@@ -83,22 +66,32 @@ public:
     void run() {
         for (;;) {
             if (stop_.stop_requested()) return;
-            std::optional<PlaylistJobRequest> request = takeRequest();
-            if (!request) return;
-            if (pass(*request) == PassEnd::stop) return;
+            if (scheduled_) {
+                switch (waitForScheduled()) {
+                case ScheduledWait::stopped:
+                    return;
+                case ScheduledWait::due:
+                    activateScheduled();
+                    continue;
+                case ScheduledWait::request:
+                    // A newer playlist request drops the waiting one at once; an override is
+                    // prepared while it waits on.
+                    if (mailbox_.waiting(false)) scheduled_.reset();
+                    break;
+                }
+            }
+            PlaylistJobRequest request;
+            if (!mailbox_.take(request, stop_)) return;
+            if (pass(request) == PassEnd::stop) return;
         }
     }
 
 private:
-    std::optional<PlaylistJobRequest> takeRequest() {
-        std::unique_lock lock(mailbox_.mutex);
-        // A request waiting when the stop comes is still taken; the pass then ends at its first
-        // look at the stop.
-        mailbox_.wake.wait(lock, stop_, [&] { return mailbox_.request.has_value(); });
-        std::optional<PlaylistJobRequest> request = std::move(mailbox_.request);
-        mailbox_.request.reset();
-        return request;
-    }
+    // A normal playlist, downloaded and verified, waiting for its activation time.
+    struct Scheduled {
+        PlaylistJobRequest request;
+        std::unique_ptr<Playlist> playlist;
+    };
 
     PassEnd pass(const PlaylistJobRequest& request) {
         std::unique_ptr<Playlist> playlist;
@@ -116,12 +109,14 @@ private:
         return PassEnd::next;
     }
 
-    // From a built playlist to the hand-over. The playlist is destroyed by the caller on every
-    // way out but the hand-over.
+    // From a built playlist to the hand-over, or to the wait for its activation time. The
+    // playlist is destroyed by the caller on every way out but those two.
     PassEnd prepare(const PlaylistJobRequest& request, std::unique_ptr<Playlist>& playlist) {
-        // A newer request does not interrupt the downloads; it is looked at after them.
+        // A newer request does not interrupt the downloads; it is looked at after them. A
+        // playlist waiting aside is still activated at its time.
         for (;;) {
             if (stop_.stop_requested()) return PassEnd::stop;
+            if (scheduled_ && clock_.systemMs() >= scheduled_->request.activateAt) activateScheduled();
             if (playlist->waitForDownloads(downloadSliceMs)) break;
         }
         if (stop_.stop_requested()) return PassEnd::stop;
@@ -133,60 +128,102 @@ private:
         }
         playlist->releaseDownloads();
 
-        if (request.emergency && clock_.systemMs() >= request.expiresAt) {
-            // The override ended before it was ready.
-            const auto lock = lockWebSocketState();
-            if (state_.requestedPlaylistName == request.name) state_.requestedPlaylistName.clear();
+        if (request.emergency) {
+            if (clock_.systemMs() >= request.expiresAt) {
+                // The override ended before it was ready.
+                const auto lock = lockWebSocketState();
+                if (state_.requestedPlaylistName == request.name) state_.requestedPlaylistName.clear();
+                return PassEnd::next;
+            }
+            handOverOverride(request, playlist);
             return PassEnd::next;
         }
 
-        if (request.activateAt >= 1) {
-            switch (waitForActivationTime(stop_, mailbox_, clock_, request)) {
-            case ActivationWait::stopped:
-                return PassEnd::stop;
-            case ActivationWait::superseded:
-                return PassEnd::next;
-            case ActivationWait::due:
-                break;
-            }
+        if (request.activateAt >= 1 && clock_.systemMs() < request.activateAt) {
+            scheduled_ = Scheduled{request, std::move(playlist)};
+            return PassEnd::next;
         }
+        activateAndHandOver(request, playlist);
+        return PassEnd::next;
+    }
 
+    // Until the waiting playlist's activation time, a queued request or the stop. The time is
+    // compared in Unix milliseconds as given, never turned into a deadline of the clock's own
+    // unit: a time beyond the clock's range is never reached, and the playlist waits for a newer
+    // request or a stop. The wall clock is read again every second, so a change of the system
+    // time counts within a second.
+    ScheduledWait waitForScheduled() {
+        for (;;) {
+            if (stop_.stop_requested()) return ScheduledWait::stopped;
+            if (mailbox_.waiting()) return ScheduledWait::request;
+            if (clock_.systemMs() >= scheduled_->request.activateAt) return ScheduledWait::due;
+            mailbox_.waitForRequest(clock_, clock_.steadyMs() + activationSliceMs, stop_);
+        }
+    }
+
+    void activateScheduled() {
+        Scheduled scheduled = std::move(*scheduled_);
+        scheduled_.reset();
+        try {
+            activateAndHandOver(scheduled.request, scheduled.playlist);
+        } catch (const std::exception& error) {
+            logText(errors_, std::string("[WEBSOCKET] Playlist download failed: ") + error.what());
+            clearAfterFailure(state_, scheduled.request);
+        } catch (...) {
+            logText(errors_, "[WEBSOCKET] Playlist download failed");
+            clearAfterFailure(state_, scheduled.request);
+        }
+    }
+
+    // A normal playlist, due: made the active one on disk and handed over, unless a newer
+    // "playlist" message took its place.
+    void activateAndHandOver(const PlaylistJobRequest& request, std::unique_ptr<Playlist>& playlist) {
         std::optional<PlaylistUpdate> replaced;
-        bool activationFailed = false;
+        {
+            auto lock = lockWebSocketState();
+            PendingPlaylistRequest& pending = state_.pendingPlaylistRequest;
+            // A newer "playlist" message took its place: dropped without a word.
+            if (pending.name != request.name || pending.sha1 != request.sha1 ||
+                pending.activateAt != request.activateAt) {
+                return;
+            }
+            if (!playlist->activate()) {
+                pending.name.clear();
+                pending.sha1.clear();
+                state_.requestedPlaylistName.clear();
+                lock.unlock();
+                logText(errors_, "[WEBSOCKET] Playlist activation failed; keeping current playlist");
+                return;
+            }
+            replaced = std::exchange(state_.waitingNormalUpdate,
+                                     PlaylistUpdate{std::move(playlist), PlaylistUpdateKind::normal, request.expiresAt});
+            state_.requestedPlaylistName.clear();
+        }
+        finishHandOver(replaced);
+    }
+
+    // An override, ready: handed over unless a clear or a newer override voided it meanwhile. The
+    // test and the placing are one step under webSocketStateMutex, and whoever voids an override
+    // does so before it places its own update, so a voided override never replaces that update.
+    void handOverOverride(const PlaylistJobRequest& request, std::unique_ptr<Playlist>& playlist) {
+        std::optional<PlaylistUpdate> replaced;
         {
             const auto lock = lockWebSocketState();
-            if (!request.emergency) {
-                PendingPlaylistRequest& pending = state_.pendingPlaylistRequest;
-                // A newer "playlist" message took its place: dropped without a word.
-                if (pending.name != request.name || pending.sha1 != request.sha1 ||
-                    pending.activateAt != request.activateAt) {
-                    return PassEnd::next;
-                }
-                if (!playlist->activate()) {
-                    pending.name.clear();
-                    pending.sha1.clear();
-                    state_.requestedPlaylistName.clear();
-                    activationFailed = true;
-                }
+            if (mailbox_.voided(request)) {
+                if (state_.requestedPlaylistName == request.name) state_.requestedPlaylistName.clear();
+                return;
             }
-            if (!activationFailed) {
-                std::optional<PlaylistUpdate>& slot =
-                    request.emergency ? state_.waitingEmergencyUpdate : state_.waitingNormalUpdate;
-                replaced = std::exchange(
-                    slot, PlaylistUpdate{std::move(playlist),
-                                         request.emergency ? PlaylistUpdateKind::emergency : PlaylistUpdateKind::normal,
-                                         request.expiresAt});
-                state_.requestedPlaylistName.clear();
-            }
+            replaced = std::exchange(state_.waitingEmergencyUpdate,
+                                     PlaylistUpdate{std::move(playlist), PlaylistUpdateKind::emergency, request.expiresAt});
+            state_.requestedPlaylistName.clear();
         }
-        if (activationFailed) {
-            logText(errors_, "[WEBSOCKET] Playlist activation failed; keeping current playlist");
-            return PassEnd::next;
-        }
+        finishHandOver(replaced);
+    }
+
+    void finishHandOver(std::optional<PlaylistUpdate>& replaced) {
         replaced.reset();  // an update nobody took, destroyed outside the lock
         wakePlayerLoop(errors_);
         state_.playlistUpdateReady.notify_all();
-        return PassEnd::next;
     }
 
     std::stop_token stop_;
@@ -199,17 +236,63 @@ private:
     std::atomic<bool> loading_{true};
     PlaylistLoadOptions load_;
     std::stop_callback<std::function<void()>> endLoad_;
+    std::optional<Scheduled> scheduled_;
 };
 
 }  // namespace
 
 void PlaylistJobMailbox::queue(PlaylistJobRequest queued) {
     {
-        const std::lock_guard lock(mutex);
-        queued.sequence = ++sequence;
-        request = std::move(queued);
+        const std::lock_guard lock(mutex_);
+        if (queued.emergency) overridesVoidedThrough_ = sequence_;
+        queued.sequence = ++sequence_;
+        (queued.emergency ? emergency_ : normal_) = std::move(queued);
     }
-    wake.notify_all();
+    wake_.notify_all();
+}
+
+std::optional<PlaylistJobRequest> PlaylistJobMailbox::voidOverrides() {
+    const std::lock_guard lock(mutex_);
+    overridesVoidedThrough_ = sequence_;
+    return std::exchange(emergency_, std::nullopt);
+}
+
+bool PlaylistJobMailbox::take(PlaylistJobRequest& request, std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, stop, [&] { return emergency_.has_value() || normal_.has_value(); });
+    if (stop.stop_requested()) return false;
+    std::optional<PlaylistJobRequest>& place = emergency_ ? emergency_ : normal_;
+    request = std::move(*place);
+    place.reset();
+    return true;
+}
+
+bool PlaylistJobMailbox::waitForRequest(Clock& clock, std::int64_t deadline, std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    const auto waiting = [&] { return emergency_.has_value() || normal_.has_value(); };
+    clock.waitUntil(wake_, lock, deadline, std::move(stop), waiting);
+    return waiting();
+}
+
+std::optional<PlaylistJobRequest> PlaylistJobMailbox::waiting() const {
+    const std::lock_guard lock(mutex_);
+    if (emergency_ && (!normal_ || emergency_->sequence > normal_->sequence)) return emergency_;
+    return normal_;
+}
+
+std::optional<PlaylistJobRequest> PlaylistJobMailbox::waiting(bool emergency) const {
+    const std::lock_guard lock(mutex_);
+    return emergency ? emergency_ : normal_;
+}
+
+std::uint64_t PlaylistJobMailbox::sequence() const {
+    const std::lock_guard lock(mutex_);
+    return sequence_;
+}
+
+bool PlaylistJobMailbox::voided(const PlaylistJobRequest& request) const {
+    const std::lock_guard lock(mutex_);
+    return request.emergency && request.sequence <= overridesVoidedThrough_;
 }
 
 void queuePlaylistRequest(const std::string& name, const std::string& sha1, const std::string& id,

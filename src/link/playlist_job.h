@@ -2,15 +2,24 @@
 // The playlist job: turns the service's newest playlist request into a playlist the player loop
 // can play.
 //
-// The "playlist" and "emergency" handlers put requests into a one-place mailbox; the job thread
-// takes the newest, builds the Playlist (document, storage, media queued), waits until every
-// medium is downloaded and verified, waits for the activation time, makes a normal playlist the
-// active one on disk and hands the result over (link/server_link_state.h), waking the player
-// loop with the 0x8001 event. A failure keeps the playlist that is playing: nothing is handed
-// over, and the bookkeeping of the request is cleared so the service may send it again.
+// The "playlist" and "emergency" handlers put requests into the mailbox, which has one place for
+// each kind: a newer request replaces a waiting one of its own kind only, so an override never
+// costs a playlist and a playlist never costs an override. The job thread takes a waiting
+// override first, builds the Playlist (document, storage, media queued), waits until every
+// medium is downloaded and verified, makes a normal playlist the active one on disk and hands
+// the result over (link/server_link_state.h), waking the player loop with the 0x8001 event.
 //
-// Locks: the mailbox mutex and webSocketStateMutex are never held together; callers of
-// queuePlaylistRequest release webSocketStateMutex first.
+// A playlist with an activation time waits for it after its downloads, aside: an override that
+// comes meanwhile is prepared and handed over at once, and the playlist is still activated at
+// its time; a newer playlist request drops it. An override that is cleared, or replaced by a
+// newer override, while it waits or is being prepared is dropped before its hand-over.
+//
+// A failure keeps the playlist that is playing: nothing is handed over, and the bookkeeping of
+// the request is cleared so the service may send it again.
+//
+// Locks: the mailbox's mutex is a leaf: the job looks at the mailbox while it holds
+// webSocketStateMutex (to hand an override over only if it is still wanted), never the other
+// way round. Callers of queuePlaylistRequest release webSocketStateMutex first.
 
 #include <atomic>
 #include <condition_variable>
@@ -38,15 +47,40 @@ struct PlaylistJobRequest {
     std::uint64_t sequence = 0;   // given when queued; the first request gets 1
 };
 
-struct PlaylistJobMailbox {
-    std::mutex mutex;
-    std::condition_variable_any wake;  // a queued request; a stop token wakes its waiter too
-    std::optional<PlaylistJobRequest> request;  // guarded by mutex: the newest request not yet taken
-    std::uint64_t sequence = 0;                 // guarded by mutex: the last sequence given
-
-    // Stores the request with the next sequence, replacing one nobody took (silently), and wakes
-    // the job.
+// The job's mailbox: one place for a normal request and one for an override, each keeping the
+// newest request of its kind not yet taken.
+class PlaylistJobMailbox {
+public:
+    // Stores the request with the next sequence in the place of its kind, replacing one of that
+    // kind nobody took (silently), and wakes the job. An override also voids every earlier
+    // override, taken or not.
     void queue(PlaylistJobRequest request);
+    // Drops a waiting override (returned) and voids every override queued so far (an override
+    // was cleared, or one given as a text replaced it).
+    std::optional<PlaylistJobRequest> voidOverrides();
+    // Waits for a request and moves it into `request`: a waiting override before a waiting
+    // playlist. False, with nothing taken, once `stop` is requested.
+    bool take(PlaylistJobRequest& request, std::stop_token stop);
+    // Waits on `clock` until a request is queued, the steady `deadline` passes or `stop` is
+    // requested. True when a request waits.
+    bool waitForRequest(Clock& clock, std::int64_t deadline, std::stop_token stop);
+
+    // A copy of the newest request waiting to be taken (of either kind), if any.
+    std::optional<PlaylistJobRequest> waiting() const;
+    // A copy of the request of that kind waiting to be taken, if any.
+    std::optional<PlaylistJobRequest> waiting(bool emergency) const;
+    // The last sequence given (0 before the first request).
+    std::uint64_t sequence() const;
+    // Whether the override with this sequence was voided by a later override or a clear.
+    bool voided(const PlaylistJobRequest& request) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;  // a queued request; a stop token wakes its waiter too
+    std::optional<PlaylistJobRequest> normal_;
+    std::optional<PlaylistJobRequest> emergency_;
+    std::uint64_t sequence_ = 0;
+    std::uint64_t overridesVoidedThrough_ = 0;  // every override with a sequence up to this one
 };
 
 // The mailbox of the running player's job.

@@ -91,7 +91,7 @@ public:
     }
 
 private:
-    enum class AttemptEnd { noLoop, notStarted, ended };
+    enum class AttemptEnd { failed, notStarted, ended };
 
     static ServerMessageContext messageContext(const Command& command, const ServerLinkOptions& options) {
         ServerMessageContext context;
@@ -112,10 +112,12 @@ private:
     void attempts() {
         ReconnectBackoff backoff;
         while (running_.load()) {
-            const AttemptEnd end = attempt();
-            if (end == AttemptEnd::noLoop) return;
+            const AttemptEnd end = guardedAttempt();
+            if (!running_.load()) return;
             ReconnectBackoff::Wait wait;
-            if (end == AttemptEnd::notStarted) {
+            if (end == AttemptEnd::failed) {
+                wait = backoff.attemptEnded(std::nullopt);
+            } else if (end == AttemptEnd::notStarted) {
                 wait = backoff.connectionNotStarted();
             } else {
                 const bool opened = state_.connectedThisAttempt.exchange(false);
@@ -140,16 +142,33 @@ private:
         }
     }
 
+    // An attempt that could not be made (no event loop, the descriptors used up for a moment)
+    // or that threw counts as a failed attempt: the link backs off and tries again, and only the
+    // player's stop ends it.
+    AttemptEnd guardedAttempt() {
+        try {
+            return attempt();
+        } catch (const std::exception& error) {
+            logThread(std::string(" Connection attempt stopped by an unexpected failure: ") + error.what());
+        } catch (...) {
+            logThread(" Connection attempt stopped by an unexpected failure");
+        }
+        state_.linkOpen = false;
+        state_.connectedThisAttempt = false;
+        state_.openedAtMs = 0;
+        return AttemptEnd::failed;
+    }
+
     AttemptEnd attempt() {
         state_.breakRequested = false;
         state_.linkOpen = false;
         state_.connectedThisAttempt = false;
         state_.openedAtMs = 0;
 
-        struct ev_loop* loop = ev_loop_new(0);
+        struct ev_loop* loop = options_.makeLoop();
         if (loop == nullptr) {
             logThread(" Failed to create event loop");
-            return AttemptEnd::noLoop;
+            return AttemptEnd::failed;
         }
         // The loop goes last, on every way out: the connection lives on it.
         const std::unique_ptr<struct ev_loop, void (*)(struct ev_loop*)> loopOwner(loop, ev_loop_destroy);
@@ -295,8 +314,7 @@ private:
         wakePlaylistUpdateWaiters(state_);
         closeConnection();
         if (jobThread_.joinable()) {
-            jobThread_.request_stop();
-            options_.mailbox->wake.notify_all();
+            jobThread_.request_stop();  // its waits on the mailbox watch the stop token
             jobThread_.join();
         }
         clearPlaylistHandOver(state_);
@@ -327,6 +345,8 @@ private:
 };
 
 }  // namespace
+
+struct ev_loop* newEventLoop() { return ev_loop_new(0); }
 
 std::string serviceUrl(const std::string& host, std::string_view deviceId) {
     return sharedDefaults().webSocketScheme + "://" + host + "/ws?d=" + encodeDeviceIdForUrl(deviceId);

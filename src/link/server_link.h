@@ -3,7 +3,9 @@
 //
 // It starts the playlist job and the status heartbeat, then connects through the WebSocket
 // layer (platform/websocket.h) on a libev loop of its own, one loop per attempt, and reconnects
-// after the back-off of link/reconnect_backoff.h for as long as the player runs. While the
+// after the back-off of link/reconnect_backoff.h for as long as the player runs: an attempt that
+// cannot even be made (no event loop for a moment) or that throws is one more failed attempt,
+// never the end of the thread. While the
 // connection is open it sends the latest transition report and the queued frames
 // (link/outgoing_messages.h), at most one of each per turn of its loop, and the layer hands every
 // incoming message to link/server_messages.h on this thread. Clearing the running flag ends it
@@ -48,6 +50,9 @@ enum class LinkPolling {
 inline constexpr int linkTurnMs = 10;
 
 // The boundaries of the thread; the defaults are the running player's.
+// A new libev loop with the default backend; null when none can be had.
+struct ev_loop* newEventLoop();
+
 struct ServerLinkOptions {
     ServerLinkState* state = &serverLinkState;
     // The thread runs while this is set; "factoryReset" clears it.
@@ -68,6 +73,8 @@ struct ServerLinkOptions {
     std::function<bool(std::uint32_t type, std::int32_t code)> pushEvent = pushPlayerEvent;
     // Opens a connection through the layer (its arguments are those of `websocket`).
     std::function<WebSocketConnection*(struct ev_loop*, const char*, int, int)> connect = websocket;
+    // Makes the event loop of an attempt (null when none can be had); the link destroys it.
+    std::function<struct ev_loop*()> makeLoop = newEventLoop;
     LinkPolling polling = LinkPolling::boundedWait;
     std::ostream* errors = &std::cerr;
 };

@@ -218,6 +218,7 @@ private:
         bool clear = false;
         if (const Refusal refusal = memberFlag(*data, "clear", clear)) return refuse(*refusal);
         if (clear) {
+            voidOverrides();
             placePlaylistUpdate(PlaylistUpdate{nullptr, PlaylistUpdateKind::emergencyCleared, 0}, state_);
             context_.pushEvent(playlistReadyEvent, 0);
             return;
@@ -237,9 +238,9 @@ private:
                 return log("[WEBSOCKET] Emergency message exceeds " + std::to_string(maxEmergencyMessageBytes) +
                            " bytes");
             }
-            placePlaylistUpdate(PlaylistUpdate{buildEmergencyPlaylist(context_.baseDirectory, text),
-                                               PlaylistUpdateKind::emergency, expiresAt},
-                                state_);
+            std::unique_ptr<Playlist> alert = buildEmergencyPlaylist(context_.baseDirectory, text);
+            voidOverrides();
+            placePlaylistUpdate(PlaylistUpdate{std::move(alert), PlaylistUpdateKind::emergency, expiresAt}, state_);
             context_.pushEvent(playlistReadyEvent, 0);
             return;
         }
@@ -257,6 +258,16 @@ private:
             state_.requestedPlaylistName = name;
         }
         context_.mailbox->queue(PlaylistJobRequest{name, sha1, id, 0, true, expiresAt, 0});
+    }
+
+    // A clear or an override given as a text ends every override by id that waits or is being
+    // prepared: none of them may be handed over after this message's update. Voided first, then
+    // placed (the job tests and places as one step).
+    void voidOverrides() {
+        const std::optional<PlaylistJobRequest> dropped = context_.mailbox->voidOverrides();
+        if (!dropped) return;
+        const auto lock = lockWebSocketState();
+        if (state_.requestedPlaylistName == dropped->name) state_.requestedPlaylistName.clear();
     }
 
     void playlist() {

@@ -49,6 +49,50 @@ namespace {
 
 constexpr std::size_t receiveBufferSize = 256;
 constexpr std::int64_t idleNapMs = 100;
+// A refused datagram is reported at most once per this long; the others are counted.
+constexpr std::int64_t refusalReportMs = 10'000;
+// After a socket that could not be opened or bound, or a receive that failed: the first pause
+// before the next try, doubled after each failure up to the longest.
+constexpr std::int64_t firstRetryPauseMs = 1'000;
+constexpr std::int64_t longestRetryPauseMs = 60'000;
+
+// The refusal line, at most once per report period: a neighbour that floods the port with
+// forged or broken datagrams costs a line per period and one line with the number left out,
+// never a line per datagram.
+class RefusalReport {
+public:
+    RefusalReport(Clock& clock, std::ostream& errors) : clock_(clock), errors_(errors) {}
+
+    void refused(std::size_t size) {
+        const std::int64_t now = clock_.steadyMs();
+        if (reported_ && now - lastLineMs_ < refusalReportMs) {
+            ++leftOut_;
+            return;
+        }
+        reportLeftOut();
+        logText(errors_, "recvfrom returned unexpected size: " + std::to_string(size));
+        reported_ = true;
+        lastLineMs_ = now;
+    }
+
+    // Writes the number left out once the period of the last line is over.
+    void tick() {
+        if (leftOut_ > 0 && clock_.steadyMs() - lastLineMs_ >= refusalReportMs) reportLeftOut();
+    }
+
+private:
+    void reportLeftOut() {
+        if (leftOut_ == 0) return;
+        logText(errors_, "recvfrom rejected " + std::to_string(leftOut_) + " more datagrams not shown");
+        leftOut_ = 0;
+    }
+
+    Clock& clock_;
+    std::ostream& errors_;
+    bool reported_ = false;
+    std::int64_t lastLineMs_ = 0;
+    std::uint64_t leftOut_ = 0;
+};
 
 // The players of other groups on the same LAN: each (sender, group) pair is reported once per
 // group configuration of ours, not at every heartbeat. A fixed ring: with more such pairs than
@@ -85,17 +129,31 @@ public:
           listening_(options.listening),
           errors_(*options.errors) {
         if (!readIdentity_) readIdentity_ = [] { return GroupIdentity(configBaseDirectory, deviceId); };
-        if (!wake_) wake_ = [] { pushPlayerEvent(groupChangedEvent); };
+        // One queued wake-up stands for every change: the loop reads the whole state when it
+        // takes it, so a flood of requests never fills the loop's event queue.
+        if (!wake_) wake_ = [] { pushPlayerEventOnce(groupChangedEvent); };
     }
 
+    // Until the player stops: a socket that cannot be opened or bound, or a receive that fails,
+    // is reported, and after a pause (longer after each failure in a row) the socket is opened
+    // again; the group is heard again as soon as the port can be had.
     void run() {
         // The generation first: a group change racing with this start is then seen at the first pass.
         generation_ = groupConfigGeneration();
         loadIdentity();
-        if (!openSocket()) return;
-        if (listening_) listening_(boundPort());
-        loop();
-        ::close(socket_);
+        std::int64_t retryPauseMs = firstRetryPauseMs;
+        while (running_.load()) {
+            if (openSocket()) {
+                if (listening_) listening_(boundPort());
+                const bool failed = loop();
+                ::close(socket_);
+                socket_ = -1;
+                if (!failed) return;
+                retryPauseMs = firstRetryPauseMs;  // it listened: the next failure starts afresh
+            }
+            pause(retryPauseMs);
+            retryPauseMs = std::min(retryPauseMs * 2, longestRetryPauseMs);
+        }
     }
 
 private:
@@ -150,9 +208,21 @@ private:
         return ntohs(address.sin_port);
     }
 
-    void loop() {
+    // Sleeps on the clock in naps until `milliseconds` passed or the player stops.
+    void pause(std::int64_t milliseconds) {
+        const std::int64_t deadline = clock_.steadyMs() + milliseconds;
+        while (running_.load()) {
+            const std::int64_t now = clock_.steadyMs();
+            if (now >= deadline) return;
+            clock_.sleepUntil(std::min(deadline, now + idleNapMs));
+        }
+    }
+
+    // Receives until the player stops (false) or a receive fails (true).
+    bool loop() {
         std::array<std::uint8_t, receiveBufferSize> buffer;
         while (running_.load()) {
+            refusals_.tick();
             const std::uint64_t generation = groupConfigGeneration();
             if (generation != generation_) {
                 generation_ = generation;
@@ -172,9 +242,10 @@ private:
             } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
                 const int error = errno;
                 logText(errors_, "recvfrom error (" + std::to_string(error) + "): " + std::strerror(error));
-                break;
+                return true;
             }
         }
+        return false;
     }
 
     void handleDatagram(const std::uint8_t* data, std::size_t size) {
@@ -183,7 +254,7 @@ private:
         if (verdict != SlidePacketVerdict::accepted) {
             // Another group's players share the LAN and announce every few seconds: say so once.
             if (verdict != SlidePacketVerdict::otherGroup || foreign_.firstSighting(slidePacketOrigin(data, size)))
-                logText(errors_, "recvfrom returned unexpected size: " + std::to_string(size));
+                refusals_.refused(size);
             return;
         }
         if (info.electionRequest) {
@@ -249,6 +320,7 @@ private:
     std::uint64_t ownHash_ = 0;
     std::uint64_t generation_ = 0;
     ForeignSenders foreign_;
+    RefusalReport refusals_{clock_, errors_};
 };
 
 }  // namespace

@@ -57,7 +57,11 @@ struct SlideSyncListenerOptions {
     std::ostream* errors = &std::cerr;
 };
 
-// The listener thread's body: receives the group's packets on `port` until the player stops.
+// The listener thread's body: receives the group's packets on `port` until the player stops. A
+// port it cannot bind and a receive that fails are reported, and after a pause (1 s, doubled
+// after each failure in a row up to a minute) it opens its socket again. A refused datagram is
+// reported at most once per 10 s on the clock, with the number of the others left out once
+// that time is over; the wake-up is pushed only while none is queued.
 void runSlideSyncListener(std::uint16_t port);
 void runSlideSyncListener(std::uint16_t port, const SlideSyncListenerOptions& options);
 

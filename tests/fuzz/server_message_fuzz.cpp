@@ -82,15 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const DisplayModeRequest& mode = state.displayModeRequest;
     if (mode.pending) check(mode.width >= 1 && mode.height >= 1 && mode.refreshRate > 0 && std::isfinite(mode.refreshRate));
-    if (mailbox.request) {
-        check(!mailbox.request->sha1.empty());
-        if (mailbox.request->emergency) check(!mailbox.request->id.empty());
-        if (!mailbox.request->emergency) check(mailbox.request->activateAt >= 0);
+    const std::optional<PlaylistJobRequest> queued = mailbox.waiting();
+    if (queued) {
+        check(!queued->sha1.empty());
+        if (queued->emergency) check(!queued->id.empty());
+        if (!queued->emergency) check(queued->activateAt >= 0);
     }
     if (state.waitingEmergencyUpdate && state.waitingEmergencyUpdate->kind == PlaylistUpdateKind::emergency) {
         check(state.waitingEmergencyUpdate->playlist != nullptr);
     }
     if (reset) check(!running);
-    if (kind != 1) check(fixture.log.str().empty() && !mailbox.request && !mode.pending);
+    if (kind != 1) check(fixture.log.str().empty() && !queued && !mode.pending);
     return 0;
 }

@@ -22,6 +22,7 @@
 #include "link/captured_log.h"
 #include "link/player_events.h"
 #include "link/playlist_job.h"
+#include "link/server_messages.h"
 #include "support/download_worker_stand_in.h"
 #include "support/https_server.h"
 #include "support/manual_clock.h"
@@ -551,6 +552,149 @@ TEST_F(PlaylistJobTest, AnOverrideQueuedWhileANormalPlaylistBuildsFollowsItAndBo
     EXPECT_EQ(emergency.expiresAt, expiresAt);
     EXPECT_EQ(active(), "Lobby") << "an override never becomes the active playlist";
     EXPECT_EQ(pending().name, "Lobby");
+}
+
+// While the job is busy with a slow playlist, the service sends an override and another
+// playlist, in either order: each waits in its own place, the override is taken first, and
+// both are handed over.
+TEST_F(PlaylistJobTest, AnOverrideAndAPlaylistQueuedWhileTheJobIsBusyAreBothHandedOverTheOverrideFirst) {
+    startJob();
+    for (const bool overrideFirst : {true, false}) {
+        SCOPED_TRACE(overrideFirst ? "the playlist came after the override" : "the override came after the playlist");
+        const std::string n = overrideFirst ? "1" : "2";
+        Gate slow;
+        serve("B" + n, "Busy" + n, {{"slow" + n + ".mp4", "slow medium " + n, false, &slow}});
+        serveSimple("E" + n, "Alert" + n);
+        serveSimple("P" + n, "Next" + n);
+        acceptPlaylist("Busy" + n, "B" + n);
+        ASSERT_TRUE(awaitRequest("/videos/slow" + n + ".mp4"));
+        const std::int64_t expiresAt = clock.systemMs() + 3'600'000;
+        if (overrideFirst) {
+            acceptEmergency("Alert" + n, "E" + n, expiresAt);
+            acceptPlaylist("Next" + n, "P" + n);
+        } else {
+            acceptPlaylist("Next" + n, "P" + n);
+            acceptEmergency("Alert" + n, "E" + n, expiresAt);
+        }
+        slow.open();
+
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            {
+                const auto lock = lockWebSocketState();
+                if (state.waitingNormalUpdate && state.waitingNormalUpdate->playlist->name() == "Next" + n &&
+                    state.waitingEmergencyUpdate) {
+                    break;
+                }
+            }
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << log.text();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::vector<std::string> documents;
+        for (const RecordedRequest& request : server.requests()) {
+            if (request.target == documentTarget("E" + n) || request.target == documentTarget("P" + n)) {
+                documents.push_back(request.target);
+            }
+        }
+        EXPECT_EQ(documents, (std::vector<std::string>{documentTarget("E" + n), documentTarget("P" + n)}))
+            << "the override is taken before the playlist";
+        const PlaylistUpdate normal = takePlaylistUpdate(state);
+        const PlaylistUpdate emergency = takePlaylistUpdate(state);
+        ASSERT_TRUE(normal.playlist && emergency.playlist);
+        EXPECT_EQ(normal.playlist->name(), "Next" + n);
+        EXPECT_EQ(emergency.kind, PlaylistUpdateKind::emergency);
+        EXPECT_EQ(emergency.playlist->name(), "Alert" + n);
+        EXPECT_EQ(active(), "Next" + n);
+        EXPECT_EQ(pending().name, "Next" + n);
+        EXPECT_EQ(requestedPlaylistName(state), "");
+        readyEvents();
+    }
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(PlaylistJobTest, AnOverrideDuringTheActivationWaitIsHandedOverAtOnceAndThePlaylistStillActivatesOnTime) {
+    serveSimple("P1", "Lobby");
+    serveSimple("E1", "Alert");
+    startJob();
+    const std::int64_t start = clock.steadyMs();
+    acceptPlaylist("Lobby", "P1", clock.systemMs() + 10'000);
+    ASSERT_TRUE(clock.waitForWaiters(1)) << "waiting for its time";
+    acceptEmergency("Alert", "E1", clock.systemMs() + 3'600'000);
+    const PlaylistUpdate alert = awaitUpdate();
+    ASSERT_TRUE(alert.playlist) << log.text();
+    EXPECT_EQ(alert.kind, PlaylistUpdateKind::emergency);
+    EXPECT_EQ(clock.steadyMs(), start) << "handed over without the clock moving";
+    EXPECT_EQ(active(), "");
+
+    while (clock.steadyMs() - start < 10'000) {
+        ASSERT_TRUE(clock.waitForWaiters(1));
+        EXPECT_FALSE(takePlaylistUpdate(state).playlist) << "early, at " << clock.steadyMs() - start;
+        clock.advance(1000);
+    }
+    const PlaylistUpdate update = awaitUpdate();
+    ASSERT_TRUE(update.playlist) << log.text();
+    EXPECT_EQ(update.kind, PlaylistUpdateKind::normal);
+    EXPECT_EQ(update.playlist->name(), "Lobby");
+    EXPECT_EQ(active(), "Lobby");
+    EXPECT_EQ(log.text(), "");
+}
+
+// An override by id is still downloading when the service clears it, or replaces it with an
+// override given as a text: the slow one is never handed over after that.
+TEST_F(PlaylistJobTest, AClearOrANewerOverrideVoidsAnOverrideStillBeingPrepared) {
+    serveSimple("P1", "Lobby");
+    acceptPlaylist("Lobby", "P1");
+    startJob();
+    ASSERT_TRUE(awaitUpdate().playlist) << log.text();
+    readyEvents();
+
+    std::atomic<bool> running{true};
+    ServerMessageContext handler;
+    handler.state = &state;
+    handler.running = &running;
+    handler.baseDirectory = config.str();
+    handler.mailbox = &mailbox;
+    handler.clock = &clock;
+    handler.pushEvent = [](std::uint32_t, std::int32_t) { return true; };
+    handler.errors = &log;
+
+    struct Case {
+        const char* name;
+        std::string message;
+        PlaylistUpdateKind kind;  // of the one update handed over
+    };
+    const std::int64_t expiresAt = clock.systemMs() + 3'600'000;
+    const std::vector<Case> cases = {
+        {"clear", R"({"type":"emergency","data":{"clear":true}})", PlaylistUpdateKind::emergencyCleared},
+        {"a text override", R"({"type":"emergency","data":{"message":"Evacuate","expiresAt":)" +
+                                std::to_string(expiresAt) + "}}",
+         PlaylistUpdateKind::emergency},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string n = std::to_string(++round);
+        Gate slow;
+        serve("E" + n, "Alert" + n, {{"alert" + n + ".mp4", "slow alert " + n, false, &slow}});
+        acceptEmergency("Alert" + n, "E" + n, expiresAt);
+        ASSERT_TRUE(awaitRequest("/videos/alert" + n + ".mp4"));
+        handleServerMessage(c.message.data(), static_cast<std::uint32_t>(c.message.size()), 1, handler);
+        slow.open();
+        // The job is done with the slow override once the requested name is cleared.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (requestedPlaylistName(state) != "" && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        const PlaylistUpdate update = takePlaylistUpdate(state);
+        EXPECT_EQ(update.kind, c.kind);
+        if (c.kind == PlaylistUpdateKind::emergency) {
+            ASSERT_TRUE(update.playlist);
+            EXPECT_NE(update.playlist->name(), "Alert" + n);
+        }
+        EXPECT_FALSE(takePlaylistUpdate(state).playlist) << "the slow override was not handed over";
+        EXPECT_EQ(requestedPlaylistName(state), "");
+        EXPECT_EQ(active(), "Lobby");
+    }
 }
 
 TEST_F(PlaylistJobTest, AnUpdateNobodyTookIsReplacedAndStillOnlyOneEventWaits) {

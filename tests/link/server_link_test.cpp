@@ -20,6 +20,7 @@
 #include <future>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -364,6 +365,37 @@ TEST_F(ServerLinkTest, AUrlTheLayerRefusesIsRetriedLikeAnyFailure) {
     start();
     backOff("[WEBSOCKET] Connection failed; retry 1 in 5 seconds", 5'000);
     backOff("[WEBSOCKET] Connection failed; retry 2 in 10 seconds", 0);
+}
+
+TEST_F(ServerLinkTest, NoEventLoopOrAThrowingConnectIsAFailedAttemptAndTheLinkTriesAgain) {
+    server.command("mode hold");
+    // The first loop cannot be made (descriptors used up for a moment), the first connect of a
+    // made loop throws; each is a failed attempt on the usual schedule, then the link opens.
+    std::atomic<int> loopsAsked{0};
+    options.makeLoop = [&loopsAsked]() -> struct ev_loop* {
+        if (loopsAsked++ == 0) return nullptr;
+        return newEventLoop();
+    };
+    auto connect = options.connect;
+    std::atomic<int> connectsAsked{0};
+    options.connect = [connect, &connectsAsked](struct ev_loop* loop, const char* url, int timeout, int flags) {
+        if (connectsAsked++ == 0) throw std::runtime_error("no memory for the session");
+        return connect(loop, url, timeout, flags);
+    };
+    start();
+    ASSERT_TRUE(log.waitFor("[WEBSOCKET] Failed to create event loop\n")) << log.text();
+    backOff("[WEBSOCKET] Connection attempt failed; retry 1 in 5 seconds", 4'900);
+    EXPECT_EQ(loopsAsked, 1) << "no new attempt before the back-off is over";
+    clock.advance(100);
+    ASSERT_TRUE(
+        log.waitFor("[WEBSOCKET] Connection attempt stopped by an unexpected failure: no memory for the session\n"))
+        << log.text();
+    backOff("[WEBSOCKET] Connection attempt failed; retry 2 in 10 seconds", 10'000);
+    ASSERT_TRUE(server.waitFor("open"));
+    EXPECT_TRUE(eventually([&] { return state.linkOpen.load(); }));
+    EXPECT_FALSE(ended);
+    EXPECT_LT(stop(), 5s);
+    EXPECT_EQ(result, 0);
 }
 
 TEST_F(ServerLinkTest, AnUpgradeNeverAnsweredIsGivenUpAfterThirtySeconds) {

@@ -95,8 +95,9 @@ public:
     }
 
     std::string queued() const {
-        if (!mailbox.request) return "-";
-        const PlaylistJobRequest& r = *mailbox.request;
+        const std::optional<PlaylistJobRequest> waiting = mailbox.waiting();
+        if (!waiting) return "-";
+        const PlaylistJobRequest& r = *waiting;
         return r.name + "|" + r.sha1 + "|" + r.id + "|" + std::to_string(r.activateAt) + "|" +
                (r.emergency ? "emergency" : "normal") + "|" + std::to_string(r.expiresAt);
     }
@@ -471,7 +472,7 @@ TEST(ServerMessages, PlaylistRequestsAreQueuedOnceEach) {
     const std::int64_t now = 1'750'000'000'000;
     const auto playlist = [](const std::string& data) { return R"({"type":"playlist","data":)" + data + "}"; };
     const auto sequence = [](std::uint64_t expected) {
-        return [expected](Harness& h) { EXPECT_EQ(h.mailbox.sequence, expected); };
+        return [expected](Harness& h) { EXPECT_EQ(h.mailbox.sequence(), expected); };
     };
     runCases({
         {"a request",
@@ -503,7 +504,7 @@ TEST(ServerMessages, PlaylistRequestsAreQueuedOnceEach) {
           playlist(R"({"name":"M","sha1":"bb","activateAt":9})")},
          {},
          [](Harness& h) {
-             EXPECT_EQ(h.mailbox.sequence, 3u);
+             EXPECT_EQ(h.mailbox.sequence(), 3u);
              EXPECT_EQ(h.queued(), "M|bb||9|normal|0");
          }},
         {"bad times",
@@ -527,7 +528,7 @@ TEST(ServerMessages, PlaylistRequestsAreQueuedOnceEach) {
         h.state.pendingPlaylistRequest.sha1.clear();
     }
     h.send(playlist(R"({"name":"M","sha1":"aa"})"));
-    EXPECT_EQ(h.mailbox.sequence, 2u);
+    EXPECT_EQ(h.mailbox.sequence(), 2u);
 }
 
 TEST(ServerMessages, DeviceCommands) {

@@ -120,8 +120,9 @@ TEST(SlideSyncLan, BroadcastReachesTheGroupOnOtherHosts) {
 
     // Nothing else woke anybody: not the sender, not the other group, no copy twice.
     for (Player* player : {&a, &b, &c, &other}) EXPECT_FALSE(player->wake(300));
-    // The other group's player heard every packet and reported each sender of the group once.
-    EXPECT_EQ(countOf(other.errors(), "recvfrom returned unexpected size: 80\n"), 2) << other.errors();
+    // The other group's player heard every packet; a refusal is reported at most once per 10 s,
+    // so the first sender's packet gave the one line and the rest were counted.
+    EXPECT_EQ(countOf(other.errors(), "recvfrom returned unexpected size: 80\n"), 1) << other.errors();
     for (Player* player : {&a, &b, &c, &other}) EXPECT_EQ(player->finish(), 0) << player->errors();
     EXPECT_EQ(a.errors(), "");
 }

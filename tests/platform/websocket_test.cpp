@@ -613,5 +613,57 @@ TEST(WebSocketNames, NamesAreResolvedOffTheLoopAndCheckedAgainstTheCertificate) 
     EXPECT_NE(result.out.find("[  PASSED  ] 1 test."), std::string::npos) << result.out << result.err;
 }
 
+// A name whose first address drops every connection request without a word (a black-holed
+// IPv6 route: frames go out to a neighbour that never takes them) and whose second address
+// serves. Run in private namespaces, as above.
+TEST(WebSocketNames, DISABLED_SilentFirstAddressInPrivateNamespaces) {
+    if (std::getenv("LUMETTA_WEBSOCKET_SILENT") == nullptr) GTEST_SKIP() << "runs inside the namespaces test";
+    testing::TestCertificateAuthority authority;
+    ScopedEnvironmentVariable trust("SSL_CERT_FILE", authority.caFile().string());
+    EventLoop loop;
+    WebSocketTestServer::Options named;
+    named.authority = &authority;
+    named.names = {"service.test", "silent.test"};
+    WebSocketTestServer server(named);
+    const std::string port = std::to_string(server.port());
+
+    // The silent address costs its share of the 30 s (15 s here), not the whole attempt.
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TestClient client(loop, "wss://service.test:" + port + "/", 30);
+        ASSERT_TRUE(loop.runUntil([&] { return client.opened() || client.ended(); }, 40s));
+        EXPECT_EQ(client.events, std::vector<std::string>{"open"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    }
+    // With only the silent address, the attempt's time-out ends it as before.
+    TestClient silent(loop, "wss://silent.test:" + port + "/", 1);
+    ASSERT_TRUE(loop.runUntil([&] { return silent.ended(); }, 20s));
+    EXPECT_EQ(silent.events,
+              std::vector<std::string>{"error 1006 timed out after 6 seconds while connecting to [2001:db8::2]:" + port});
+}
+
+TEST(WebSocketNames, ASilentFirstAddressCostsOnlyItsShareOfTheTimeOut) {
+    if (::geteuid() != 0) GTEST_SKIP() << "private mount namespaces need root";
+    testing::TempDir directory;
+    // The board has an IPv4 and a global IPv6 address, so the resolver gives both families, the
+    // IPv6 address first.
+    const auto hosts = testing::writeTestFile(
+        directory / "hosts", "127.0.0.1 localhost\n2001:db8::2 service.test\n127.0.0.1 service.test\n2001:db8::2 silent.test\n");
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string script =
+        "ip link set lo up && ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up && "
+        "ip addr add 2001:db8::1/64 dev v0 nodad && ip addr add 10.9.9.1/24 dev v0 && "
+        "ip -6 neigh add 2001:db8::2 lladdr 02:00:00:00:00:02 dev v0 nud permanent && "
+        "mount --bind \"$1\" /etc/hosts && "
+        "exec \"$2\" --gtest_also_run_disabled_tests "
+        "--gtest_filter=WebSocketNames.DISABLED_SilentFirstAddressInPrivateNamespaces";
+    testing::ProcessOptions options;
+    options.environment["LUMETTA_WEBSOCKET_SILENT"] = "1";
+    const testing::ProcessResult result = testing::runProcess(
+        {"unshare", "--mount", "--net", "--", "sh", "-c", script, "sh", hosts.string(), self}, options);
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("[  PASSED  ] 1 test."), std::string::npos) << result.out << result.err;
+}
+
 }  // namespace
 }  // namespace lumetta
