@@ -640,9 +640,10 @@ TEST_F(PlaylistJobTest, AnOverrideDuringTheActivationWaitIsHandedOverAtOnceAndTh
 }
 
 // An override by id is still downloading when the service clears it, or replaces it with an
-// override given as a text: the slow one is never handed over after that.
+// override given as a text or by another id: the slow one is never handed over after that.
 TEST_F(PlaylistJobTest, AClearOrANewerOverrideVoidsAnOverrideStillBeingPrepared) {
     serveSimple("P1", "Lobby");
+    serveSimple("N3", "Newer3");
     acceptPlaylist("Lobby", "P1");
     startJob();
     ASSERT_TRUE(awaitUpdate().playlist) << log.text();
@@ -669,6 +670,9 @@ TEST_F(PlaylistJobTest, AClearOrANewerOverrideVoidsAnOverrideStillBeingPrepared)
         {"a text override", R"({"type":"emergency","data":{"message":"Evacuate","expiresAt":)" +
                                 std::to_string(expiresAt) + "}}",
          PlaylistUpdateKind::emergency},
+        {"an override by another id", R"({"type":"emergency","data":{"name":"Newer3","id":"N3","sha1":"n3","expiresAt":)" +
+                                          std::to_string(expiresAt) + "}}",
+         PlaylistUpdateKind::emergency},
     };
     int round = 0;
     for (const Case& c : cases) {
@@ -688,7 +692,7 @@ TEST_F(PlaylistJobTest, AClearOrANewerOverrideVoidsAnOverrideStillBeingPrepared)
         const PlaylistUpdate update = takePlaylistUpdate(state);
         EXPECT_EQ(update.kind, c.kind);
         if (c.kind == PlaylistUpdateKind::emergency) {
-            ASSERT_TRUE(update.playlist);
+            ASSERT_TRUE(update.playlist) << log.text();
             EXPECT_NE(update.playlist->name(), "Alert" + n);
         }
         EXPECT_FALSE(takePlaylistUpdate(state).playlist) << "the slow override was not handed over";
