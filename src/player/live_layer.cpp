@@ -246,6 +246,14 @@ std::size_t buildLiveLayers(const Slide& slide, const LayerBuildContext& context
             // One bad layer must not keep the rest of the slide off the screen.
             ++leftOut;
             logLine(std::cerr, ansi::BOLD_RED, "[PLAYLIST]", std::string(" Layer left out: ") + error.what());
+            // A video that cannot be played stays as one that has ended without a picture, so a
+            // slide that waits for its videos still ends.
+            if (layerKind(slide.layers[i].content) == LayerKind::Video) {
+                LiveLayer dead;
+                dead.layerIndex = i;
+                dead.object = std::unique_ptr<Video>();
+                layers.push_back(std::move(dead));
+            }
         }
     }
     return leftOut;
@@ -343,10 +351,11 @@ LayerFrame drawSlideLayers(SDL_Renderer* renderer, const Slide& slide, std::vect
             }
         }
         drawLayers(renderer, layer, slide.width, slide.height, pose, rotation, live, live.layerIndex == 0);
-        if (const auto* video = std::get_if<std::unique_ptr<Video>>(&live.object); video && *video) {
+        if (const auto* video = std::get_if<std::unique_ptr<Video>>(&live.object)) {
+            // A video that could not be built counts as finished, without a picture.
             anyVideo = true;
-            allFinished = allFinished && (*video)->isFinished();
-            frame.allVideosHavePicture = frame.allVideosHavePicture && (*video)->hasDrawnFrame();
+            allFinished = allFinished && (*video == nullptr || (*video)->isFinished());
+            frame.allVideosHavePicture = frame.allVideosHavePicture && *video != nullptr && (*video)->hasDrawnFrame();
         }
     }
     frame.allVideosFinished = anyVideo && allFinished;

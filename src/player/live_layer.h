@@ -102,8 +102,10 @@ const LiveLayerKindRow& liveLayerKindRow(LayerKind kind);
 LiveLayer buildLiveLayer(const SlideLayer& layer, std::size_t layerIndex, const LayerBuildContext& context);
 
 // Builds every layer of `slide` in order. A layer whose element throws is left out of this
-// showing with "[PLAYLIST] Layer left out: " and the message; the others are built. Returns
-// the number of layers left out that way.
+// showing with "[PLAYLIST] Layer left out: " and the message; the others are built. A video
+// left out that way still takes its place as a video without an element, which draws nothing
+// and counts as finished without a picture, so that a slide ending with its videos ends.
+// Returns the number of layers left out that way.
 std::size_t buildLiveLayers(const Slide& slide, const LayerBuildContext& context, std::vector<LiveLayer>& layers);
 
 // Draws one live layer by its kind's row onto the renderer's current target (shapes at their

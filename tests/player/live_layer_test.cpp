@@ -165,13 +165,18 @@ TEST_F(LiveLayers, TheOpacityReachesTheElementAsANumber) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(buildLiveLayers(slide, context_, layers), 2u);
     const std::string errors = ::testing::internal::GetCapturedStderr();
-    ASSERT_EQ(layers.size(), 2u);
+    // The video that could not be built keeps its place: it has ended, without a picture.
+    ASSERT_EQ(layers.size(), 3u);
     EXPECT_EQ(layers[1].kind(), LayerKind::Image);
+    EXPECT_EQ(layers[2].kind(), LayerKind::Video);
+    EXPECT_EQ(layers[2].layerIndex, 4u);
     EXPECT_NE(errors.find("Invalid image opacity: nan"), std::string::npos) << errors;
     EXPECT_NE(errors.find("[PLAYLIST] Layer left out: Invalid text opacity: nan\n"), std::string::npos) << errors;
     EXPECT_NE(errors.find("[PLAYLIST] Layer left out: Invalid video opacity: inf\n"), std::string::npos) << errors;
 
-    draw(slide, layers);
+    const LayerFrame frame = draw(slide, layers);
+    EXPECT_TRUE(frame.allVideosFinished);
+    EXPECT_FALSE(frame.allVideosHavePicture);
     EXPECT_TRUE(near(at(80, 90), Colour{127, 0, 128}, 3)) << at(80, 90);
     EXPECT_EQ(at(240, 90), kRed);
 }

@@ -251,6 +251,74 @@ TEST_F(ViewMedia, AVideoThatCannotPlayDoesNotKeepTheSplashUp) {
     EXPECT_GE(h.frames.size(), 3u);
 }
 
+// A video layer over a file without pictures (sound only) cannot be built: the slide, which
+// has no duration and waits for its video, still ends; shown alone it is set up again at most
+// once a second.
+TEST(ViewBrokenVideo, AVideoThatCannotBeOpenedEndsItsSlide) {
+    TempDir media;
+    const auto directory = media / "Sound";
+    std::filesystem::create_directories(directory);
+    const ProcessResult made = runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                           "sine=frequency=440:duration=1", "-c:a", "aac",
+                                           (directory / "sound.mp4").string()});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const Slide soundSlide = slideOf({rectangleLayer(0, 0, 320, 180, kRed), videoLayer(0, 0, 320, 180, "sound.mp4")}, "sound");
+    Slide next = slideOf({rectangleLayer(0, 0, 320, 180, kBlue)}, "next");
+    next.duration = 10;
+
+    struct Case {
+        const char* name;
+        std::vector<Slide> slides;
+    };
+    for (const Case& c : {Case{"two slides", {soundSlide, next}}, Case{"alone", {soundSlide}}}) {
+        SCOPED_TRACE(c.name);
+        ViewHarness run;
+        LineCapture out;
+        LineCapture errors;
+        run.seams.out = &out;
+        run.seams.errors = &errors;
+        run.storePlaylist(playlistDocument("0 Empty Playlist", {}));
+        std::jthread service([&] {
+            ASSERT_TRUE(out.waitFor("[PLAYLIST] Waiting for initial playlist download", 1));
+            placePlaylistUpdate(PlaylistUpdate{playlistOf(run.queue, "Sound", c.slides, directory.string()),
+                                               PlaylistUpdateKind::normal, 0},
+                                run.link);
+        });
+        std::optional<std::int64_t> nextShownAt;
+        run.onFrame = [&](Display&) {
+            if (!nextShownAt && currentSlideIndex.load() == 1) nextShownAt = run.clock.systemMs();
+            if (run.clock.systemMs() - run.frames.front().systemMs > 5'000) ViewHarness::pushQuit();
+        };
+        // Waits count as time passing too, for a run that only sleeps.
+        const auto wait = run.seams.waitEvent;
+        run.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+            if (!run.frames.empty() && run.clock.systemMs() - run.frames.front().systemMs > 5'000) {
+                ViewHarness::pushQuit();
+            }
+            return wait(event, timeoutMs);
+        };
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(run.run(), 0);
+        const std::string lines = ::testing::internal::GetCapturedStderr();
+        service.join();
+        ASSERT_FALSE(run.frames.empty());
+        std::size_t setUps = 0;
+        for (std::size_t at = lines.find("Layer left out: "); at != std::string::npos;
+             at = lines.find("Layer left out: ", at + 1)) {
+            ++setUps;
+        }
+        if (c.slides.size() == 2) {
+            ASSERT_TRUE(nextShownAt.has_value()) << "the slide of the broken video never ended";
+            EXPECT_LE(*nextShownAt - run.frames.front().systemMs, 1'000);
+            EXPECT_EQ(setUps, 1u);
+        } else {
+            // Five seconds: set up again once at once, then once a second; never in a tight loop.
+            EXPECT_GE(setUps, 4u) << lines;
+            EXPECT_LE(setUps, 7u) << lines;
+        }
+    }
+}
+
 // While the service announces a playlist, the overlay reveal shrinks the slide towards the
 // centre: fully shown on a 1920x1080 screen, by (1080 - 320) / 1080.
 TEST(ViewInset, AFullyShownOverlayDrawsTheSlideInsetAndCentred) {
