@@ -119,8 +119,10 @@ void buildText(const SlideLayer& layer, const LayerBuildContext& context, LiveLa
                                           text.content, text.fontSize, text.opacity, text.fontFamily,
                                           textStyleBits(text), text.color, text.backgroundColor,
                                           static_cast<int>(text.alignment), false, text.style, *context.clock);
-    // A text that is not ready is left out of this showing rather than drawn half made.
-    if (element->isPrepared()) live.object = std::move(element);
+    // A text that is not ready is left out of this showing rather than drawn half made. One that
+    // lays out no line at all (no text, a box lower than the font, a font that cannot be opened)
+    // has nothing to wait for: it shows its background and border.
+    if (element->isPrepared() || element->lineRectangles().empty()) live.object = std::move(element);
 }
 
 void drawText(LiveLayer& live, bool) {

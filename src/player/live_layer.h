@@ -96,7 +96,8 @@ struct LiveLayerKindRow {
 const LiveLayerKindRow& liveLayerKindRow(LayerKind kind);
 
 // Builds the live object of one layer. Kind 0 comes back for what is left out of this showing:
-// an empty layer, a text whose preparation has not finished, an image that did not load, and
+// an empty layer, a text with lines not all prepared (a text without any line is kept for its
+// background and border), an image that did not load, and
 // (without the scene engine) sprites and stencilled layers, each with its line on standard
 // error. An element constructor's failure is thrown on.
 LiveLayer buildLiveLayer(const SlideLayer& layer, std::size_t layerIndex, const LayerBuildContext& context);

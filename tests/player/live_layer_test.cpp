@@ -132,8 +132,11 @@ TEST_F(LiveLayers, WhatCannotBeShownIsLeftOutAndTheRestIsDrawn) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(buildLiveLayers(slide, context_, layers), 1u);
     const std::string errors = ::testing::internal::GetCapturedStderr();
-    ASSERT_EQ(layers.size(), 1u);
-    EXPECT_EQ(layers[0].layerIndex, 6u);
+    // The text whose font is missing lays out no line; it stays for its background.
+    ASSERT_EQ(layers.size(), 2u);
+    EXPECT_EQ(layers[0].layerIndex, 2u);
+    EXPECT_EQ(layers[0].kind(), LayerKind::Text);
+    EXPECT_EQ(layers[1].layerIndex, 6u);
     EXPECT_NE(errors.find("[PLAYLIST] Layer left out: Rectangle dimensions must be greater than zero\n"),
               std::string::npos)
         << errors;
@@ -142,7 +145,36 @@ TEST_F(LiveLayers, WhatCannotBeShownIsLeftOutAndTheRestIsDrawn) {
 
     draw(slide, layers);
     EXPECT_EQ(at(150, 90), kGreen);
-    EXPECT_EQ(at(10, 10), kBlack);
+    EXPECT_EQ(at(10, 10), kBlue);
+    EXPECT_EQ(at(110, 10), kBlack);
+}
+
+// A text that lays out no line still draws its box: an empty text used as a coloured panel, a
+// box lower than its font, a font that cannot be opened.
+TEST_F(LiveLayers, ATextWithoutALineKeepsItsBackground) {
+    SlideLayer empty = textLayer(20, 20, 100, 60, "", kWhite, kBlue);
+    SlideLayer low = textLayer(20, 20, 100, 4, "Hello", kWhite, kBlue);
+    SlideLayer noFont = textLayer(20, 20, 100, 60, "Hello", kWhite, kBlue);
+    std::get<TextLayer>(noFont.content).fontFamily = "No Such Family";
+    struct Case {
+        const char* name;
+        SlideLayer layer;
+        SDL_Point inside;
+    };
+    for (const Case& c : {Case{"empty", empty, {70, 50}}, Case{"lower than its font", low, {70, 22}},
+                          Case{"unknown font", noFont, {70, 50}}}) {
+        SCOPED_TRACE(c.name);
+        const Slide slide = slideOf({c.layer});
+        std::vector<LiveLayer> layers;
+        ::testing::internal::CaptureStderr();
+        buildLiveLayers(slide, context_, layers);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_EQ(layers.size(), 1u);
+        draw(slide, layers);
+        EXPECT_EQ(at(c.inside.x, c.inside.y), kBlue);
+        EXPECT_EQ(at(10, 10), kBlack);
+        destroyLayers(layers);
+    }
 }
 
 // The layer's opacity reaches its element as the number the slide model holds: half a blue
@@ -267,11 +299,14 @@ TEST_F(LiveLayers, AMegabyteOfTextIsLeftOutAndTheRestIsDrawn) {
     buildLiveLayers(slide, context_, layers);
     const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("Text Exception: Text line is "), std::string::npos) << errors;
-    ASSERT_EQ(layers.size(), 2u);
-    EXPECT_EQ(layers[0].layerIndex, 1u);
+    // The line is left out; its box keeps its background.
+    ASSERT_EQ(layers.size(), 3u);
+    EXPECT_EQ(layers[0].layerIndex, 0u);
+    EXPECT_EQ(layers[1].layerIndex, 1u);
     draw(slide, layers);
     EXPECT_EQ(at(250, 90), kGreen);
     EXPECT_EQ(at(150, 170), kBlue);
+    EXPECT_EQ(at(310, 170), kBlue);
 }
 
 TEST(LayerClip, CoversWhatTheLayerCanDrawRoundedOutward) {
