@@ -38,18 +38,38 @@ EventPump::EventPump(std::atomic<bool>& running, std::ostream& out, EventWaiter 
       poll_(poll ? std::move(poll) : sdlEventPoller()),
       wakeUps_(std::move(wakeUps)) {}
 
+bool isUnusedMotion(const SDL_Event& event) {
+    return event.type == SDL_EVENT_MOUSE_MOTION || event.type == SDL_EVENT_FINGER_MOTION ||
+           event.type == SDL_EVENT_PEN_MOTION;
+}
+
 std::optional<PumpedEvent> EventPump::wait(int timeoutMs) {
     SDL_Event event;
     SDL_zero(event);
     if (!wait_(event, timeoutMs)) return std::nullopt;
+    // Motion nobody reads is dropped here, all of it at once: a moving mouse or a swipe must not
+    // stand between the next key and its turn. When only motion came the wait ends empty.
+    while (isUnusedMotion(event)) {
+        if (!poll_(event)) return std::nullopt;
+    }
     return pass(event);
 }
 
 std::optional<PumpedEvent> EventPump::poll() {
     SDL_Event event;
     SDL_zero(event);
-    if (!poll_(event)) return std::nullopt;
-    return pass(event);
+    // SDL closes each round of polling with a marker of its own and answers "none" when it
+    // reaches it: an event queued after the marker (the key a swipe queues) would wait a whole
+    // frame. An empty answer is therefore asked once more.
+    bool askedAgain = false;
+    for (;;) {
+        if (!poll_(event)) {
+            if (askedAgain) return std::nullopt;
+            askedAgain = true;
+            continue;
+        }
+        if (!isUnusedMotion(event)) return pass(event);
+    }
 }
 
 PumpedEvent EventPump::pass(const SDL_Event& event) {

@@ -39,6 +39,10 @@ bool isCtrlKey(SDL_Keycode key);
 // A key-down of Escape while the event's own modifiers hold a Ctrl key.
 bool isCtrlEscape(const SDL_Event& event);
 
+// Mouse, finger and pen motion: no screen and not the loop reads it. The pump takes it off the
+// queue with the event after it, so it costs no turn of whoever waits.
+bool isUnusedMotion(const SDL_Event& event);
+
 // "Display disconnected <id>; exiting for restart" (the id in bold red).
 std::string displayRemovedLine(SDL_DisplayID display);
 
@@ -57,9 +61,11 @@ public:
     explicit EventPump(std::atomic<bool>& running, std::ostream& out, EventWaiter wait = {}, EventPoller poll = {},
                        std::vector<std::uint32_t> wakeUps = {});
 
-    // Takes one event, waiting at most `timeoutMs`, and passes it.
+    // Takes one event, waiting at most `timeoutMs`, and passes it. Unused motion is dropped on
+    // the way (with every unused motion waiting behind it); a wait that brought only that ends
+    // with nothing.
     std::optional<PumpedEvent> wait(int timeoutMs);
-    // Takes one event already waiting, and passes it.
+    // Takes one event already waiting, and passes it; unused motion before it is dropped.
     std::optional<PumpedEvent> poll();
     // The handling every event gets first (see above). For an event taken through this pump
     // it has run already; it is public for events made by hand.

@@ -218,6 +218,58 @@ TEST_F(LoopInput, KeysAndSwipesMoveThroughTheSlidesWithinTwoFrames) {
     EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
 }
 
+// Motion nobody reads costs no turn: on a slide that moves (a frame every cycle, one event
+// taken per frame), a key behind ten thousand mouse movements and a swipe with thirty finger
+// movements each still change the slide within two frames.
+TEST_F(LoopInput, MotionEventsDoNotHoldBackTheKeysBehindThem) {
+    Json::Value document = threeSlides(100);
+    for (auto& slide : document["slides"]) slide["motionEffect"] = "zoom-in-slow";
+    h.storePlaylist(document);
+    const auto motion = [](std::uint32_t type) {
+        SDL_Event event{};
+        event.type = type;
+        event.motion.x = 10;
+        event.tfinger.fingerID = 11;
+        SDL_PushEvent(&event);  // SDL may refuse some; none may hold the key back either way
+    };
+    int step = 0;
+    std::size_t pushedAt = 0;
+    std::vector<std::optional<std::size_t>> latency;
+    onTick = [&](bool framed) {
+        if (!framed) return;
+        const int index = shownFrames.back().index;
+        if (step == 0 && elapsed() > 500) {
+            for (int i = 0; i < 10'000; ++i) motion(SDL_EVENT_MOUSE_MOTION);
+            push(key(SDLK_RIGHT));
+            pushedAt = shownFrames.size();
+            step = 1;
+        } else if (step == 1 && index == 1) {
+            latency.push_back(framesUntil(1, pushedAt));
+            push(finger(SDL_EVENT_FINGER_DOWN, 0.9f, 0.5f));
+            step = 2;
+        } else if (step == 2) {
+            // The finger moves across the screen and lifts.
+            for (int i = 0; i < 30; ++i) motion(SDL_EVENT_FINGER_MOTION);
+            push(finger(SDL_EVENT_FINGER_UP, 0.1f, 0.55f));
+            pushedAt = shownFrames.size();
+            step = 3;
+        } else if (step == 3 && index == 0) {
+            latency.push_back(framesUntil(0, pushedAt));
+            ViewHarness::pushQuit();
+            step = 4;
+        } else if (shownFrames.size() > 20'000) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    EXPECT_EQ(step, 4);
+    ASSERT_EQ(latency.size(), 2u);
+    ASSERT_TRUE(latency[0] && latency[1]);
+    EXPECT_LE(*latency[0], 2u) << "frames from the key behind the mouse movements to the next slide";
+    EXPECT_LE(*latency[1], 2u) << "frames from the swipe's lift to the slide";
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front();
+}
+
 TEST_F(LoopInput, PrintScreenSavesTheNextFrameUnderTheLoopsOwnDirectory) {
     h.storePlaylist(threeSlides(100));
     std::size_t pressedAt = 0;
