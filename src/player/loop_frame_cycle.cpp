@@ -38,6 +38,18 @@ void PlayerLoop::runFrameCycle() {
 
     // Clocks, and the slide's end by its duration or its videos.
     const std::int64_t now = nowMs();
+    if (viewRunning.load() && !shown.timesFromGroup && !input->paused()) {
+        // A wall clock set back (one that ran ahead, corrected) must not hold the slide for the
+        // size of the step: the time already shown counts.
+        const auto shownMs = static_cast<std::int64_t>(ticks() - shown.startTicks);
+        if (const std::optional<SlideTimes> moved =
+                slideTimesAfterClockStep(SlideTimes{shown.startMs, shown.endMs},
+                                         static_cast<std::int64_t>(shown.duration) * 1000, now, shownMs,
+                                         groupLeadStartDelayMs)) {
+            shown.startMs = moved->startMs;
+            shown.endMs = moved->endMs;
+        }
+    }
     if (viewRunning.load()) {
         const SlideEndCheck check{shown.hasVideo, shown.duration, input->paused(), shown.lastFrame.allVideosFinished,
                                   playlist->slideCount(), now, shown.endMs};
@@ -106,6 +118,7 @@ void PlayerLoop::runGroupSync() {
     if (actions.reanchor) {
         shown.startMs = actions.reanchor->startMs;
         shown.endMs = actions.reanchor->endMs;
+        shown.timesFromGroup = true;
     }
     if (actions.change) {
         currentSlideIndex = actions.change->index;

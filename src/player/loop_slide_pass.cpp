@@ -134,6 +134,7 @@ void PlayerLoop::setUpSlide() {
     shown.startMs = slideTimes(shown.chainedStartMs, now, shown.duration).startMs;
     shown.chainedStartMs.reset();
     // A start the group fixed is used as it is, so the slide ends when it ends on the leader.
+    shown.timesFromGroup = group.startMs.has_value();
     if (group.startMs) shown.startMs = *std::exchange(group.startMs, std::nullopt);
     // The user's navigation is announced to the group; the slide then starts now.
     if (const std::optional<std::int64_t> announced = group.sync.slideSetUp(index)) shown.startMs = *announced;

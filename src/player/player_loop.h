@@ -242,6 +242,9 @@ struct PlayerLoop {
         bool firstFrame = true;
         std::int64_t startMs = 0;  // wall clock
         std::int64_t endMs = 0;
+        // The times are the group's (its start, or a re-timing by its announcement): they follow
+        // the group's clock, not a correction of this player's own.
+        bool timesFromGroup = false;
         std::optional<std::int64_t> chainedStartMs;  // the ended slide's end time, for the next one
         std::uint64_t startTicks = 0;
         LayerFrame lastFrame;

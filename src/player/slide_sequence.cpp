@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <variant>
 
@@ -21,6 +22,18 @@ SlideTimes slideTimes(std::optional<std::int64_t> carriedStartMs, std::int64_t n
     std::int64_t start = carriedStartMs.value_or(nowMs);
     if (!fixedByFollow && start < nowMs - slideStallLimitMs) start = nowMs;
     return {start, start + static_cast<std::int64_t>(std::max(durationSeconds, 0)) * 1000};
+}
+
+std::optional<SlideTimes> slideTimesAfterClockStep(const SlideTimes& times, std::int64_t durationMs,
+                                                   std::int64_t nowMs, std::int64_t shownMs, std::int64_t leadMs) {
+    // Wide arithmetic: the times may lie anywhere in their range.
+    const auto left = static_cast<__int128>(times.endMs) - nowMs;
+    if (left <= static_cast<__int128>(std::max<std::int64_t>(durationMs, 0)) + std::max<std::int64_t>(leadMs, 0)) {
+        return std::nullopt;
+    }
+    const std::int64_t start = nowMs - std::max<std::int64_t>(shownMs, 0);
+    const auto end = static_cast<__int128>(times.endMs) + (static_cast<__int128>(start) - times.startMs);
+    return SlideTimes{start, static_cast<std::int64_t>(std::clamp<__int128>(end, start, INT64_MAX))};
 }
 
 bool slideHasEnded(const SlideEndCheck& check) {

@@ -42,6 +42,14 @@ struct SlideTimes {
 SlideTimes slideTimes(std::optional<std::int64_t> carriedStartMs, std::int64_t nowMs, int durationSeconds,
                       bool fixedByFollow = false);
 
+// The slide's times once the wall clock was set back while it showed (a clock that ran ahead,
+// corrected): when more time is left than the whole duration plus `leadMs` (the most a start
+// may lie ahead, as a group's first slide does), start and end move back together so that the
+// `shownMs` already shown (steady clock) count and the slide ends, and moves, as it would have.
+// Nothing when the times stand.
+std::optional<SlideTimes> slideTimesAfterClockStep(const SlideTimes& times, std::int64_t durationMs,
+                                                   std::int64_t nowMs, std::int64_t shownMs, std::int64_t leadMs);
+
 // What the end test of a frame cycle looks at.
 struct SlideEndCheck {
     bool hasVideo = false;

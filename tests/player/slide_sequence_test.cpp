@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,44 @@ TEST(SlideTimes, AStallOverASecondStartsTheNextSlideFromNow) {
     EXPECT_EQ(late.endMs, clock.systemMs() + 10000);
     // A start the group's leader fixed is kept, however old.
     EXPECT_EQ(slideTimes(times.startMs, clock.systemMs(), 10, true).startMs, times.startMs);
+}
+
+// After a step of the wall clock: a 10 s slide that started at 1,000,000 (end 1,010,000).
+TEST(SlideTimes, AClockSetBackCountsTheTimeAlreadyShown) {
+    const SlideTimes times{1'000'000, 1'010'000};
+    struct Case {
+        const char* name;
+        std::int64_t now;
+        std::int64_t shown;
+        std::optional<SlideTimes> expected;
+    };
+    const Case cases[] = {
+        {"clock as it ran", 1'003'000, 3'000, std::nullopt},
+        {"set back an hour three seconds in", 1'003'000 - 3'600'000, 3'000,
+         SlideTimes{1'000'000 - 3'600'000, 1'010'000 - 3'600'000}},
+        {"a start 750 ms ahead, as a group's first slide", 999'250, 0, std::nullopt},
+        {"a start 751 ms ahead", 999'249, 0, SlideTimes{999'249, 1'009'249}},
+        {"set back before anything was shown", 1'000'000 - 60'000, 0, SlideTimes{940'000, 950'000}},
+    };
+    for (const Case& c : cases) {
+        const std::optional<SlideTimes> moved = slideTimesAfterClockStep(times, 10'000, c.now, c.shown, 750);
+        ASSERT_EQ(moved.has_value(), c.expected.has_value()) << c.name;
+        if (moved) {
+            EXPECT_EQ(moved->startMs, c.expected->startMs) << c.name;
+            EXPECT_EQ(moved->endMs, c.expected->endMs) << c.name;
+        }
+    }
+    // An end moved later (a pause) moves with the start; times at the end of the range do not
+    // overflow.
+    const std::optional<SlideTimes> paused = slideTimesAfterClockStep({1'000'000, 1'070'000}, 10'000, 0, 3'000, 750);
+    ASSERT_TRUE(paused);
+    EXPECT_EQ(paused->startMs, -3'000);
+    EXPECT_EQ(paused->endMs, 67'000);
+    const std::int64_t last = std::numeric_limits<std::int64_t>::max();
+    const std::optional<SlideTimes> far = slideTimesAfterClockStep({last, last}, 10'000, 5'000, 1'000, 750);
+    ASSERT_TRUE(far);
+    EXPECT_EQ(far->startMs, 4'000);
+    EXPECT_EQ(far->endMs, 4'000);
 }
 
 TEST(SlideEnd, ByDurationOrVideosAndNeverForASlideWithNeither) {

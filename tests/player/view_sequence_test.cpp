@@ -194,6 +194,60 @@ TEST_F(ViewSequence, TenSecondSlidesChangeEveryTenSecondsAndALateEndRestartsTheC
     EXPECT_EQ(starts[4].first - t0, 42'500);  // ten seconds from its own late start
 }
 
+// The wall clock, which ran an hour ahead, is set back three seconds into a ten-second slide
+// that pans: the slide still ends seven seconds later by the steady clock, and its pan goes on
+// from where it stood instead of starting over.
+TEST_F(ViewSequence, AWallClockSetBackDoesNotHoldTheSlide) {
+    Slide panned = sequenceSlide({rectangleLayer(0, 0, 160, 180, kRed), rectangleLayer(160, 0, 160, 180, kBlue)},
+                                 "r0", 10);
+    panned.motionEffect = MotionEffect::PanLeft;
+    // Where the red half ends in the middle row.
+    const auto edge = [](Display& display) {
+        int x = 0;
+        while (x < 320 && near(pixelAt(display.renderer(), x, 90), kRed, 8)) ++x;
+        return x;
+    };
+    std::optional<std::int64_t> firstSteady;
+    std::optional<std::int64_t> nextSteady;
+    std::optional<std::int64_t> setBackSteady;
+    int edgeBefore = -1;
+    int edgeAfter = -1;
+    onFrame = [&](Display& display) {
+        if (!handedAt) return;
+        const std::int64_t steady = h.clock.steadyMs();
+        const int index = shown.back().index;
+        if (index == 0 && !firstSteady) firstSteady = steady;
+        if (index == 1 && !nextSteady) nextSteady = steady;
+        if (index != 0 || !firstSteady) return;
+        if (!setBackSteady && steady - *firstSteady >= 3'000) {
+            edgeBefore = edge(display);
+            h.clock.setSystemMs(h.clock.systemMs() - 3'600'000);
+            setBackSteady = steady;
+        } else if (setBackSteady && edgeAfter < 0) {
+            edgeAfter = edge(display);
+        }
+    };
+    // The hand-over's clock stops before the set-back: the run ends by frames instead.
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+        if (firstSteady && h.clock.steadyMs() - *firstSteady > 15'000) ViewHarness::pushQuit();
+        return wait(event, timeoutMs);
+    };
+    auto next = onFrame;
+    onFrame = [&, next](Display& display) {
+        next(display);
+        if (firstSteady && h.clock.steadyMs() - *firstSteady > 15'000) ViewHarness::pushQuit();
+    };
+    runWith(playlistOf(h.queue, "Panned", {panned, colourSlide(kGreen, "r1", 10)}), 3'600'000);
+    ASSERT_TRUE(firstSteady && setBackSteady);
+    ASSERT_TRUE(nextSteady) << "the slide was held";
+    EXPECT_GE(*nextSteady - *firstSteady, 10'000 - 32);
+    EXPECT_LE(*nextSteady - *firstSteady, 10'000 + 32);
+    // The pan moved on a few pixels in three seconds and does not jump back.
+    EXPECT_GT(edgeBefore, 0);
+    EXPECT_LE(std::abs(edgeAfter - edgeBefore), 2) << edgeBefore << " then " << edgeAfter;
+}
+
 TEST_F(ViewSequence, ADurationAboveTenMinutesPlaysFiveSecondsAndTenMinutesPlayInFull) {
     runWith(playlistOf(h.queue, "Long", {colourSlide(kRed, "r0", 601), colourSlide(kGreen, "r1", 600)}), 300'000);
     const auto starts = slideStarts(after());
