@@ -140,8 +140,9 @@ bool HardwareWatchdog::closeLocked(bool switchedOff) {
     return switchedOff;
 }
 
-WatchdogTimerGuard::WatchdogTimerGuard(std::unique_ptr<HardwareWatchdog> watchdog, Clock& clock)
-    : watchdog_(std::move(watchdog)), clock_(clock) {}
+WatchdogTimerGuard::WatchdogTimerGuard(std::unique_ptr<HardwareWatchdog> watchdog, Clock& clock,
+                                       const LoopPulse* pulse)
+    : watchdog_(std::move(watchdog)), clock_(clock), pulse_(pulse) {}
 
 WatchdogTimerGuard::~WatchdogTimerGuard() { stop(); }
 
@@ -180,6 +181,12 @@ void WatchdogTimerGuard::run(std::stop_token stop, std::int64_t intervalMs) {
         const std::int64_t deadline = clock_.steadyMs() + intervalMs;
         clock_.waitUntil(wake_, lock, deadline, stop, [] { return false; });
         if (stop.stop_requested()) break;
+        // A loop that has not turned for the watchdog's whole timeout hangs: it is not fed, and
+        // the board resets unless the loop comes back first.
+        if (pulse_ != nullptr &&
+            clock_.steadyMs() - pulse_->lastBeatMs() > static_cast<std::int64_t>(watchdog_->timeoutSeconds()) * 1000) {
+            continue;
+        }
         // The device is never talked to with the guard's lock held: stop() must not wait for it.
         lock.unlock();
         const bool fed = watchdog_->keepAlive();

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <iostream>
@@ -77,11 +78,28 @@ private:
     bool keepAliveFailureReported_ = false;
 };
 
+// The mark the player loop leaves at every turn (each frame cycle, each wait for events): the
+// steady time of its last one. The guard feeds the watchdog only while it is fresh, so a loop
+// that hangs (in a join, a page flip, a deadlock) lets the board reset.
+class LoopPulse {
+public:
+    explicit LoopPulse(const Clock& clock = systemClock()) : clock_(clock), last_(clock.steadyMs()) {}
+    void beat() { last_.store(clock_.steadyMs()); }
+    std::int64_t lastBeatMs() const { return last_.load(); }
+
+private:
+    const Clock& clock_;
+    std::atomic<std::int64_t> last_;
+};
+
 // Owns the watchdog and the thread that feeds it.
 class WatchdogTimerGuard {
 public:
     // `watchdog` may be null (the guard then does nothing). The feeding waits run on `clock`.
-    explicit WatchdogTimerGuard(std::unique_ptr<HardwareWatchdog> watchdog, Clock& clock = systemClock());
+    // With a `pulse` (on the same clock) a keep-alive is sent only while its last beat is no
+    // older than the watchdog's timeout; the feeding goes on once it beats again.
+    explicit WatchdogTimerGuard(std::unique_ptr<HardwareWatchdog> watchdog, Clock& clock = systemClock(),
+                                const LoopPulse* pulse = nullptr);
     // stop().
     ~WatchdogTimerGuard();
     WatchdogTimerGuard(const WatchdogTimerGuard&) = delete;
@@ -105,6 +123,7 @@ private:
 
     std::unique_ptr<HardwareWatchdog> watchdog_;
     Clock& clock_;
+    const LoopPulse* pulse_ = nullptr;
     mutable std::mutex mutex_;  // serves the timed wait and the stop request only
     std::condition_variable_any wake_;
     bool running_ = false;

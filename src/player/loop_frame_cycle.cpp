@@ -30,6 +30,7 @@ std::int64_t shiftedLater(std::int64_t time, std::uint64_t shiftMs) {
 }  // namespace
 
 void PlayerLoop::runFrameCycle() {
+    pulse.beat();
     // An override whose time is up ends the slide; the next pass restores the normal playlist.
     if (emergency.expired()) viewRunning = false;
     runGroupSync();

@@ -31,6 +31,7 @@ constexpr std::uint64_t deadVideoSlideGapMs = 1000;
 }  // namespace
 
 void PlayerLoop::runSlidePass() {
+    pulse.beat();
     shown.nextIndexChosen = false;
     shown.endedNormally = false;
     shown.endedByVideos = false;

@@ -88,11 +88,22 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
       seams(withDefaults(seams_)),
       running(*seams.running),
       clock(*seams.clock),
+      pulse(*seams.watchdogClock),
       overlays(display, *seams.clock),
       group(groupSyncOptions(seams, dataDirectory, deviceId)),
       reporter(webSocketThread != nullptr,
                [this] { return command != nullptr ? command->uptimeText() : std::string(); }) {
     InputSeams inputSeams = seams.input;
+    // Every wait for events, the standby wait's and the pairing screen's too, is a turn of the loop.
+    inputSeams.waitEvent = [this, wait = inputSeams.waitEvent](SDL_Event& event, int timeoutMs) {
+        const bool taken = wait(event, timeoutMs);
+        pulse.beat();
+        return taken;
+    };
+    inputSeams.pollEvent = [this, poll = inputSeams.pollEvent](SDL_Event& event) {
+        pulse.beat();
+        return poll(event);
+    };
     if (!inputSeams.reboot && command != nullptr) inputSeams.reboot = [this] { command->reboot(); };
     // What the keys store (a chosen display mode, screenshots) goes under the loop's own base
     // directory.
@@ -185,7 +196,8 @@ void PlayerLoop::startWatchdog() {
         watchdog->stop();
         return;
     }
-    watchdogGuard = std::make_unique<WatchdogTimerGuard>(std::move(watchdog), *seams.watchdogClock);
+    pulse.beat();
+    watchdogGuard = std::make_unique<WatchdogTimerGuard>(std::move(watchdog), *seams.watchdogClock, &pulse);
     if (seams.watchdogIntervalMs > 0) {
         watchdogGuard->start(seams.watchdogIntervalMs);
     } else {

@@ -171,6 +171,9 @@ struct PlayerLoop {
     ViewSeams seams;
     std::atomic<bool>& running;
     Clock& clock;
+    // Beaten at every frame cycle, slide pass and wait for events (on the watchdog's clock): the
+    // watchdog is fed only while it is fresh.
+    LoopPulse pulse;
 
     // ---- start-up: the first playlist's thread and what it hands over (read only after the
     // join), and the splash until the first slide frame is presented ----

@@ -346,6 +346,74 @@ TEST_F(View, TheWatchdogIsFedWhilePlayingAndSwitchedOffAtTheEnd) {
     EXPECT_TRUE(errors.lines().empty());
 }
 
+// Moves the watchdog's clock on by `ms` once its guard waits, and gives the guard the time to
+// feed: true when it sent a keep-alive.
+bool stepGuard(ManualClock& clock, const ScriptedWatchdogIo& io, std::int64_t ms) {
+    EXPECT_TRUE(clock.waitForWaiters(1));
+    const int before = io.count("keepalive");
+    clock.advance(ms);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (io.count("keepalive") == before && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return io.count("keepalive") > before;
+}
+
+// A loop stuck inside a cycle (a join or a page flip that never returns) is no longer fed once
+// it has not turned for the watchdog's 15 s timeout, so the board resets; it is fed again once
+// it turns, and still switched off on an orderly end.
+TEST_F(View, TheWatchdogIsNotFedWhileTheLoopHangs) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1)}));
+    ManualClock watchdogClock;
+    h.seams.watchdogClock = &watchdogClock;
+    std::vector<bool> fed;
+    onFrame = [&] {
+        if (!fed.empty()) return;
+        // Stuck for 40 s in this cycle, in steps of the 5 s feeding interval.
+        for (int i = 0; i < 8; ++i) fed.push_back(stepGuard(watchdogClock, h.watchdogIo, 5'000));
+        ViewHarness::pushQuit();
+    };
+    EXPECT_EQ(h.run(/*watchdog=*/true), 0);
+    EXPECT_EQ(fed, (std::vector<bool>{true, true, true, false, false, false, false, false}));
+    const auto calls = h.watchdogIo.calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "disable");
+    EXPECT_EQ(calls.back(), "close");
+}
+
+// An hour of standby, spent in the loop's waits for events, is fed throughout.
+TEST_F(View, TheWatchdogIsFedThroughAnHourOfStandby) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1)}));
+    ManualClock watchdogClock;
+    h.seams.watchdogClock = &watchdogClock;
+    std::atomic<bool> standby{false};
+    h.seams.input.standby = &standby;
+    int standbyWaits = 0;
+    int fed = 0;
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+        if (standby.load() && timeoutMs == 250) {
+            // Every 5 s of standby the guard is due.
+            if (++standbyWaits % 20 == 0) {
+                fed += stepGuard(watchdogClock, h.watchdogIo, 5'000) ? 1 : 0;
+            }
+            if (standbyWaits == 20 * 720) {
+                standby = false;
+                ViewHarness::pushQuit();
+            }
+        }
+        return wait(event, timeoutMs);
+    };
+    onFrame = [&] {
+        if (indexed.size() != 1) return;
+        standby = true;
+        pushPlayerEvent(standbyChangedEvent);
+    };
+    EXPECT_EQ(h.run(/*watchdog=*/true), 0);
+    EXPECT_EQ(standbyWaits, 20 * 720);
+    EXPECT_EQ(fed, 720);
+}
+
 TEST_F(View, AWatchdogThatCannotBeUsedLeavesOneLineAndPlaybackGoesOn) {
     struct Case {
         const char* what;
