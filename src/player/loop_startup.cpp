@@ -1,5 +1,6 @@
 // The loop's start-up: its construction from the seams, the first playlist while the splash
-// shows, the watchdog, the CEC thread, the wait for idle downloads and the first pass's set-up.
+// shows, the watchdog, the CEC thread, the wait for the first playlist's downloads and the
+// first pass's set-up.
 
 #include <algorithm>
 #include <utility>
@@ -211,11 +212,14 @@ void PlayerLoop::startCecThread() {
                                        DisplayStandbyFile(seams.standbyFile), *seams.errors);
 }
 
-void PlayerLoop::waitForIdleDownloads() {
-    // Nothing is drawn meanwhile. A stop, or a quit that waits in the queue, ends the wait: the
-    // first pass then sees it.
+void PlayerLoop::waitForFirstPlaylistDownloads() {
+    // Only the first playlist's own media are waited for (at start-up it has waited for them
+    // already); downloads of a playlist still on its way must not keep the splash's last frame
+    // up. Nothing is drawn meanwhile. A stop, or a quit that waits in the queue, ends the wait:
+    // the first pass then sees it.
     while (running.load() && !screens::EventPump::quitWaiting()) {
-        if (seams.queue->waitUntilNothingPending(50)) return;
+        pulse.beat();
+        if (playlist->waitForDownloads(50)) return;
     }
 }
 

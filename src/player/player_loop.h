@@ -12,7 +12,8 @@
 //                         `waitWithoutSplash`).
 //   loop_startup.cpp      start-up: the seams' defaults, the loop's construction, the first
 //                         playlist on a thread of its own while the splash shows, the watchdog,
-//                         the CEC thread, the wait for idle downloads, the first pass's set-up.
+//                         the CEC thread, the wait for the first playlist's downloads, the first
+//                         pass's set-up.
 //   loop_slide_pass.cpp   one slide pass: the playlist updates (normal and emergency), the
 //                         waiting screen of a playlist without slides, the slide's set-up
 //                         (times, layers, scene, transition, preloading, report), what follows
@@ -93,8 +94,9 @@ struct PlayerLoop {
     void initialPlaylistThreadBody();
     void startWatchdog();
     void startCecThread();
-    // Waits in 50 ms slices until no download is pending, the player stops or a quit waits.
-    void waitForIdleDownloads();
+    // Waits in 50 ms slices until the first playlist has no download pending, the player stops
+    // or a quit waits.
+    void waitForFirstPlaylistDownloads();
     // Everything after the first playlist and before the first pass (steps that make targets,
     // reset the clocks and the per-run state).
     void prepareFirstPass();

@@ -76,8 +76,8 @@ int PlayerLoop::run() {
     screens::EventPump::dropWaiting(playlistReadyEvent);
     // 11: the menus for the current playlist.
     input->rebuildMenus(playlist.get());
-    // 12: downloads the first playlist queued finish before anything is drawn.
-    waitForIdleDownloads();
+    // 12: the first playlist's downloads finish before anything is drawn.
+    waitForFirstPlaylistDownloads();
     // 13-17: group identity, preloader, clocks, slide targets.
     group.sync.start();
     prepareFirstPass();

@@ -158,6 +158,39 @@ TEST_F(View, TheSplashIsShownWithTheStartUpFactsAndFadedOutBeforeTheFirstSlide) 
     EXPECT_EQ(fades, std::vector<int>{2000});
 }
 
+// A playlist sent while the splash showed is still downloading its medium (nobody takes it off
+// the queue here): the stored playlist's first slide shows meanwhile.
+TEST_F(View, TheFirstSlideDoesNotWaitForAnotherPlaylistsDownloads) {
+    h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1)}));
+    DownloadTask slow;
+    slow.url = "http://127.0.0.1:9/slow.mp4";
+    slow.targetPath = (h.base / "slow.mp4").string();
+    slow.groupId = h.queue.createGroup();
+    ASSERT_TRUE(h.queue.push(slow));
+    // Had start-up waited for that download, nothing would ever show: after five seconds the
+    // test gives up with a quit, which ends the wait.
+    std::atomic<bool> ended{false};
+    std::atomic<bool> gaveUp{false};
+    std::optional<bool> shownBeforeGivingUp;
+    onFrame = [&] {
+        if (!shownBeforeGivingUp) shownBeforeGivingUp = !gaveUp.load();
+        ViewHarness::pushQuit();
+    };
+    std::jthread guard([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!ended && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ended) return;
+        gaveUp = true;
+        ViewHarness::pushQuit();
+    });
+    EXPECT_EQ(h.run(), 0);
+    ended = true;
+    EXPECT_EQ(shownBeforeGivingUp, std::optional<bool>(true)) << "nothing was shown while the other download ran";
+    EXPECT_EQ(h.queue.pendingTotal(), 1u);
+}
+
 TEST_F(View, AFailedPassIsLoggedAndTheSameSlideIsSetUpAgain) {
     h.storePlaylist(playlistDocument("Shapes", {shapeSlide("a", "rectangle", "#FF0000", 1),
                                                 shapeSlide("b", "rectangle", "#0000FF", 1)}));
