@@ -166,7 +166,7 @@ bool PlayerLoop::pictureMayChange() const {
     if (cycle.fadeFromBlackOn || cycle.overlayChanged) return true;
     if (!overlays.downloadBanner.atRest()) return true;
     if (playlist != nullptr) {
-        const int index = currentSlideIndex.load();
+        const int index = shown.index;
         if (index >= 0 && static_cast<std::size_t>(index) < playlist->slideCount() &&
             playlist->slideAt(static_cast<std::size_t>(index)).motionEffect != MotionEffect::None) {
             return true;
@@ -195,7 +195,9 @@ bool PlayerLoop::renderSlide() {
     SDL_SetRenderViewport(renderer, nullptr);
     display.clear(opaqueBlack);
     setScreenShift(0, 0, 0, 0.0f);
-    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
+    // The slide whose layers are live: a group may already have chosen the next one in this
+    // cycle, whose boxes and motion do not fit these layers.
+    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(shown.index));
     const double animationMs = static_cast<double>(ticks() - shown.startTicks);
     shown.drawnAnimationMs = animationMs;
     try {
@@ -238,7 +240,7 @@ void PlayerLoop::composeFrame() {
     SDL_SetRenderViewport(renderer, nullptr);
     display.clear(opaqueBlack);
 
-    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(currentSlideIndex.load()));
+    const Slide& slide = playlist->slideAt(static_cast<std::size_t>(shown.index));
     if (transition.holdPreviousPicture) {
         // The slide's videos have no picture yet: the previous slide stays rather than black.
         drawOutgoingFrame(renderer, transition.previousTarget.get(), display.width(), display.height(),
@@ -269,7 +271,7 @@ void PlayerLoop::drawSlideOverlays(SDL_Renderer* renderer) {
     // A slide that waits for the viewer shows where it stands in the playlist for a moment.
     int width = 0, height = 0;
     if (!SDL_GetCurrentRenderOutputSize(renderer, &width, &height)) return;
-    const auto bar = positionBarAt(width, height, static_cast<std::size_t>(std::max(0, currentSlideIndex.load())),
+    const auto bar = positionBarAt(width, height, static_cast<std::size_t>(std::max(0, shown.index)),
                                    playlist->slideCount(), ticks() - shown.startTicks);
     if (bar) drawPositionBar(renderer, *bar);
 }

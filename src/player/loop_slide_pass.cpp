@@ -127,6 +127,7 @@ void PlayerLoop::setUpSlide() {
         currentSlideIndex = 0;
     }
     const Slide& slide = playlist->slideAt(static_cast<std::size_t>(index));
+    shown.index = index;
 
     shown.duration = effectiveSlideDuration(slide.duration);
     const std::int64_t now = nowMs();

@@ -239,6 +239,7 @@ struct PlayerLoop {
         std::unique_ptr<SceneRuntime> scene;
         std::string sceneKey;
         std::vector<LiveLayer> liveLayers;
+        int index = 0;     // the slide the live layers were built for (what the frames draw)
         int duration = 0;  // seconds in force
         bool hasVideo = false;
         bool endedByVideos = false;

@@ -263,6 +263,55 @@ TEST_F(GroupPlayLoop, ASlideTimedAtTheEndOfTimeStaysThroughATapPause) {
     EXPECT_EQ(errors.count("Loop Exception: "), 0);
 }
 
+// The group orders a change from a still slide (red on the left) to one of another layout that
+// pans (green on the right): every frame shows the old slide or the new one, never the old
+// slide's layers in the new slide's boxes and motion.
+TEST_F(GroupPlayLoop, AChangeOrderedByTheGroupDrawsNoMixedFrame) {
+    Json::Value still = shapeSlide("a", "rectangle", "#FF0000", 10, 0, 0, 160, 180);
+    Json::Value panned = shapeSlide("b", "rectangle", "#00FF00", 10, 160, 0, 160, 180);
+    panned["motionEffect"] = "pan-left";
+    h.storePlaylist(playlistDocument("Layouts", {still, panned}));
+    struct Halves {
+        Colour left;
+        Colour right;
+    };
+    std::vector<Halves> seen;
+    bool ordered = false;
+    std::optional<std::int64_t> orderedAt;
+    const auto order = [&] {
+        if (ordered || indexed.empty() || h.clock.systemMs() - indexed.front().systemMs < 1'000) return;
+        // A change announcement of slide 1, as the listener accepts it.
+        std::lock_guard lock(groupSyncMutex);
+        groupSlideStartTime = static_cast<std::uint64_t>(h.clock.systemMs());
+        groupSlidePending = true;
+        groupSlidePosition = 1;
+        ordered = true;
+        orderedAt = h.clock.systemMs();
+    };
+    h.onFrame = [&](Display& shown) {
+        indexed.push_back({h.frames.back().systemMs, currentSlideIndex.load(), h.frames.back().centre});
+        if (ordered) seen.push_back({pixelAt(shown.renderer(), 80, 90), pixelAt(shown.renderer(), 240, 90)});
+        order();
+        if (orderedAt && h.clock.systemMs() - *orderedAt > 500) ViewHarness::pushQuit();
+    };
+    const auto wait = h.seams.waitEvent;
+    h.seams.waitEvent = [&](SDL_Event& event, int timeoutMs) {
+        order();
+        return wait(event, timeoutMs);
+    };
+    EXPECT_EQ(h.run(), 0);
+    ASSERT_TRUE(ordered);
+    ASSERT_FALSE(seen.empty());
+    bool newSlideShown = false;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const bool old = seen[i].left == kRed && seen[i].right == kBlack;
+        const bool next = seen[i].left == kBlack && near(seen[i].right, kGreen, 8);
+        EXPECT_TRUE(old || next) << "frame " << i << " after the order: " << seen[i].left << " " << seen[i].right;
+        newSlideShown = newSlideShown || next;
+    }
+    EXPECT_TRUE(newSlideShown);
+}
+
 class GroupPlayLoopOnLan : public GroupPlayLoop {
 protected:
     void SetUp() override {
