@@ -1,6 +1,9 @@
 #include "content/image_processing.h"
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
+#include <stdexcept>
 #include <filesystem>
 #include <iostream>
 #include <opencv2/core.hpp>
@@ -106,19 +109,40 @@ std::string quotedText(const std::filesystem::path& path) {
 
 }  // namespace
 
+PictureSize reducedCopySize(int pictureWidth, int pictureHeight, int targetWidth, int targetHeight) {
+    if (pictureWidth <= 0 || pictureHeight <= 0) return {0, 0};
+    // The larger of the two factors: the copy covers the box in both directions, so a "crop"
+    // cuts from it and a "fit" shrinks it, each as it would the original.
+    const double factor = std::max(static_cast<double>(targetWidth) / pictureWidth,
+                                   static_cast<double>(targetHeight) / pictureHeight);
+    if (factor >= 1.0) return {pictureWidth, pictureHeight};
+    const auto side = [factor](int length) {
+        return static_cast<int>(std::max(1L, std::lround(length * factor)));
+    };
+    return {side(pictureWidth), side(pictureHeight)};
+}
+
 bool resizeImageIntoPlaylist(const std::string& path, int width, int height) {
+    if (width <= 0 || height <= 0) {
+        throw std::invalid_argument("Invalid target size for resizing: " + std::to_string(width) + "x" +
+                                    std::to_string(height));
+    }
+    const std::optional<std::string_view> label = resolutionLabel(width, height);
+    if (!label) {
+        // No display class draws a box this large from a copy: the original serves every screen.
+        logText(std::cout, "Skipping: Target resolution exceeds 4K (" + std::to_string(width) + "x" +
+                               std::to_string(height) + ") for file: " + path);
+        return true;
+    }
     cv::Mat picture = cv::imread(path, cv::IMREAD_UNCHANGED);
     if (picture.empty()) {
         logText(std::cerr, "Failed to read image for resizing: " + path);
         return false;
     }
-    const std::optional<std::string_view> label = resolutionLabel(width, height);
-    if (!label) {
-        logText(std::cout, "Skipping: Target resolution exceeds 4K (" + std::to_string(width) + "x" +
-                               std::to_string(height) + ") for file: " + path);
-        return false;
-    }
-    cv::resize(picture, picture, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    const PictureSize size = reducedCopySize(picture.cols, picture.rows, width, height);
+    // Already no larger than the box in one direction: a copy would only repeat the original.
+    if (size == PictureSize{picture.cols, picture.rows}) return true;
+    cv::resize(picture, picture, cv::Size(size.width, size.height), 0, 0, cv::INTER_LINEAR);
 
     const std::filesystem::path source(path);
     const std::filesystem::path directory = source.parent_path() / std::string(*label);

@@ -56,9 +56,21 @@ bool processImageJob(const DownloadTask& job, PreparedImageCache& cache);
 // turned upright for a portrait target. None when no box holds it.
 std::optional<std::string_view> resolutionLabel(int targetWidth, int targetHeight);
 
-// Writes the picture at `path`, scaled to exactly width × height, as <directory of path>/
-// <label>/<file name>, replacing an older copy atomically (a failed write keeps it). True
-// when the copy was written. Directory and decoder errors are thrown.
+// The size of a reduced copy of a picture for a target box: the picture's own aspect, scaled by
+// the larger of the two factors so that it covers the box, and never enlarged (the picture's
+// own size when it is no larger than the box in one direction).
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const PictureSize&) const = default;
+};
+PictureSize reducedCopySize(int pictureWidth, int pictureHeight, int targetWidth, int targetHeight);
+
+// Writes a reduced copy of the picture at `path` (reducedCopySize) as <directory of path>/<label>/
+// <file name>, replacing an older copy atomically (a failed write keeps it). True when the copy
+// was written or none is needed (a target larger than every box, which the original serves, or a
+// picture that the box does not reduce); false when the picture cannot be read or the copy cannot
+// be written. A target without area, directory and decoder errors are thrown.
 bool resizeImageIntoPlaylist(const std::string& path, int width, int height);
 
 }  // namespace lumetta

@@ -314,6 +314,21 @@ TEST_F(DownloadWorkerTest, PicturesAreCompletedByTheImageWorkerAndEverythingElse
     EXPECT_EQ(queue.pendingTotal(), 0u);
 }
 
+// A picture in a layer larger than any display class (a wall canvas) needs no reduced copy: its
+// group succeeds, so the playlist holding it can be activated.
+TEST_F(DownloadWorkerTest, APictureForALayerLargerThan4KCountsAsDone) {
+    std::vector<unsigned char> bytes;
+    cv::imencode(".png", cv::Mat(2600, 3200, CV_8UC3, cv::Scalar(10, 20, 30)), bytes);
+    const std::uint64_t group = queue.createGroup();
+    DownloadTask wall = served("wall.png", std::string(bytes.begin(), bytes.end()), group);
+    wall.targetWidth = 3000;
+    wall.targetHeight = 2500;
+    run({wall});
+    EXPECT_TRUE(succeeded(group));
+    EXPECT_TRUE(cache.contains(wall.targetPath));
+    for (const char* label : {"HD", "FHD", "4K"}) EXPECT_FALSE(fs::exists(target(label))) << label;
+}
+
 TEST_F(DownloadWorkerTest, CopiesFromAnotherPlaylistOfTheSameAccountOnly) {
     const std::string body = "shared media";
     const struct {

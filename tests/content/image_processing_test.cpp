@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "content/playlist.h"
+#include "objects/image_layout.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -56,18 +57,25 @@ TEST(ImageJob, ReducesLargePicturesAndPreparesTheOriginal) {
         int pictureWidth, pictureHeight;
         int targetWidth, targetHeight;
         const char* copyDirectory;  // nullptr: no copy anywhere
+        int copyWidth, copyHeight;  // the picture's aspect, covering the target, never enlarged
         bool succeeds;
         const char* out;  // expected on standard output ("" for nothing)
     } cases[] = {
-        {"wide.png", 4000, 3000, 1920, 1080, "FHD", true, "Created directory: "},
-        {"tall.jpg", 2000, 3000, 1080, 1920, "FHD", true, "Created directory: "},
-        {"square.jpeg", 1500, 1500, 1000, 1000, "FHD", true, "Created directory: "},
-        {"small.PNG", 1400, 800, 1280, 720, "HD", true, "Created directory: "},
-        {"banner.png", 5000, 200, 3841, 100, nullptr, false,
+        {"wide.png", 4000, 3000, 1920, 1080, "FHD", 1920, 1440, true, "Created directory: "},
+        {"tall.jpg", 2000, 3000, 1080, 1920, "FHD", 1280, 1920, true, "Created directory: "},
+        {"square.jpeg", 1500, 1500, 1000, 1000, "FHD", 1000, 1000, true, "Created directory: "},
+        {"small.PNG", 1400, 800, 1280, 720, "HD", 1280, 731, true, "Created directory: "},
+        {"panorama.png", 6000, 2000, 1920, 1080, "FHD", 3240, 1080, true, "Created directory: "},
+        // Wider than the box but not taller: covering it takes the whole picture, so no copy.
+        {"strip.png", 2400, 500, 1920, 1080, nullptr, 0, 0, true, ""},
+        // No copy serves a box larger than 4K: the original is drawn there.
+        {"banner.png", 5000, 200, 3841, 100, nullptr, 0, 0, true,
          "Skipping: Target resolution exceeds 4K (3841x100) for file: "},
-        {"sprite.png", 2000, 1500, 100000, 100000, nullptr, true, ""},
-        {"exact.png", 640, 360, 640, 360, nullptr, true, ""},
-        {"under.png", 1000, 500, 4000, 2000, nullptr, true, ""},
+        {"wall.jpg", 6000, 5000, 3000, 2500, nullptr, 0, 0, true,
+         "Skipping: Target resolution exceeds 4K (3000x2500) for file: "},
+        {"sprite.png", 2000, 1500, 100000, 100000, nullptr, 0, 0, true, ""},
+        {"exact.png", 640, 360, 640, 360, nullptr, 0, 0, true, ""},
+        {"under.png", 1000, 500, 4000, 2000, nullptr, 0, 0, true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,7 +97,7 @@ TEST(ImageJob, ReducesLargePicturesAndPreparesTheOriginal) {
             EXPECT_EQ(out, "");
         if (c.copyDirectory) {
             const fs::path copy = dir / "media" / c.copyDirectory / c.name;
-            EXPECT_EQ(pictureSize(copy), cv::Size(c.targetWidth, c.targetHeight));
+            EXPECT_EQ(pictureSize(copy), cv::Size(c.copyWidth, c.copyHeight));
             EXPECT_EQ(out, "Created directory: \"" + (dir / "media" / c.copyDirectory).string() + "\"\n");
             // Nothing else is left in the copy directory (no temporary file).
             EXPECT_EQ(std::distance(fs::directory_iterator(copy.parent_path()), fs::directory_iterator()), 1);
@@ -102,6 +110,46 @@ TEST(ImageJob, ReducesLargePicturesAndPreparesTheOriginal) {
     }
 }
 
+// A screen of the copy's class draws the copy in place of the original: in a full-screen layer
+// "fit" shows it whole with bars at the sides and "crop" its centre, just as from the original.
+TEST(ImageJob, AReducedCopyIsDrawnAsTheOriginalWouldBe) {
+    testing::TempDir dir;
+    PreparedImageCache cache;
+    const std::string path = writePicture(dir / "photo.jpg", 4000, 3000);
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(processImageJob({"", path, 1920, 1080, "", 0}, cache));
+    ::testing::internal::GetCapturedStdout();
+    const cv::Size copy = pictureSize(dir / "FHD" / "photo.jpg");
+    ASSERT_EQ(copy, cv::Size(1920, 1440));
+
+    const auto place = [](cv::Size picture, ImageFit fit) {
+        ImagePlacementInput input;
+        input.viewport = {0, 0, 1920, 1080};
+        input.slideWidth = 1920;
+        input.slideHeight = 1080;
+        input.element = {0, 0, 1920, 1080};
+        input.pictureWidth = picture.width;
+        input.pictureHeight = picture.height;
+        input.fit = fit;
+        return placeImage(input).value();
+    };
+    const ImagePlacement fitted = place(copy, ImageFit::Fit);
+    EXPECT_EQ(fitted.destination.x, 240);
+    EXPECT_EQ(fitted.destination.w, 1440);
+    EXPECT_EQ(fitted.destination.h, 1080);
+    EXPECT_EQ(place(cv::Size(4000, 3000), ImageFit::Fit).destination.w, fitted.destination.w);
+
+    const ImagePlacement cropped = place(copy, ImageFit::Crop);
+    const ImagePlacement fromOriginal = place(cv::Size(4000, 3000), ImageFit::Crop);
+    EXPECT_EQ(cropped.destination.w, 1920);
+    EXPECT_EQ(cropped.source.w, 1920);
+    EXPECT_EQ(cropped.source.h, 1080);
+    EXPECT_EQ(cropped.source.y, 180);
+    // The same share of the picture as from the original.
+    EXPECT_DOUBLE_EQ(cropped.source.y / 1440.0, fromOriginal.source.y / 3000.0);
+    EXPECT_DOUBLE_EQ(cropped.source.h / 1440.0, fromOriginal.source.h / 3000.0);
+}
+
 TEST(ImageJob, ANewerPictureReplacesTheCopyInItsExistingDirectory) {
     testing::TempDir dir;
     PreparedImageCache cache;
@@ -112,7 +160,7 @@ TEST(ImageJob, ANewerPictureReplacesTheCopyInItsExistingDirectory) {
     ::testing::internal::CaptureStdout();
     EXPECT_TRUE(processImageJob({"", path, 1920, 1080, "", 0}, cache));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // the directory was there
-    EXPECT_EQ(pictureSize(copy), cv::Size(1920, 1080));
+    EXPECT_EQ(pictureSize(copy), cv::Size(1920, 1280));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "FHD"), fs::directory_iterator()), 1);
 }
 
