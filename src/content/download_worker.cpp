@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "core/file_utils.h"
@@ -31,13 +33,42 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One of these is held for the whole of a task, so that two tasks for one target (or for
-// targets whose hashes share a slot) never write the same ".part" or replace the same file at
-// once. Built before main runs.
-std::array<std::mutex, downloadPathLockCount> downloadPathLocks;
+// Targets that a task is working on. A task holds its target for the whole of its run, so that
+// two tasks for one target never write the same ".part" or replace the same file at once, while
+// tasks for other targets go on beside it however long it takes.
+class TargetLocks {
+public:
+    class Hold {
+    public:
+        Hold(TargetLocks& locks, const std::string& target) : locks_(locks), target_(target) {
+            std::unique_lock lock(locks_.mutex_);
+            locks_.freed_.wait(lock, [&] { return locks_.busy_.count(target_) == 0; });
+            locks_.busy_.insert(target_);
+        }
+        ~Hold() {
+            {
+                std::lock_guard lock(locks_.mutex_);
+                locks_.busy_.erase(target_);
+            }
+            locks_.freed_.notify_all();
+        }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
 
-std::mutex& pathLockFor(const std::string& targetPath) {
-    return downloadPathLocks[std::hash<std::string>{}(targetPath) % downloadPathLockCount];
+    private:
+        TargetLocks& locks_;
+        const std::string target_;
+    };
+
+private:
+    std::mutex mutex_;  // guards busy_ only; never held while a task runs
+    std::condition_variable freed_;
+    std::unordered_set<std::string> busy_;
+};
+
+TargetLocks& targetLocks() {
+    static TargetLocks locks;
+    return locks;
 }
 
 // The directories in which the image worker keeps reduced copies of a picture.
@@ -344,7 +375,7 @@ void Worker::process(const DownloadTask& task) {
     bool succeeded = false;
     bool handedOver = false;
     try {
-        const std::lock_guard pathLock(pathLockFor(task.targetPath));
+        const TargetLocks::Hold pathLock(targetLocks(), task.targetPath);
         try {
             succeeded = attempts(task);
             if (!succeeded) {

@@ -10,7 +10,7 @@
 // goes on to the image worker, which completes its task, and every other task is completed here.
 //
 // Two tasks for one target never run at once: a worker holds the target's path lock for the
-// whole task. Lock order: a path lock, then the image job queue's lock or the mesh's locks; the
+// whole task. Tasks for other targets never wait for it. Lock order: a path lock, then the image job queue's lock or the mesh's locks; the
 // download queue's lock is never taken while a path lock is held.
 //
 // Once the queue is stopping no transfer starts or goes on (a running one is aborted): tasks
@@ -34,8 +34,6 @@ namespace lumetta {
 inline constexpr int maxDownloadAttempts = 5;
 // The pause after a failed attempt when another one follows.
 inline constexpr std::int64_t downloadRetryDelayMs = 500;
-// Number of path locks; a task takes the one its target path's hash falls on.
-inline constexpr std::size_t downloadPathLockCount = 16;
 
 // Fetches `url` into partialDownloadPath(targetPath); downloadFile's contract.
 using MediaDownloader =

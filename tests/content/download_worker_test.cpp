@@ -751,6 +751,83 @@ TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService
 
 // A full file system under the content: the copy from another playlist and the download both
 // fail, each attempt logs why, and the task fails with nothing half-written left behind.
+// A holder whose file changed on disk after it was indexed offers bytes that fail their check.
+// The requester gets the file from the service within the same task instead of asking the same
+// holder again, and the holder, having served the whole of it, stops offering it.
+TEST(DownloadWorkerLan, BadBytesFromAPeerSendTheTaskToTheServiceAndTheHolderStopsOfferingThem) {
+    LUMETTA_REQUIRE_PRIVATE_NETWORK();
+    testing::Lan lan;
+    testing::LanHost* hosts[3] = {&lan.addHost(), &lan.addHost(), &lan.addHost()};
+    testing::LanHost& serviceHost = lan.addHost();
+    testing::TestCertificateAuthority authority;
+    std::unique_ptr<TestHttpsServer> service;
+    serviceHost.runInside([&] {
+        service = std::make_unique<TestHttpsServer>(
+            TestHttpsServer::Options{.address = serviceHost.address(), .authority = &authority});
+    });
+    ScopedEnvironmentVariable trust("SSL_CERT_FILE", authority.caFile().string());
+    const std::string body(300'000, 'm');
+    const std::string hash = sha1Of(body);
+    service->respond("/videos/clip.mp4", {.body = body});
+
+    struct Player {
+        TempDir dir;
+        ContentMesh mesh;
+        PreparedImageCache cache;
+        ThreadSafeQueue queue{cache};
+        ImageJobQueue jobs;
+        LineCapture out, err;
+        DownloadWorkerSettings settings;
+        std::vector<std::thread> workers;
+        std::string target() const { return (dir / "lumetta" / "acme" / "main" / "lobby" / "clip.mp4").string(); }
+    };
+    Player players[3];  // the holder, then two requesters
+    const char* ids[3] = {"H0", "R1", "R2"};
+    for (int i = 0; i < 3; ++i) {
+        Player& p = players[i];
+        fs::create_directories(fs::path(p.target()).parent_path());
+        ASSERT_TRUE(setConfigString(p.dir.str(), "groupId", "lobby"));
+        p.settings.mesh = &p.mesh;
+        p.settings.imageJobs = &p.jobs;
+        p.settings.contentDirectory = (p.dir / "lumetta").string();
+        p.settings.output = &p.out;
+        p.settings.errors = &p.err;
+        hosts[i]->runInside([&] {
+            ASSERT_TRUE(p.mesh.start(p.dir.str(), ids[i]));
+            if (i == 1) {
+                for (int w = 0; w < 2; ++w) p.workers.emplace_back([&p] { downloadWorker(p.queue, p.settings); });
+            }
+        });
+    }
+    Player& holder = players[0];
+    testing::writeTestFile(holder.target(), body);
+    holder.mesh.registerFile(hash, holder.target());
+    testing::writeTestFile(holder.target(), std::string(body.size(), 'x'));  // changed after indexing
+
+    Player& requester = players[1];
+    const std::uint64_t group = requester.queue.createGroup();
+    ASSERT_TRUE(requester.queue.push({service->url("/videos/clip.mp4"), requester.target(), 0, 0, hash, group}));
+    EXPECT_TRUE(requester.queue.waitForGroup(group, 60'000));
+    EXPECT_TRUE(requester.queue.groupSucceeded(group));
+    EXPECT_TRUE(readAll(requester.target()) == body);
+    EXPECT_EQ(service->requestCount(), 1u);
+    EXPECT_EQ(countStartingWith(requester.err.lines(), "fileSHA1: "), 1u);  // one mismatch, then the service
+
+    EXPECT_FALSE(holder.mesh.findLocalContent(hash).has_value());
+    // A second requester hears of the one good copy only.
+    std::optional<MeshPeer> found;
+    hosts[2]->runInside([&] { found = players[2].mesh.findOnPeers(hash); });
+    ASSERT_TRUE(found.has_value());
+    EXPECT_FALSE(found->fetching);
+    EXPECT_EQ(found->address, hosts[1]->address());
+
+    for (Player& p : players) {
+        p.mesh.stop();
+        p.queue.stop();
+        for (auto& worker : p.workers) worker.join();
+    }
+}
+
 TEST_F(DownloadWorkerTest, AFullDiskFailsTheTaskAndLeavesNoPartialFile) {
     const std::string body(40'000, 's');
     server.respond("/media/clip.mp4", {.body = body});
