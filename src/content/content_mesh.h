@@ -98,6 +98,9 @@ public:
     void registerFile(const std::string& hash, const std::string& path);
     // Releases this player's claim on a hash and its own intent for it.
     void forgetFile(const std::string& hash);
+    // Stops offering `path` under `hash` (its bytes no longer match), unless the index has
+    // meanwhile moved on to another path.
+    void dropIndexedFile(const std::string& hash, const std::filesystem::path& path);
 
     // ---- Discovery ----
 

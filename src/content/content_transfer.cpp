@@ -12,11 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -90,6 +93,10 @@ std::optional<std::string> receiveHead(int socket) {
 std::size_t writeToOutput(char* data, std::size_t size, std::size_t count, void* stream) {
     return writeToStream(data, size, count, static_cast<std::ostream*>(stream));
 }
+
+struct DigestContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
 
 struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -174,15 +181,47 @@ void ContentMesh::serveRequest(int socket) {
     if (!sendAll(socket, reply.data(), reply.size())) return;
 
     if (::lseek(file.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return;
+    // A whole file served is checked on the way: bytes changed on disk since they were indexed
+    // would otherwise be offered to every peer that asks, and fail its check every time.
+    std::unique_ptr<EVP_MD_CTX, DigestContextFree> digest;
+    if (offset == 0) {
+        digest.reset(EVP_MD_CTX_new());
+        if (digest && EVP_DigestInit_ex(digest.get(), request->hash.size() == 64 ? EVP_sha256() : EVP_sha1(), nullptr) != 1)
+            digest.reset();
+    }
+    std::uint64_t sent = offset;
     std::vector<char> chunk(bodyChunk);
     while (running_.load()) {
         const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        if (!sendAll(socket, chunk.data(), static_cast<std::size_t>(n))) break;
+        if (digest && EVP_DigestUpdate(digest.get(), chunk.data(), static_cast<std::size_t>(n)) != 1) digest.reset();
+        if (!sendAll(socket, chunk.data(), static_cast<std::size_t>(n))) return;
+        sent += static_cast<std::uint64_t>(n);
         if (static_cast<std::size_t>(n) < chunk.size()) break;  // that was the end of the file
         std::this_thread::sleep_for(chunkPause);
     }
+    if (!digest || sent != size) return;
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.get(), value, &length) != 1) return;
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(digits[value[i] >> 4]);
+        text.push_back(digits[value[i] & 0x0f]);
+    }
+    if (text != request->hash) dropIndexedFile(request->hash, *path);
+}
+
+void ContentMesh::dropIndexedFile(const std::string& hash, const std::filesystem::path& path) {
+    {
+        std::lock_guard lock(indexMutex_);
+        const auto found = index_.find(hash);
+        if (found == index_.end() || found->second != path) return;
+        index_.erase(found);
+    }
+    log("[CONTENT MESH] No longer offering " + hash + ": the file no longer matches it");
 }
 
 int ContentMesh::fetch(const std::string& requested, const std::string& destination, const MeshFetchOptions& options) {

@@ -298,6 +298,7 @@ void Worker::logMismatch(const std::string& digest, const std::string& expected,
 bool Worker::attempts(const DownloadTask& task) {
     const std::string& target = task.targetPath;
     const std::string& sha1 = task.sha1;
+    bool peerBytesFailed = false;
     for (int attempt = 0; attempt < maxDownloadAttempts;) {
         const std::string part = partialDownloadPath(target);
 
@@ -322,10 +323,14 @@ bool Worker::attempts(const DownloadTask& task) {
 
         // The content into the ".part" file: another playlist's copy, a peer, or the origin.
         bool received = true;
+        bool fromPeer = false;
         std::optional<OriginClaim> claim;
         if (!copyExistingMedia(task, part, copySettings)) {
-            const int meshResult = mesh.fetch(sha1, part, meshFetch);
+            // Once a peer's bytes failed their check, the origin: asked again, the same holder
+            // would answer first, and every attempt of the task would go the same way.
+            const int meshResult = peerBytesFailed ? 0 : mesh.fetch(sha1, part, meshFetch);
             if (meshResult == 2) break;  // the mesh or the player is stopping: no more attempts
+            fromPeer = meshResult == 1;
             if (meshResult == 1) {
                 logLine(out, ansi::BOLD_GREEN, "[CONTENT MESH]", " Received " + sha1 + " from LAN peer");
             } else {
@@ -356,10 +361,12 @@ bool Worker::attempts(const DownloadTask& task) {
                 } else {
                     logMismatch(digest, sha1, attempt + 1);
                     removeQuietly(part);
+                    peerBytesFailed = peerBytesFailed || fromPeer;
                 }
             } catch (const std::exception& error) {
                 logText(err, std::string("SHA1 check failed: ") + error.what());
                 removeQuietly(part);
+                peerBytesFailed = peerBytesFailed || fromPeer;
             }
         }
         claim.reset();  // after the registration: peers hear HAVE, not silence

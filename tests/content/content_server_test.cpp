@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const std::string ten(40, 'a');     // "0123456789"
+const std::string ten = "87acec17cd9dcd20a716cc2cf67417b71c8a7016";  // SHA-1 of "0123456789"
 const std::string empty(40, 'b');   // an empty file
 const std::string gone(40, 'c');    // registered, then deleted
 const std::string big(64, 'd');     // a few MiB
@@ -144,6 +144,30 @@ TEST_F(ContentServerTest, RepliesByteForByteWithTheWholeFileARangeOr404Or416) {
         {"space", get(ten, auth(ten) + "Range: bytes=4- \r\n"), badRange},
     };
     for (const Case& c : cases) EXPECT_EQ(exchange(c.request), c.reply) << c.name;
+}
+
+// A file that changed on disk after it was indexed is served as it is, but once the whole of it
+// went out and did not match its digest the hash is no longer offered. A part of a file says
+// nothing about the whole and changes nothing.
+TEST_F(ContentServerTest, AFileThatNoLongerMatchesIsOfferedUntilServedWholeOnce) {
+    testing::writeTestFile(dir / "ten", "01234567xx");
+    const std::string tail =
+        "HTTP/1.1 206 Partial Content\r\nContent-Type: application/octet-stream\r\nContent-Length: 2\r\n"
+        "Accept-Ranges: bytes\r\nContent-Range: bytes 8-9/10\r\nConnection: close\r\n\r\nxx";
+    EXPECT_EQ(exchange(get(ten, auth(ten) + "Range: bytes=8-\r\n")), tail);
+    EXPECT_TRUE(mesh.findLocalContent(ten).has_value());
+    const std::string changed =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 10\r\n"
+        "Accept-Ranges: bytes\r\nConnection: close\r\n\r\n01234567xx";
+    EXPECT_EQ(exchange(get(ten, auth(ten))), changed);
+    EXPECT_EQ(exchange(get(ten, auth(ten))), notFound);
+    EXPECT_FALSE(mesh.findLocalContent(ten).has_value());
+    EXPECT_NE(errors.str().find("[CONTENT MESH] No longer offering " + ten), std::string::npos) << errors.str();
+
+    // The file served whole with the right bytes stays offered.
+    mesh.registerFile(ten, testing::writeTestFile(dir / "ten", "0123456789").string());
+    EXPECT_EQ(exchange(get(ten, auth(ten))), wholeTen);
+    EXPECT_EQ(exchange(get(ten, auth(ten))), wholeTen);
 }
 
 TEST_F(ContentServerTest, AnythingElseEndsInSilence) {
