@@ -12,6 +12,7 @@ Playlist::~Playlist() {
         releaseDownloads();
         queue_->evictPreparedImages(preparedImageId);
         preparedImageId = 0;
+        releaseDirectory();
     } catch (const std::exception& error) {
         // Only a lock that cannot be taken gets here; the handle still goes.
         logLine(std::cerr, ansi::BOLD_RED, "[PLAYLIST]", std::string("Could not release playlist: ") + error.what());
@@ -40,6 +41,13 @@ bool Playlist::waitForDownloads(std::uint64_t milliseconds) {
 }
 
 bool Playlist::downloadsSucceeded() const { return queue_->groupSucceeded(downloadGroupId); }
+
+void Playlist::releaseDirectory() {
+    if (!directoryHeld_) return;
+    std::lock_guard lock(playlistFilesMutex);
+    releasePlaylistDirectory(playlistDirectory);
+    directoryHeld_ = false;
+}
 
 void Playlist::releaseDownloads() {
     if (downloadGroupId == 0) return;

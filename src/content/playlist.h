@@ -57,9 +57,11 @@ public:
     ThreadSafeQueue& queue() const { return *queue_; }
 
     // Points "playing.json" in the base directory at this playlist's "playlist.json" (an atomic
-    // rename of a new link) and removes the media its directory no longer needs. False, with the
-    // old link in force, when the document is missing, the playlist is empty or the link cannot
-    // be replaced.
+    // rename of a new link), puts a new version of the document that waited beside the one on
+    // screen in its place, removes the media its directory no longer needs and the directories
+    // of earlier playlists (all but the two activated last before this one and those of handles
+    // still alive). False, with the old link in force, when the document is missing, the
+    // playlist is empty or the link cannot be replaced.
     bool activate();
     // Deletes every regular file below the playlist's directory that the playlist does not name
     // (image copies in "HD", "FHD" and "4K" count as named); directories stay. Skipped when
@@ -74,12 +76,24 @@ public:
     std::optional<PlaylistContent> content;
 
 private:
+    enum class Activation { Done, Refused, LeftToNewer };
+    // The activation proper. A start-up load leaves the link alone (LeftToNewer) once another
+    // playlist was activated after it began.
+    Activation activateLink();
+    void removeEarlierPlaylists();
+    void releaseDirectory();
     const PlaylistContent& contentOrEmpty() const;
     void load(const std::string& configBaseDirectory, const std::string& deviceId, bool startup,
               const std::string& playlistId, const PlaylistLoadOptions& options);
 
     ThreadSafeQueue* queue_;
     std::uint64_t documentStamp_ = 0;  // this load's write of "playlist.json"; 0: none
+    // The document waits beside the one "playing.json" names until this handle activates.
+    bool documentWaiting_ = false;
+    // The directory is counted in use while the handle lives, so no clean-up removes it.
+    bool directoryHeld_ = false;
+    // Start-up loads: the activations of the base directory seen when the load began.
+    std::optional<std::uint64_t> activationsAtStart_;
 };
 
 }  // namespace lumetta

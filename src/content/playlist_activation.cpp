@@ -2,7 +2,11 @@
 
 #include <filesystem>
 #include <iostream>
+#include <algorithm>
+#include <deque>
 #include <map>
+#include <set>
+#include <vector>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -28,6 +32,19 @@ constexpr const char* emptyPlaylistName = "0 Empty Playlist";
 std::map<std::string, std::uint64_t> documentStamps;
 std::uint64_t lastDocumentStamp = 0;
 
+// What activations under one base directory have done in this process. Guarded by
+// playlistFilesMutex.
+struct ActivationRecord {
+    std::uint64_t count = 0;
+    std::deque<std::string> recent;  // playlist directories, the last activated at the back
+};
+std::map<std::string, ActivationRecord> activationRecords;
+std::map<std::string, std::size_t> directoriesInUse;
+
+// Directories kept besides the active one: a switch back to them, and copies of their media
+// into a new playlist of the account, cost no download.
+constexpr std::size_t earlierPlaylistsKept = 2;
+
 // The reduced copies the image worker makes beside a picture.
 void addWithResolutionCopies(std::unordered_set<std::string>& kept, const std::string& file) {
     kept.insert(file);
@@ -36,7 +53,9 @@ void addWithResolutionCopies(std::unordered_set<std::string>& kept, const std::s
 
 // Every file name the playlist refers to, relative to its directory, as exact text.
 std::unordered_set<std::string> referencedMedia(const PlaylistContent& content) {
-    std::unordered_set<std::string> kept{sharedDefaults().playlistFileName};
+    // A newer version of the document may be waiting beside it for its own activation.
+    std::unordered_set<std::string> kept{sharedDefaults().playlistFileName,
+                                         fs::path(waitingDocumentPath("")).filename().string()};
     for (const Slide& slide : content.slides) {
         const Json::Value& scene = slide.sceneSource.isObject() ? slide.sceneSource["scene"] : Json::Value::nullSingleton();
         if (scene.isObject()) {
@@ -99,26 +118,112 @@ std::uint64_t lastPlaylistDocumentStamp(const std::string& directory) {
     return found == documentStamps.end() ? 0 : found->second;
 }
 
-bool Playlist::activate() {
+std::uint64_t playlistActivationCount(const std::string& baseDirectory) {
+    const auto found = activationRecords.find(baseDirectory);
+    return found == activationRecords.end() ? 0 : found->second.count;
+}
+
+void holdPlaylistDirectory(const std::string& directory) { ++directoriesInUse[fs::path(directory).lexically_normal().string()]; }
+
+void releasePlaylistDirectory(const std::string& directory) {
+    const auto found = directoriesInUse.find(fs::path(directory).lexically_normal().string());
+    if (found != directoriesInUse.end() && --found->second == 0) directoriesInUse.erase(found);
+}
+
+std::string waitingDocumentPath(const std::string& playlistDirectory) {
+    // Ends in ".part", which no medium's name may.
+    return playlistDirectory + "/" + sharedDefaults().playlistFileName + ".next.part";
+}
+
+bool Playlist::activate() { return activateLink() == Activation::Done; }
+
+Playlist::Activation Playlist::activateLink() {
     const std::string document = playlistDirectory + "/" + sharedDefaults().playlistFileName;
-    if (!fs::exists(fs::status(document))) return false;  // errors other than absence throw
-    if (!content) return false;
-    if (content->name.empty() || content->name == emptyPlaylistName) return false;
-    if (content->slides.empty()) return false;
+    if (!fs::exists(fs::status(document))) return Activation::Refused;  // errors other than absence throw
+    if (!content) return Activation::Refused;
+    if (content->name.empty() || content->name == emptyPlaylistName) return Activation::Refused;
+    if (content->slides.empty()) return Activation::Refused;
 
     const std::string link = baseDirectory + "/" + sharedDefaults().playingFileName;
     const std::string staging = link + ".new";
-    std::error_code error;
-    fs::remove(staging, error);  // a leftover of an earlier attempt
-    fs::create_symlink(document, staging, error);
-    if (error) return false;
-    fs::rename(staging, link, error);
-    if (error) {
-        fs::remove(staging, error);
-        return false;
+    std::string previousDirectory;
+    {
+        std::lock_guard lock(playlistFilesMutex);
+        ActivationRecord& record = activationRecords[baseDirectory];
+        if (activationsAtStart_ && record.count != *activationsAtStart_) return Activation::LeftToNewer;
+
+        std::error_code error;
+        const fs::path previous = fs::read_symlink(link, error);
+        if (!error) previousDirectory = previous.parent_path().lexically_normal().string();
+        fs::remove(staging, error);  // a leftover of an earlier attempt
+        error.clear();
+        fs::create_symlink(document, staging, error);
+        if (error) return Activation::Refused;
+        fs::rename(staging, link, error);
+        if (error) {
+            fs::remove(staging, error);
+            return Activation::Refused;
+        }
+        if (documentWaiting_) {
+            // The link already named this document: the new version takes its place now.
+            fs::rename(waitingDocumentPath(playlistDirectory), document, error);
+            if (error) return Activation::Refused;
+            documentWaiting_ = false;
+        }
+        ++record.count;
+        const std::string activated = fs::path(playlistDirectory).lexically_normal().string();
+        if (!previousDirectory.empty() && (record.recent.empty() || record.recent.back() != previousDirectory)) {
+            std::erase(record.recent, previousDirectory);
+            record.recent.push_back(previousDirectory);
+        }
+        std::erase(record.recent, activated);
+        record.recent.push_back(activated);
+        while (record.recent.size() > earlierPlaylistsKept + 1) record.recent.pop_front();
     }
     removeUnreferencedMedia();
-    return true;
+    removeEarlierPlaylists();
+    return Activation::Done;
+}
+
+void Playlist::removeEarlierPlaylists() {
+    std::lock_guard lock(playlistFilesMutex);
+    const ActivationRecord& record = activationRecords[baseDirectory];
+    std::set<std::string> kept(record.recent.begin(), record.recent.end());
+    kept.insert(fs::path(playlistDirectory).lexically_normal().string());
+    for (const auto& [directory, holders] : directoriesInUse) kept.insert(directory);
+
+    // <base>/<account>/<branch>/<playlist>: only directories at that depth are playlists.
+    const fs::path base = fs::path(baseDirectory).lexically_normal();
+    const auto subdirectories = [](const fs::path& parent) {
+        std::vector<fs::path> found;
+        std::error_code error;
+        for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
+            std::error_code typeError;
+            if (it->symlink_status(typeError).type() == fs::file_type::directory) found.push_back(it->path());
+        }
+        return found;
+    };
+    for (const fs::path& account : subdirectories(base)) {
+        for (const fs::path& branch : subdirectories(account)) {
+            for (const fs::path& playlist : subdirectories(branch)) {
+                if (kept.count(playlist.string()) != 0) continue;
+                std::error_code error;
+                fs::remove_all(playlist, error);
+                std::ostringstream message;
+                if (error) {
+                    message << " Could not remove earlier playlist " << quoted(playlist) << ": " << error.message();
+                    logLine(std::cerr, ansi::BOLD_RED, "[PLAYLIST]", message.str());
+                } else {
+                    message << " Removed earlier playlist " << quoted(playlist);
+                    logLine(std::cout, ansi::BOLD_GREEN, "[PLAYLIST]", message.str());
+                }
+            }
+            std::error_code notEmpty;
+            fs::remove(branch, notEmpty);  // only when nothing is left in it
+        }
+        std::error_code notEmpty;
+        fs::remove(account, notEmpty);
+    }
 }
 
 void Playlist::removeUnreferencedMedia() {

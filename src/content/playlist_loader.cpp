@@ -139,6 +139,7 @@ Playlist::Playlist(const std::string& configBaseDirectory, std::string deviceId,
         queue_->evictPreparedImages(preparedImageId);
         preparedImageId = 0;
         content.reset();
+        releaseDirectory();
         throw;
     }
 }
@@ -158,7 +159,13 @@ void Playlist::load(const std::string& configBaseDirectory, const std::string& d
     const std::string playingPath = baseDirectory + "/" + sharedDefaults().playingFileName;
 
     std::string text;
-    if (startup) text = readPlayingDocument(playingPath);
+    if (startup) {
+        {
+            std::lock_guard lock(playlistFilesMutex);
+            activationsAtStart_ = playlistActivationCount(baseDirectory);
+        }
+        text = readPlayingDocument(playingPath);
+    }
     if (text.empty()) {
         // Wait for a way to the service, or for an active playlist to fall back on.
         for (;;) {
@@ -254,12 +261,21 @@ void Playlist::load(const std::string& configBaseDirectory, const std::string& d
             logLine(std::cerr, ansi::BOLD_RED, "[CONFIG]", " Unable to save account and branch");
         }
         playlistDirectory = baseDirectory + "/" + content->account + "/" + content->branch + "/" + content->name;
+        holdPlaylistDirectory(playlistDirectory);
+        directoryHeld_ = true;
         ensurePlaylistDirectory(playlistDirectory);
         std::ostringstream serialised;
         serialised << document;
+        // A new version of the playlist on screen waits beside its document until it activates:
+        // if a medium fails or the power goes first, the next start still finds the version that
+        // played. At start-up the document is the one "playing.json" named, written back as read.
+        const std::string documentPath = playlistDirectory + "/" + sharedDefaults().playlistFileName;
+        std::error_code notOnScreen;
+        documentWaiting_ = !startup && fs::equivalent(playingPath, documentPath, notOnScreen) && !notOnScreen;
         // Replaced whole: "playing.json" may point here, and a cut-off file would leave an
         // offline player with nothing to play.
-        if (!writeFileAtomically(playlistDirectory + "/" + sharedDefaults().playlistFileName, serialised.str())) {
+        if (!writeFileAtomically(documentWaiting_ ? waitingDocumentPath(playlistDirectory) : documentPath,
+                                 serialised.str())) {
             throw std::runtime_error("Could not write playlist JSON file");
         }
         documentStamp_ = notePlaylistDocumentWritten(playlistDirectory);
@@ -278,7 +294,17 @@ void Playlist::load(const std::string& configBaseDirectory, const std::string& d
     queue.eraseGroup(downloadGroupId);
     downloadGroupId = 0;
     if (!succeeded) throw std::runtime_error("Playlist assets failed validation");
-    if (!activate()) throw std::runtime_error("Failed to activate startup playlist");
+    switch (activateLink()) {
+        case Activation::Done:
+            break;
+        case Activation::Refused:
+            throw std::runtime_error("Failed to activate startup playlist");
+        case Activation::LeftToNewer:
+            // The service's playlist was activated while this one waited for its media: the link
+            // stays on it, so the next start shows it too.
+            logLine(std::cout, ansi::BOLD_GREEN, "[PLAYLIST]", " A newer playlist is already active");
+            break;
+    }
 }
 
 }  // namespace lumetta

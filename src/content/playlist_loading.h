@@ -42,6 +42,17 @@ extern std::mutex playlistFilesMutex;
 std::uint64_t notePlaylistDocumentWritten(const std::string& directory);
 // With playlistFilesMutex held: the stamp of the last write noted for `directory`, 0 for none.
 std::uint64_t lastPlaylistDocumentStamp(const std::string& directory);
+// With playlistFilesMutex held: how many activations of playlists under `baseDirectory` this
+// process has made.
+std::uint64_t playlistActivationCount(const std::string& baseDirectory);
+// With playlistFilesMutex held: counts a playlist directory in use by one more (or one fewer)
+// handle; a directory in use is never removed as an earlier playlist's.
+void holdPlaylistDirectory(const std::string& directory);
+void releasePlaylistDirectory(const std::string& directory);
+
+// Where a new version of a playlist's document waits while the old one is on screen: beside
+// "playlist.json", under a name no medium may take.
+std::string waitingDocumentPath(const std::string& playlistDirectory);
 
 // curl_easy_setopt with a pointer or an integer; a refusal throws
 // "Could not configure playlist download: " + libcurl's text.

@@ -541,6 +541,105 @@ TEST_F(PlaylistLoading, TheLaterOfTwoLoadsOfADirectoryCleansUp) {
     EXPECT_FALSE(fs::exists(directory() + "/old.png"));
 }
 
+// An edit of the playlist on screen whose new medium fails must not cost the version that plays:
+// the next start, offline, shows the old version. An edit whose media arrive becomes the stored
+// version when it activates, and not before.
+TEST_F(PlaylistLoading, AnEditOfThePlaylistOnScreenReplacesItsDocumentOnlyWhenActivated) {
+    const Json::Value shown = sampleDocument("Lobby", "old.png");
+    const Json::Value edit = sampleDocument("Lobby", "new.png");
+    storeActive(text(shown));
+    server.respond(devicePath, {.body = text(edit)});
+    {
+        auto completing = worker({"new.png"});
+        Playlist failing(config.str(), "DEVICE1", false, "", options);
+        ASSERT_TRUE(failing.waitForDownloads(10'000));
+        EXPECT_FALSE(failing.downloadsSucceeded());
+    }
+    EXPECT_EQ(parse(readFile(playing())), shown);
+
+    online = false;
+    {
+        auto completing = worker();
+        Playlist restarted(config.str(), "DEVICE1", true, "", options);
+        ASSERT_EQ(restarted.slideCount(), 1u);
+        EXPECT_EQ(std::get<ImageLayer>(restarted.slideAt(0).layers.at(0).content).file, "old.png");
+    }
+
+    online = true;
+    auto completing = worker();
+    Playlist succeeding(config.str(), "DEVICE1", false, "", options);
+    ASSERT_TRUE(succeeding.waitForDownloads(10'000));
+    ASSERT_TRUE(succeeding.downloadsSucceeded());
+    EXPECT_EQ(parse(readFile(playing())), shown);
+    ASSERT_TRUE(succeeding.activate());
+    EXPECT_EQ(fs::read_symlink(playing()).string(), directory() + "/playlist.json");
+    EXPECT_EQ(parse(readFile(playing())), edit);
+    for (const auto& entry : fs::directory_iterator(directory())) {
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    }
+}
+
+// At start-up the stored playlist waits for its media while the service's newer one is loaded
+// and activated: the start-up load still returns its playlist, but leaves the link on the newer.
+TEST_F(PlaylistLoading, TheStartUpActivationNeverUndoesANewerOne) {
+    storeActive(text(sampleDocument("Lobby")));
+    server.respond(devicePath, {.body = text(sampleDocument("Newer"))});
+    auto startup = std::async(std::launch::async,
+                              [&] { return std::make_unique<Playlist>(config.str(), "DEVICE1", true, "", options); });
+    while (queue.queuedTaskCount() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::vector<DownloadTask> held = drain(queue);
+
+    Playlist newer(config.str(), "DEVICE1", false, "", options);
+    for (const DownloadTask& task : drain(queue)) {
+        writeTestFile(task.targetPath, "medium");
+        queue.completeTask(task.groupId, true);
+    }
+    ASSERT_TRUE(newer.waitForDownloads(10'000));
+    ASSERT_TRUE(newer.activate());
+
+    for (const DownloadTask& task : held) {
+        writeTestFile(task.targetPath, "medium");
+        queue.completeTask(task.groupId, true);
+    }
+    const std::unique_ptr<Playlist> shown = startup.get();
+    EXPECT_EQ(shown->name(), "Lobby");
+    EXPECT_EQ(fs::read_symlink(playing()).string(), directory("Newer") + "/playlist.json");
+}
+
+// Playlists that go out of use leave the disk, all but the two activated last before the active
+// one; the directory of a playlist still held (on screen, overriding, being loaded) and the
+// base's own files stay whatever their age.
+TEST_F(PlaylistLoading, EarlierPlaylistsLeaveTheDiskButTheLastTwoAndThoseInUseStay) {
+    auto completing = worker();
+    const auto load = [&](const std::string& name) {
+        server.respond(devicePath, {.body = text(sampleDocument(name))});
+        auto playlist = std::make_unique<Playlist>(config.str(), "DEVICE1", false, "", options);
+        EXPECT_TRUE(playlist->waitForDownloads(10'000));
+        return playlist;
+    };
+    writeTestFile(fs::path(base()) / "acme" / "notes.txt", "the base's own");
+    writeTestFile(fs::path(base()) / "acme" / "main" / "notes.txt", "the base's own");
+    auto held = load("Held");  // loaded, never activated, still alive
+    for (const char* name : {"A", "B", "C"}) ASSERT_TRUE(load(name)->activate()) << name;
+    EXPECT_TRUE(fs::exists(directory("A") + "/clip.mp4"));
+    ASSERT_TRUE(load("D")->activate());
+
+    EXPECT_FALSE(fs::exists(directory("A")));
+    for (const char* name : {"B", "C", "D", "Held"}) {
+        EXPECT_TRUE(fs::exists(directory(name) + "/clip.mp4")) << name;
+    }
+    EXPECT_TRUE(fs::exists(fs::path(base()) / "acme" / "notes.txt"));
+    EXPECT_TRUE(fs::exists(fs::path(base()) / "acme" / "main" / "notes.txt"));
+    EXPECT_EQ(fs::read_symlink(playing()).string(), directory("D") + "/playlist.json");
+
+    // Once its handle is gone, the held playlist's directory goes with the next activation.
+    held.reset();
+    ASSERT_TRUE(load("E")->activate());
+    EXPECT_FALSE(fs::exists(directory("Held")));
+    EXPECT_FALSE(fs::exists(directory("B")));
+    EXPECT_TRUE(fs::exists(directory("C")));
+}
+
 // The disk is full when the start-up load rewrites the active playlist's document, which
 // "playing.json" names: the old document must survive whole, or an offline player has nothing to
 // play. Runs in a child process with a small file system of its own over the playlist directory.
