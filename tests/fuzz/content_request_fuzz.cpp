@@ -20,7 +20,9 @@ namespace {
 
 using namespace lumetta;
 
-const std::string held(40, 'a');
+// The digest of the held content: a file served whole that does not match its hash is no longer
+// offered, and every later request would end in 404.
+const std::string held = "eadb511664d2e0971a6bc346870d98bf7f575cb2";
 
 ContentMesh& mesh() {
     static ContentMesh* instance = [] {
