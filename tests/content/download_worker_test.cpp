@@ -693,6 +693,54 @@ TEST_F(DownloadWorkerTest, AnnouncesVerifiedFilesAndReleasesItsClaimOnEveryWayOu
 
 // Two players, each in a namespace of its own on the test LAN with the service on a third host:
 // both want one file at once; one fetches it from the service, the other copies it from that player.
+// A player of the group "lobby" on a host of the test LAN: its mesh and, when asked, its two
+// download workers run inside the host's namespace (with every socket they open). Stopped and
+// joined when it goes.
+struct LanPlayer {
+    LanPlayer() = default;
+    LanPlayer(const LanPlayer&) = delete;
+    LanPlayer& operator=(const LanPlayer&) = delete;
+    ~LanPlayer() {
+        mesh.stop();
+        queue.stop();
+        for (auto& worker : workers) worker.join();
+    }
+    std::string target() const { return (dir / "lumetta" / "acme" / "main" / "lobby" / "clip.mp4").string(); }
+    void start(testing::LanHost& host, const std::string& id, bool withWorkers = true) {
+        fs::create_directories(fs::path(target()).parent_path());
+        ASSERT_TRUE(setConfigString(dir.str(), "groupId", "lobby"));
+        settings.mesh = &mesh;
+        settings.imageJobs = &jobs;
+        settings.contentDirectory = (dir / "lumetta").string();
+        settings.output = &out;
+        settings.errors = &err;
+        host.runInside([&] {
+            ASSERT_TRUE(mesh.start(dir.str(), id));
+            if (!withWorkers) return;
+            for (int w = 0; w < 2; ++w) workers.emplace_back([this] { downloadWorker(queue, settings); });
+        });
+    }
+
+    TempDir dir;
+    ContentMesh mesh;
+    PreparedImageCache cache;
+    ThreadSafeQueue queue{cache};
+    ImageJobQueue jobs;
+    LineCapture out, err;
+    DownloadWorkerSettings settings;
+    std::vector<std::thread> workers;
+};
+
+// The service on a host of its own, its certificates trusted by `authority`.
+std::unique_ptr<TestHttpsServer> serviceOn(testing::LanHost& host, testing::TestCertificateAuthority& authority) {
+    std::unique_ptr<TestHttpsServer> service;
+    host.runInside([&] {
+        service = std::make_unique<TestHttpsServer>(
+            TestHttpsServer::Options{.address = host.address(), .authority = &authority});
+    });
+    return service;
+}
+
 TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService) {
     LUMETTA_REQUIRE_PRIVATE_NETWORK();
     testing::Lan lan;
@@ -700,44 +748,14 @@ TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService
     testing::LanHost& second = lan.addHost();
     testing::LanHost& serviceHost = lan.addHost();
     testing::TestCertificateAuthority authority;
-    std::unique_ptr<TestHttpsServer> service;
-    serviceHost.runInside([&] {
-        service = std::make_unique<TestHttpsServer>(
-            TestHttpsServer::Options{.address = serviceHost.address(), .authority = &authority});
-    });
+    const std::unique_ptr<TestHttpsServer> service = serviceOn(serviceHost, authority);
     ScopedEnvironmentVariable trust("SSL_CERT_FILE", authority.caFile().string());
     const std::string body(300'000, 'm');
     service->respond("/videos/clip.mp4", {.body = body});
 
-    struct Player {
-        TempDir dir;
-        ContentMesh mesh;
-        PreparedImageCache cache;
-        ThreadSafeQueue queue{cache};
-        ImageJobQueue jobs;
-        LineCapture out, err;
-        DownloadWorkerSettings settings;
-        std::vector<std::thread> workers;
-        std::string target() const { return (dir / "lumetta" / "acme" / "main" / "lobby" / "clip.mp4").string(); }
-    };
-    Player players[2];
-    testing::LanHost* hosts[2] = {&first, &second};
-    const char* ids[2] = {"A1", "B7"};
-    for (int i = 0; i < 2; ++i) {
-        Player& p = players[i];
-        fs::create_directories(fs::path(p.target()).parent_path());
-        ASSERT_TRUE(setConfigString(p.dir.str(), "groupId", "lobby"));
-        p.settings.mesh = &p.mesh;
-        p.settings.imageJobs = &p.jobs;
-        p.settings.contentDirectory = (p.dir / "lumetta").string();
-        p.settings.output = &p.out;
-        p.settings.errors = &p.err;
-        hosts[i]->runInside([&] {
-            // The mesh's threads and the workers (with every socket they open) live here.
-            ASSERT_TRUE(p.mesh.start(p.dir.str(), ids[i]));
-            for (int w = 0; w < 2; ++w) p.workers.emplace_back([&p] { downloadWorker(p.queue, p.settings); });
-        });
-    }
+    LanPlayer players[2];
+    players[0].start(first, "A1");
+    players[1].start(second, "B7");
     // Both players want the file at once.
     const std::string hash = sha1Of(body);
     std::uint64_t groups[2];
@@ -757,15 +775,10 @@ TEST(DownloadWorkerLan, APlayerCopiesFromThePeerThatFetchedTheFileFromTheService
     const int origin = contains(players[0].out.lines(), downloading) ? 0 : 1;
     EXPECT_TRUE(contains(players[origin].out.lines(), downloading));
     EXPECT_EQ(players[1 - origin].out.lines(), std::vector<std::string>{received});
-    for (Player& p : players) {
+    for (LanPlayer& p : players) {
         EXPECT_TRUE(p.queue.groupSucceeded(groups[&p - players]));
         EXPECT_TRUE(readAll(p.target()) == body);
         EXPECT_EQ(p.mesh.findLocalContent(hash), fs::canonical(p.target()));
-    }
-    for (Player& p : players) {
-        p.mesh.stop();
-        p.queue.stop();
-        for (auto& worker : p.workers) worker.join();
     }
 }
 
@@ -780,51 +793,22 @@ TEST(DownloadWorkerLan, BadBytesFromAPeerSendTheTaskToTheServiceAndTheHolderStop
     testing::LanHost* hosts[3] = {&lan.addHost(), &lan.addHost(), &lan.addHost()};
     testing::LanHost& serviceHost = lan.addHost();
     testing::TestCertificateAuthority authority;
-    std::unique_ptr<TestHttpsServer> service;
-    serviceHost.runInside([&] {
-        service = std::make_unique<TestHttpsServer>(
-            TestHttpsServer::Options{.address = serviceHost.address(), .authority = &authority});
-    });
+    const std::unique_ptr<TestHttpsServer> service = serviceOn(serviceHost, authority);
     ScopedEnvironmentVariable trust("SSL_CERT_FILE", authority.caFile().string());
     const std::string body(300'000, 'm');
     const std::string hash = sha1Of(body);
     service->respond("/videos/clip.mp4", {.body = body});
 
-    struct Player {
-        TempDir dir;
-        ContentMesh mesh;
-        PreparedImageCache cache;
-        ThreadSafeQueue queue{cache};
-        ImageJobQueue jobs;
-        LineCapture out, err;
-        DownloadWorkerSettings settings;
-        std::vector<std::thread> workers;
-        std::string target() const { return (dir / "lumetta" / "acme" / "main" / "lobby" / "clip.mp4").string(); }
-    };
-    Player players[3];  // the holder, then two requesters
-    const char* ids[3] = {"H0", "R1", "R2"};
-    for (int i = 0; i < 3; ++i) {
-        Player& p = players[i];
-        fs::create_directories(fs::path(p.target()).parent_path());
-        ASSERT_TRUE(setConfigString(p.dir.str(), "groupId", "lobby"));
-        p.settings.mesh = &p.mesh;
-        p.settings.imageJobs = &p.jobs;
-        p.settings.contentDirectory = (p.dir / "lumetta").string();
-        p.settings.output = &p.out;
-        p.settings.errors = &p.err;
-        hosts[i]->runInside([&] {
-            ASSERT_TRUE(p.mesh.start(p.dir.str(), ids[i]));
-            if (i == 1) {
-                for (int w = 0; w < 2; ++w) p.workers.emplace_back([&p] { downloadWorker(p.queue, p.settings); });
-            }
-        });
-    }
-    Player& holder = players[0];
+    LanPlayer players[3];  // the holder, then two requesters; only the first requester fetches
+    players[0].start(*hosts[0], "H0", false);
+    players[1].start(*hosts[1], "R1");
+    players[2].start(*hosts[2], "R2", false);
+    LanPlayer& holder = players[0];
     testing::writeTestFile(holder.target(), body);
     holder.mesh.registerFile(hash, holder.target());
     testing::writeTestFile(holder.target(), std::string(body.size(), 'x'));  // changed after indexing
 
-    Player& requester = players[1];
+    LanPlayer& requester = players[1];
     const std::uint64_t group = requester.queue.createGroup();
     ASSERT_TRUE(requester.queue.push({service->url("/videos/clip.mp4"), requester.target(), 0, 0, hash, group}));
     EXPECT_TRUE(requester.queue.waitForGroup(group, 60'000));
@@ -840,12 +824,6 @@ TEST(DownloadWorkerLan, BadBytesFromAPeerSendTheTaskToTheServiceAndTheHolderStop
     ASSERT_TRUE(found.has_value());
     EXPECT_FALSE(found->fetching);
     EXPECT_EQ(found->address, hosts[1]->address());
-
-    for (Player& p : players) {
-        p.mesh.stop();
-        p.queue.stop();
-        for (auto& worker : p.workers) worker.join();
-    }
 }
 
 TEST_F(DownloadWorkerTest, AFullDiskFailsTheTaskAndLeavesNoPartialFile) {

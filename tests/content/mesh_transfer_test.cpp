@@ -33,18 +33,22 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 
+std::string hexOf(const unsigned char* bytes, unsigned int length) {
+    std::string hex;
+    char digits[3];
+    for (unsigned i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        hex += digits;
+    }
+    return hex;
+}
+
 std::string hmacHex(const std::string& key, const std::string& text) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
          text.size(), out, &length);
-    std::string hex;
-    char digits[3];
-    for (unsigned i = 0; i < length; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", out[i]);
-        hex += digits;
-    }
-    return hex;
+    return hexOf(out, length);
 }
 
 std::string pattern(std::size_t size) {
@@ -57,13 +61,7 @@ std::string sha1Hex(const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-    std::string hex;
-    char digits[3];
-    for (unsigned i = 0; i < length; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", digest[i]);
-        hex += digits;
-    }
-    return hex;
+    return hexOf(digest, length);
 }
 
 // What a holder serves whole is checked against the hash it is offered under, so the file that
