@@ -26,6 +26,8 @@ void PlayerLoop::shutdown() {
     DisplayStandbyFile(seams.standbyFile).remove();
     screens::EventPump::dropWaiting(playlistReadyEvent);
     input.reset();
+    // A pairing under way is stopped; its children are ended and its thread joined.
+    pairing.reset();
     overlays.noSlidesPicture.reset();
     // The preloader's decode in progress ends; what it still had queued is dropped.
     if (sequence.preloader != nullptr) {

@@ -13,6 +13,7 @@
 #include "device/command.h"
 #include "display/display.h"
 #include "player/player_loop.h"
+#include "player/remote_pairing.h"
 #include "player/slide_targets.h"
 #include "wifi/wpa_control.h"
 
@@ -114,6 +115,10 @@ PlayerLoop::PlayerLoop(std::string dataDirectory_, Display& display_, std::strin
     if (!inputSeams.chooseMode) {
         inputSeams.chooseMode = [actions = screens::modeChoiceActions(display, dataDirectory, inputSeams.reboot)](
                                     const DisplayMode& mode) { screens::applyChosenMode(mode, actions); };
+    }
+    if (inputSeams.pairing == nullptr) {
+        pairing = std::make_unique<BluetoothRemotePairing>();
+        inputSeams.pairing = pairing.get();
     }
     input = std::make_unique<PlayerInput>(&display, std::move(inputSeams));
 }

@@ -252,10 +252,7 @@ void PlayerInput::touch(const SDL_Event& event, const SlideOnScreen& slide, Inpu
 }
 
 bool PlayerInput::runPairing(InputOutcome& outcome) {
-    if (seams_.pairing == nullptr) {
-        logText(*seams_.errors, "[PLAYER] Bluetooth pairing is not available yet");
-        return false;
-    }
+    if (seams_.pairing == nullptr) return false;
     // A pairing already under way only posts its notice; the screen shows it either way.
     seams_.pairing->start();
     if (display_ == nullptr) return true;

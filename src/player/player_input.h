@@ -70,7 +70,7 @@ struct InputSeams {
     // Saves the next presented frame into the directory given.
     std::function<void(const std::string& directory)> requestScreenshot;
     std::string screenshotDirectory;
-    // The remote-control pairing (null: not available on this player yet).
+    // The remote-control pairing (null: none; the loop hands in its Bluetooth pairing).
     screens::RemotePairing* pairing = nullptr;
     // The modal Wi-Fi set-up screen (empty: not available on this player yet).
     std::function<void()> wifiSetup;

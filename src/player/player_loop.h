@@ -188,10 +188,13 @@ struct PlayerLoop {
         std::unique_ptr<StartupScreen> splash;
     } startUp;
 
-    // ---- the loop's companions: the watchdog, the remote control's thread, and the input (keys,
-    // touch, the remote control, the event pump, the menus and the pause and pairing overlays) ----
+    // ---- the loop's companions: the watchdog, the remote control's thread, the Bluetooth
+    // pairing (unless the seams hand one in; the input uses it, so it outlives the input), and
+    // the input (keys, touch, the remote control, the event pump, the menus and the pause and
+    // pairing overlays) ----
     std::unique_ptr<WatchdogTimerGuard> watchdogGuard;
     std::jthread cecThread;
+    std::unique_ptr<screens::RemotePairing> pairing;
     std::unique_ptr<PlayerInput> input;
 
     // ---- the playlist on screen and its sequence ----

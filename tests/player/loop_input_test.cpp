@@ -15,7 +15,9 @@
 #include "link/player_events.h"
 #include "player/player_loop.h"
 #include "player/remote_control.h"
+#include "player/remote_pairing.h"
 #include "support/fake_cec_adapter.h"
+#include "support/fake_tools.h"
 #include "support/line_capture.h"
 #include "view_test_support.h"
 
@@ -593,6 +595,161 @@ TEST_F(LoopInput, ThePairingScreenHoldsTheSlideAndLeavesItsLastWord) {
     ASSERT_GT(afterPairing, 0u);
     EXPECT_TRUE(shownFrames[afterPairing].boxAtBottomRight);
     EXPECT_EQ(shownFrames[afterPairing].centre, kRed);
+}
+
+// The loop's Bluetooth pairing on the fake tools, as the screens see it through a wrapper that
+// moves the loop's clock on by the modal screen's 16 ms each time the screen waits (until the
+// pairing has ended), and that notes every text it hands out and when the final one came.
+class PacedPairing : public RemotePairing {
+public:
+    PacedPairing(ManualClock& loopClock, BluetoothPairingSeams seams) : clock_(loopClock), real_(std::move(seams)) {}
+    ~PacedPairing() override { helper_ = {}; }
+    bool start() override {
+        others_ = clock_.waiters();
+        // What the panel saw before the key does not count.
+        ended_ = false;
+        {
+            std::lock_guard lock(mutex_);
+            seen_.clear();
+            finalSeenMs_.reset();
+        }
+        const bool started = real_.start();
+        helper_ = std::jthread([this](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (!clock_.waitForWaiters(others_ + 1, 20)) continue;
+                const bool last = ended_.load();
+                clock_.advance(16);
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (clock_.waiters() > others_ && std::chrono::steady_clock::now() < limit) {
+                    std::this_thread::yield();
+                }
+                if (last) return;
+            }
+        });
+        return started;
+    }
+    PairingStatus status() const override {
+        // The screen does not wait while it asks: every other waiter of the clock is counted.
+        others_ = clock_.waiters();
+        PairingStatus status = real_.status();
+        std::lock_guard lock(mutex_);
+        if (seen_.empty() || seen_.back() != status.text) seen_.push_back(status.text);
+        if (!status.inProgress && !finalSeenMs_) finalSeenMs_ = clock_.systemMs();
+        return status;
+    }
+    bool running() const override {
+        const bool running = real_.running();
+        if (!running) ended_ = true;
+        return running;
+    }
+
+    std::vector<std::string> seen() const {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+    bool hasSeen(const std::string& text) const {
+        const auto all = seen();
+        return std::find(all.begin(), all.end(), text) != all.end();
+    }
+    std::optional<std::int64_t> finalSeenMs() const {
+        std::lock_guard lock(mutex_);
+        return finalSeenMs_;
+    }
+    bool ended() const { return ended_.load(); }
+
+private:
+    ManualClock& clock_;
+    BluetoothRemotePairing real_;
+    mutable std::atomic<int> others_{0};
+    mutable std::atomic<bool> ended_{false};
+    mutable std::mutex mutex_;
+    mutable std::vector<std::string> seen_;
+    mutable std::optional<std::int64_t> finalSeenMs_;
+    std::jthread helper_;
+};
+
+TEST_F(LoopInput, TheBKeyPairsAHandControllerAndTheFinalWordStaysFiveSecondsOverTheSlide) {
+    for (const char* tool : {"bluetoothctl", "systemctl"}) ASSERT_TRUE(resolvesToFake(tool)) << tool;
+    const std::string address = "AA:BB:CC:DD:EE:01";
+    const std::string connected =
+        "Device " + address + " (public)\n\tName: Remote\n\tIcon: input-gaming\n\tPaired: yes\n\tBonded: yes\n"
+        "\tTrusted: yes\n\tConnected: yes\n";
+    FakeTools fakes;
+    fakes.answer("bluetoothctl", "--timeout 30 scan on", {.waitForSignal = true});
+    fakes.answer("bluetoothctl", "--timeout 3 devices", {.out = "Device " + address + " Remote\n"});
+    fakes.answer("bluetoothctl", "--timeout 3 info " + address,
+                 {.out = "Device " + address + " (public)\n\tName: Remote\n\tIcon: input-gaming\n\tPaired: no\n"});
+    // The verification waits, with its answer written, until the test has seen the pairing text
+    // on the screen; its time limit then ends it.
+    fakes.answer("bluetoothctl", "info " + address, {.out = connected, .waitForSignal = true});
+    TempDir inputs;
+    ManualClock pairingClock;
+    pairingClock.setAutoAdvance(true);
+    BluetoothPairingSeams seams;
+    seams.clock = &pairingClock;
+    seams.inputDevices = writeTestFile(inputs / "devices", "N: Name=\"Remote\"\n");
+    PacedPairing pairing(h.clock, seams);
+    h.seams.input.pairing = &pairing;
+    std::jthread release([&](std::stop_token stop) {
+        while (!stop.stop_requested() && !pairing.hasSeen("Bluetooth: pairing with Remote...")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (stop.stop_requested() || !fakes.waitUntilWaiting("bluetoothctl", "info " + address)) return;
+        pairingClock.advance(35'000);
+    });
+
+    h.storePlaylist(threeSlides(30));
+    int step = 0;
+    std::size_t afterPairing = 0;
+    onTick = [&](bool framed) {
+        if (step == 0 && elapsed() >= 1000) {
+            push(key(SDLK_B));
+            step = 1;
+        } else if (step == 1 && framed && pairing.ended()) {
+            afterPairing = shownFrames.size() - 1;
+            step = 2;
+        } else if (step == 2 && framed && !shownFrames.back().boxAtBottomRight) {
+            ViewHarness::pushQuit();
+            step = 3;
+        } else if (shownFrames.size() > 3000 || (step > 0 && elapsed() > 60'000)) {
+            ViewHarness::pushQuit();
+        }
+    };
+    EXPECT_EQ(h.run(), 0);
+    release.request_stop();
+    EXPECT_EQ(step, 3);
+    const auto seen = pairing.seen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), "Bluetooth: searching for hand controller...");
+    EXPECT_TRUE(pairing.hasSeen("Bluetooth: pairing with Remote..."));
+    EXPECT_EQ(seen.back(), "Bluetooth controller connected");
+    EXPECT_TRUE(fakes.waitForLogLine("bluetoothctl --timeout 5 pairable off"));
+    // Over the slide afterwards the final word stays in its box for 5 s; the picture is gone.
+    const auto finalMs = pairing.finalSeenMs();
+    ASSERT_TRUE(finalMs.has_value());
+    ASSERT_GT(afterPairing, 0u);
+    EXPECT_EQ(shownFrames[afterPairing].centre, kRed);
+    for (std::size_t i = afterPairing; i < shownFrames.size(); ++i) {
+        const std::int64_t since = shownFrames[i].systemMs - *finalMs;
+        if (since < 5000 - 16) {
+            EXPECT_TRUE(shownFrames[i].boxAtBottomRight) << since;
+        } else if (since > 5000 + 16) {
+            EXPECT_FALSE(shownFrames[i].boxAtBottomRight) << since;
+        }
+    }
+    EXPECT_GE(shownFrames.back().systemMs - *finalMs, 5000 - 16);
+    EXPECT_LE(shownFrames.back().systemMs - *finalMs, 5000 + 100);
+}
+
+TEST_F(LoopInput, TheLoopPairsThroughABluetoothPairingOfItsOwnUnlessOneIsHandedIn) {
+    {
+        PlayerLoop loop(h.base.str(), *h.display, "DEVICE1", false, nullptr, nullptr, h.seams);
+        EXPECT_NE(dynamic_cast<BluetoothRemotePairing*>(loop.pairing.get()), nullptr);
+    }
+    ClockedPairing given(h.clock);
+    h.seams.input.pairing = &given;
+    PlayerLoop loop(h.base.str(), *h.display, "DEVICE1", false, nullptr, nullptr, h.seams);
+    EXPECT_EQ(loop.pairing, nullptr);
 }
 
 TEST_F(LoopInput, WithoutTheListenerTheLoopGoesOnWithoutTheRemote) {

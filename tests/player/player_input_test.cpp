@@ -296,25 +296,19 @@ TEST_F(PlayerInputTest, NavigationCtrlAndEscape) {
     }
 }
 
-TEST_F(PlayerInputTest, ScreenshotWifiAndPairingWithoutTheirPieces) {
+TEST_F(PlayerInputTest, ScreenshotAndWifiWithoutTheirPieces) {
     auto in = input();
     in->handleSlideEvent(down(SDLK_PRINTSCREEN), slide_);
     in->handleSlideEvent(down(SDLK_PRINTSCREEN, true), slide_);
     EXPECT_EQ(screenshots_, std::vector<std::string>{"/data/lumetta"});
 
     const InputOutcome wifi = in->handleSlideEvent(down(SDLK_W), slide_);
-    const InputOutcome pairing = in->handleSlideEvent(down(SDLK_B), slide_);
     EXPECT_FALSE(wifi.endSlide);
-    EXPECT_FALSE(pairing.endSlide);
     EXPECT_FALSE(in->wifiRequested());
-    EXPECT_EQ(errors_.str(),
-              "[PLAYER] Wi-Fi set-up is not available yet\n[PLAYER] Bluetooth pairing is not available yet\n");
+    EXPECT_EQ(errors_.str(), "[PLAYER] Wi-Fi set-up is not available yet\n");
     // The same on the waiting screen.
     in->handleWaitingEvent(down(SDLK_W));
-    in->handleWaitingEvent(down(SDLK_B));
-    EXPECT_EQ(errors_.str(), "[PLAYER] Wi-Fi set-up is not available yet\n[PLAYER] Bluetooth pairing is not "
-                             "available yet\n[PLAYER] Wi-Fi set-up is not available yet\n[PLAYER] Bluetooth "
-                             "pairing is not available yet\n");
+    EXPECT_EQ(errors_.str(), "[PLAYER] Wi-Fi set-up is not available yet\n[PLAYER] Wi-Fi set-up is not available yet\n");
 }
 
 TEST_F(PlayerInputTest, SwipesComeBackAsKeysAndTapsPause) {
