@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -655,6 +656,33 @@ TEST_F(BluetoothPairingTest, DestructionEndsTheRunWithOneFinalTextBeforeItReturn
         // The clean-up of a stopped run goes no further than the adapter check.
         for (const auto& line : fakes.log()) EXPECT_NE(line, call("--timeout 5 remove " + remote));
     }
+}
+
+// A thousand devices in range: a stop during the walk ends it at the device under way, instead
+// of starting (and ending at once) a child for every device left.
+TEST_F(BluetoothPairingTest, AStoppedRunWalksNoFurtherThroughALongListing) {
+    std::vector<std::pair<std::string, std::string>> devices;
+    for (int i = 0; i < 1000; ++i) {
+        char address[18];
+        std::snprintf(address, sizeof address, "AA:BB:CC:DD:%02X:%02X", i / 256, i % 256);
+        devices.emplace_back(address, "Pad " + std::to_string(i));
+    }
+    FakeTools fakes;
+    fakes.answer("bluetoothctl", scanKey, {.waitForSignal = true});
+    fakes.answer("bluetoothctl", devicesKey, {.out = listing(devices)});
+    fakes.answer("bluetoothctl", searchInfoKey(devices[0].first), {.waitForSignal = true});
+    PauseClock clock;
+    auto pairing = make(clock);
+    ASSERT_TRUE(pairing->start());
+    ASSERT_TRUE(fakes.waitUntilWaiting("bluetoothctl", searchInfoKey(devices[0].first)));
+    auto destroyed = std::async(std::launch::async, [&] { pairing.reset(); });
+    ASSERT_EQ(destroyed.wait_for(ceiling), std::future_status::ready);
+    EXPECT_EQ(texts.texts().back(), "No Bluetooth hand controller found");
+    const Lines log = callsOf(fakes).log;
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) {
+                  return line.starts_with(call("--timeout 3 info "));
+              }),
+              1);
 }
 
 // Whatever the run throws (a thread that cannot start, memory that runs out), it ends as a
