@@ -34,7 +34,10 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/tests/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}"
+# Most whole-program tests spend their time waiting on the player (its splash alone holds about
+# 10 s), so a small machine runs at least four at once; their bounds allow for the shared cores.
 jobs="${LUMETTA_TEST_JOBS:-$(nproc)}"
+[ -n "${LUMETTA_TEST_JOBS:-}" ] || [ "$jobs" -ge 4 ] || jobs=4
 
 status=0
 unshare --net -- bash -c '
