@@ -192,6 +192,7 @@ void GroupSlideSync::restartIfGroupChanged() {
     lastAcceptedSendTime = 0;
     lastAcceptedSenderHash = 0;
     groupAnswerRequested = false;
+    leftSlide_.reset();
 
     const GroupIdentity identity = readIdentity();
     if (!identity.isComplete()) {
@@ -245,9 +246,14 @@ void GroupSlideSync::follow(const SyncSlide& slide, GroupSyncActions& actions) {
     if (!waitingSlide()) return;
     const Snapshot snapshot = snapshotGroupState();
     if (snapshot.position < 0) return;
+    const std::int64_t start = slideTimeFromWire(snapshot.startTime);
+    // A late plain announcement of the slide just left on schedule would pull this player back
+    // for a frame and change again; the change itself needs no following.
+    if (!snapshot.pending && leftSlide_ && snapshot.position == leftSlide_->index && start == leftSlide_->startMs) {
+        return;
+    }
     scheduleSettled_ = true;
     actions.report = true;
-    const std::int64_t start = slideTimeFromWire(snapshot.startTime);
     if (snapshot.position == slide.index) {
         actions.reanchor = SlideTimes{start, slideEndTime(start, slide.durationMs)};
         return;
@@ -269,6 +275,9 @@ bool GroupSlideSync::announce(const SyncSlide& slide, GroupSyncActions& actions)
 }
 
 void GroupSlideSync::lead(const SyncSlide& slide, GroupSyncActions& actions) {
+    // A slide at its end is being left: announcing it would send followers already on the next
+    // one back. A due heartbeat stays due and a request stays asked for the next slide.
+    if (slide.ended) return;
     if (slide.durationMs > 0) {
         const std::int64_t now = clock_.systemMs();
         // A wall clock set back counts as time passed: the group must not lose its heartbeat.
@@ -295,7 +304,13 @@ GroupSyncActions GroupSlideSync::cycle(const SyncSlide& slide, bool paused) {
         // slide being left would send the group back to it.
         if (!actions.change) {
             SyncSlide led = slide;
-            if (actions.reanchor) led.startTime = actions.reanchor->startMs;
+            if (actions.reanchor) {
+                led.startTime = actions.reanchor->startMs;
+                // Re-timed, a slide with a duration ends at its new end.
+                if (!slide.hasVideo) {
+                    led.ended = slide.durationMs > 0 && !paused && clock_.systemMs() >= actions.reanchor->endMs;
+                }
+            }
             lead(led, actions);
         }
     }

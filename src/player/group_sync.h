@@ -54,6 +54,9 @@ struct SyncSlide {
     std::int64_t durationMs = 0;  // 0: the slide has no duration
     bool hasVideo = false;
     std::int64_t startTime = 0;   // Unix ms
+    // The slide has reached its end in this cycle (by its duration or its videos): it is being
+    // left, and is not announced any more.
+    bool ended = false;
 };
 
 // What one cycle asks of the loop. At most one of `reanchor` and `change` is set.
@@ -108,6 +111,9 @@ public:
 
     // The user moved to another slide: the next slide set up is announced as a change.
     void announceNextChange() { announceNextChange_ = true; }
+    // The slide at `index` that started at `startMs` ended on schedule and was left: a plain
+    // announcement of it that comes late (a heartbeat sent as it ended) is not followed back.
+    void slideLeft(int index, std::int64_t startMs) { leftSlide_ = LeftSlide{index, startMs}; }
     // A new slide was set up: when a navigation asked for it, announces it as a change and, on
     // success, leads. Returns the start time the slide then takes (now), else none.
     std::optional<std::int64_t> slideSetUp(int index);
@@ -157,6 +163,11 @@ private:
     std::int64_t lastHeartbeatTime_ = 0;     // Unix ms; 0 at start
     std::uint64_t lastGeneration_ = 0;
     std::unique_ptr<BroadcastSender> sender_;
+    struct LeftSlide {
+        int index = 0;
+        std::int64_t startMs = 0;
+    };
+    std::optional<LeftSlide> leftSlide_;
 };
 
 // Slide-time arithmetic that never overflows: a wire time clamped into the loop's signed range,

@@ -114,6 +114,10 @@ void PlayerLoop::runGroupSync() {
     slide.durationMs = static_cast<std::int64_t>(shown.duration) * 1000;
     slide.hasVideo = shown.hasVideo;
     slide.startTime = shown.startMs;
+    slide.ended = !viewRunning.load() ||
+                  slideHasEnded(SlideEndCheck{shown.hasVideo, shown.duration, input->paused(),
+                                              shown.lastFrame.allVideosFinished, playlist->slideCount(), nowMs(),
+                                              shown.endMs});
     const GroupSyncActions actions = group.sync.cycle(slide, input->paused());
     if (actions.report) reportSlide(false);
     if (actions.reanchor) {

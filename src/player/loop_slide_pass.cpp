@@ -222,7 +222,10 @@ void PlayerLoop::afterCycle() {
     if (endsByItself && !shown.nextIndexChosen && count > 0) {
         currentSlideIndex = (currentSlideIndex.load() + 1) % count;
     }
-    if (shown.endedNormally && !shown.hasVideo) shown.chainedStartMs = shown.endMs;
+    if (shown.endedNormally && !shown.hasVideo) {
+        shown.chainedStartMs = shown.endMs;
+        group.sync.slideLeft(shown.index, shown.startMs);
+    }
     // Videos that could not start end their slide at once; such a slide is not set up again
     // within a second of the last one.
     const bool deadVideos = shown.endedByVideos && !shown.lastFrame.allVideosHavePicture;

@@ -465,6 +465,51 @@ TEST_F(GroupSync, ALeaderAnnouncesTheSlideAsItFollowedItInTheSameCycle) {
     EXPECT_FALSE(groupAnswerRequested.load());
 }
 
+// A slide at its end is being left in that cycle: the leader announces nothing for it, not even
+// a due heartbeat or an answer, which both go out for the next slide. A follower that left a
+// slide on schedule is not pulled back by a late plain announcement of it; a change
+// announcement of it, another start, or a player that never showed it still follow.
+TEST_F(GroupSync, ASlideThatEndsIsNotAnnouncedAndALateHeartbeatOfItIsNotFollowed) {
+    auto sync = started();
+    received();
+    ASSERT_TRUE(sync->join(10).leads);
+    received();
+    clock.advance(2'000);
+    SyncSlide ending = tenSecondSlide;
+    ending.ended = true;
+    groupAnswerRequested = true;
+    EXPECT_FALSE(sync->cycle(ending, false).report);
+    EXPECT_TRUE(received().empty()) << "the slide being left was announced";
+    const SyncSlide next{3, 10, 10'000, false, tenSecondSlide.startTime + 10'000};
+    EXPECT_TRUE(sync->cycle(next, false).report);
+    std::vector<SlideSyncInfo> sent = received();
+    ASSERT_EQ(sent.size(), 2u) << "the heartbeat and the answer";
+    for (const auto& info : sent) EXPECT_EQ(info.slidePosition, 3);
+
+    struct Case {
+        const char* name;
+        bool left;
+        std::uint64_t start;
+        bool pending;
+        bool follows;
+    };
+    const auto leftStart = static_cast<std::uint64_t>(tenSecondSlide.startTime);
+    for (const Case& c : {Case{"late heartbeat of the slide left", true, leftStart, false, false},
+                          Case{"change announcement of it", true, leftStart, true, true},
+                          Case{"another start of it", true, leftStart + 20'000, false, true},
+                          Case{"a player that never showed it", false, leftStart, false, true}}) {
+        SCOPED_TRACE(c.name);
+        resetGroupSyncState();
+        identity = identityOf("", "");
+        auto follower = started();
+        if (c.left) follower->slideLeft(2, tenSecondSlide.startTime);
+        announceFromPeer(2, c.start, c.pending);
+        const GroupSyncActions actions = follower->cycle(next, false);
+        EXPECT_EQ(actions.change.has_value(), c.follows);
+        EXPECT_EQ(actions.report, c.follows) << "the slide on screen is reported once";
+    }
+}
+
 TEST_F(GroupSync, ANavigationIsAnnouncedAsAChangeAndMakesThePlayerLead) {
     auto sync = started();
     received();
