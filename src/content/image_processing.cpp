@@ -15,6 +15,7 @@
 
 #include "core/file_utils.h"
 #include "core/log.h"
+#include "objects/picture_orientation.h"
 
 namespace lumetta {
 
@@ -138,6 +139,16 @@ bool resizeImageIntoPlaylist(const std::string& path, int width, int height) {
     if (picture.empty()) {
         logText(std::cerr, "Failed to read image for resizing: " + path);
         return false;
+    }
+    // The copy is stored upright and without the tag, so every screen class draws the picture
+    // the same way up.
+    const int orientation = exifOrientationOfFile(path);
+    if (orientation != 1) {
+        const bool swaps = pictureTurn(orientation).swapsSides;
+        cv::Mat upright(swaps ? picture.cols : picture.rows, swaps ? picture.rows : picture.cols, picture.type());
+        turnPixels(picture.data, picture.cols, picture.rows, picture.step, picture.elemSize(), upright.data,
+                   upright.step, orientation);
+        picture = std::move(upright);
     }
     const PictureSize size = reducedCopySize(picture.cols, picture.rows, width, height);
     // Already no larger than the box in one direction: a copy would only repeat the original.

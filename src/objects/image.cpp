@@ -17,6 +17,7 @@
 #include "display/screen_shift.h"
 #include "objects/image_layout.h"
 #include "objects/no_slides_picture.h"
+#include "objects/picture_orientation.h"
 #include "objects/prepared_image_cache.h"
 
 namespace lumetta {
@@ -141,7 +142,8 @@ Image::Picture Image::loadFile(SDL_Renderer* renderer, const std::string& path) 
         picture = loadAnimation(renderer, path, alpha);
     } else {
         SurfaceHandle surface(takePreparedImage(path));
-        if (!surface) surface.reset(IMG_Load(path.c_str()));
+        // A prepared picture is already upright.
+        if (!surface) surface = uprightSurface(SurfaceHandle(IMG_Load(path.c_str())), exifOrientationOfFile(path));
         if (!surface) fail("IMG_Load failed: ");
         picture.width = surface->w;
         picture.height = surface->h;

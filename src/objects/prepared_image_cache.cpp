@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "core/palette.h"
+#include "objects/picture_orientation.h"
 #include "objects/surface_cache.h"
 
 namespace lumetta {
@@ -16,7 +17,7 @@ namespace lumetta {
 void PreparedImageCache::prepare(const std::string& path, std::uint64_t preparedImageId) {
     // Decoding is slow on the boards: it runs before the lock, so the render thread's
     // take() never waits for it.
-    SurfaceHandle surface(IMG_Load(path.c_str()));
+    SurfaceHandle surface = uprightSurface(SurfaceHandle(IMG_Load(path.c_str())), exifOrientationOfFile(path));
     if (!surface) {
         logText(std::cerr, "Failed to prepare image: " + path + ": " + SDL_GetError());
         return;
@@ -95,7 +96,9 @@ bool imageExceedsSize(const std::string& path, int maxWidth, int maxHeight) {
         logText(std::cerr, "Failed to read image: " + colored(ansi::BOLD_RED, path));
         return false;
     }
-    return picture.cols > maxWidth || picture.rows > maxHeight;
+    // Measured upright, as it is drawn.
+    const bool turned = pictureTurn(exifOrientationOfFile(path)).swapsSides;
+    return (turned ? picture.rows : picture.cols) > maxWidth || (turned ? picture.cols : picture.rows) > maxHeight;
 }
 
 }  // namespace lumetta

@@ -84,7 +84,8 @@ SDL_Surface* takePreparedImage(const std::string& path);
 // True when the name, in any case, ends in ".png", ".jpg" or ".jpeg".
 bool isResizableImage(const std::string& fileName);
 
-// True when the picture in the file is wider than maxWidth or taller than maxHeight.
+// True when the picture in the file, turned upright as its Exif orientation says, is wider than
+// maxWidth or taller than maxHeight.
 // An unreadable file is reported and counts as not too large.
 bool imageExceedsSize(const std::string& path, int maxWidth, int maxHeight);
 

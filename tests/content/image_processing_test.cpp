@@ -10,6 +10,7 @@
 
 #include "content/playlist.h"
 #include "objects/image_layout.h"
+#include "support/exif_jpeg.h"
 #include "support/temp_dir.h"
 
 namespace lumetta {
@@ -148,6 +149,34 @@ TEST(ImageJob, AReducedCopyIsDrawnAsTheOriginalWouldBe) {
     // The same share of the picture as from the original.
     EXPECT_DOUBLE_EQ(cropped.source.y / 1440.0, fromOriginal.source.y / 3000.0);
     EXPECT_DOUBLE_EQ(cropped.source.h / 1440.0, fromOriginal.source.h / 3000.0);
+}
+
+// A photo taken upright on a phone (4:3 as coded, tagged "a quarter turn clockwise") in a 16:9
+// layer: the reduced copy stands upright like the original, red on top, sized from the upright
+// picture.
+TEST(ImageJob, APhotoTakenUprightHasAnUprightCopy) {
+    testing::TempDir dir;
+    PreparedImageCache cache;
+    const std::string path =
+        testing::writeTestFile(dir / "phone.jpg", testing::jpegWithOrientation(testing::redLeftBlueRight(1600, 1200), 6))
+            .string();
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(processImageJob({"", path, 640, 360, "", 0}, cache));
+    ::testing::internal::GetCapturedStdout();
+
+    const cv::Mat copy = cv::imread((dir / "HD" / "phone.jpg").string(), cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(copy.empty());
+    EXPECT_EQ(copy.size(), cv::Size(640, 853));
+    const cv::Vec3b top = copy.at<cv::Vec3b>(20, 320), bottom = copy.at<cv::Vec3b>(833, 320);
+    EXPECT_GT(top[2], 200);  // red
+    EXPECT_LT(top[0], 60);
+    EXPECT_GT(bottom[0], 200);  // blue
+    EXPECT_LT(bottom[2], 60);
+
+    SurfaceHandle original(cache.take(path));
+    ASSERT_NE(original, nullptr);
+    EXPECT_EQ(original->w, 1200);
+    EXPECT_EQ(original->h, 1600);
 }
 
 TEST(ImageJob, ANewerPictureReplacesTheCopyInItsExistingDirectory) {
