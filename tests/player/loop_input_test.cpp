@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -525,6 +526,23 @@ TEST_F(LoopInput, ATapPausesTheSlideWithItsBoxAndThePauseOutlivesASlideChange) {
     EXPECT_EQ(withBox, during);
 }
 
+// Moves the loop's clock on by the modal screen's 16 ms each time the screen waits on it (the
+// clock's other waiters, counted in `others`, aside), until the pass that `lastPass` marks.
+std::jthread paceScreenWaits(ManualClock& clock, const std::atomic<int>& others, std::function<bool()> lastPass) {
+    return std::jthread([&clock, &others, lastPass = std::move(lastPass)](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            if (!clock.waitForWaiters(others + 1, 20)) continue;
+            const bool last = lastPass();
+            clock.advance(16);
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (clock.waiters() > others && std::chrono::steady_clock::now() < limit) {
+                std::this_thread::yield();
+            }
+            if (last) return;
+        }
+    });
+}
+
 // A pairing that runs for ten passes of the modal screen (eleven with the pass that sees it end).
 // The screen waits 16 ms between passes on the loop's clock: a helper moves the clock on by
 // exactly that each time the screen waits, and stops after the last pass.
@@ -535,18 +553,7 @@ public:
     bool start() override {
         looks_ = 0;
         others_ = clock_.waiters();
-        helper_ = std::jthread([this](std::stop_token stop) {
-            while (!stop.stop_requested()) {
-                if (!clock_.waitForWaiters(others_ + 1, 20)) continue;
-                const bool last = looks_ > 10;
-                clock_.advance(16);
-                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-                while (clock_.waiters() > others_ && std::chrono::steady_clock::now() < limit) {
-                    std::this_thread::yield();
-                }
-                if (last) return;
-            }
-        });
+        helper_ = paceScreenWaits(clock_, others_, [this] { return looks_ > 10; });
         return true;
     }
     PairingStatus status() const override {
@@ -614,18 +621,7 @@ public:
             finalSeenMs_.reset();
         }
         const bool started = real_.start();
-        helper_ = std::jthread([this](std::stop_token stop) {
-            while (!stop.stop_requested()) {
-                if (!clock_.waitForWaiters(others_ + 1, 20)) continue;
-                const bool last = ended_.load();
-                clock_.advance(16);
-                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-                while (clock_.waiters() > others_ && std::chrono::steady_clock::now() < limit) {
-                    std::this_thread::yield();
-                }
-                if (last) return;
-            }
-        });
+        helper_ = paceScreenWaits(clock_, others_, [this] { return ended_.load(); });
         return started;
     }
     PairingStatus status() const override {
